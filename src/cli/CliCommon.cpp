@@ -1,0 +1,86 @@
+#include "cli/CliCommon.h"
+
+#include <cstdio>
+
+#include "app/CKestrumApp.h"
+#include "partition/FileSystemProbe.h"
+
+namespace vel::cli {
+
+int ModeOptions::scanMode() const {
+    if (mode == "advanced") return 2;
+    if (mode == "deep") return 3;
+    return 1;
+}
+
+void addSourceOptions(CLI::App& cmd, SourceOptions& o) {
+    cmd.add_option("SOURCE", o.source, "Disk image file or block device")->required();
+    auto* index =
+        cmd.add_option("--volume", o.volumeIndex, "Row N of the volume list's Standard Scan");
+    cmd.add_flag("--gpt", o.gpt, "Read the partition table as GPT (with --volume)");
+    auto* start = cmd.add_option("--start-sector", o.startSector, "Custom volume: first sector");
+    auto* size = cmd.add_option("--size-mb", o.sizeMb, "Custom volume: size in MiB");
+    auto* fs = cmd.add_option("--fs", o.fileSystem,
+                              "Custom volume: file system (ntfs, fat16, fat32, fat64, extX, HFS+)");
+    start->needs(fs)->excludes(index);
+    size->needs(start);
+    fs->needs(start);
+    cmd.add_flag("--json", o.json, "JSON output");
+}
+
+void addModeOptions(CLI::App& cmd, ModeOptions& o) {
+    cmd.add_option("--mode", o.mode, "standard, advanced or deep")
+        ->check(CLI::IsMember({"standard", "advanced", "deep"}));
+    cmd.add_option("--max-fs", o.maxFileSystems, "Advanced: maximum file systems to find");
+    cmd.add_option("--candidate", o.candidate, "Advanced: index of the table location to use");
+    cmd.add_option("--spc", o.sectorsPerCluster, "Advanced: sectors per cluster");
+    cmd.add_option("--heap", o.heap, "Advanced (exFAT): index of the cluster-heap offset");
+    cmd.add_flag("--formatted", o.formatted, "Advanced (FAT): the drive was formatted");
+}
+
+void openSource(const std::string& source) {
+    CKestrumApp& app = CKestrumApp::instance();
+    readWriteInterface& reader = app.replaceReader();
+    if (!reader.openDevice(source)) throw CliExit(kUsage, "cannot read " + source);
+    if (app.totalSectors.load() == 0) throw CliExit(kUsage, source + ": empty or too small");
+}
+
+VolumeDescriptor resolveVolume(const SourceOptions& o) {
+    CKestrumApp& app = CKestrumApp::instance();
+    readWriteInterface& reader = *app.reader();
+    VolumeDescriptor v;
+    if (o.startSector) {
+        if (*o.startSector < 0) throw CliExit(kUsage, "--start-sector must not be negative");
+        v.fileSystem = o.fileSystem;
+        v.startSector = *o.startSector;
+        std::int64_t mb = o.sizeMb.value_or((app.totalSectors.load() - v.startSector) / 2048);
+        v.sizeText = std::to_string(mb);
+        v.devicePath = "0";
+        return v;
+    }
+    std::vector<VolumeDescriptor> rows = listStandardVolumes(reader, o.gpt);
+    if (o.volumeIndex) {
+        if (*o.volumeIndex < 0 || *o.volumeIndex >= static_cast<std::int64_t>(rows.size()))
+            throw CliExit(kUsage, "no volume " + std::to_string(*o.volumeIndex) + " (" +
+                                      std::to_string(rows.size()) + " found)");
+        return rows[static_cast<std::size_t>(*o.volumeIndex)];
+    }
+    std::string fs = probeFileSystem(reader, 0);
+    if (!fs.empty()) {
+        v.fileSystem = fs;
+        v.startSector = 0;
+        v.sizeText = std::to_string(app.totalSectors.load() / 2048);
+        v.devicePath = "0";
+        return v;
+    }
+    std::string listing =
+        "no file system at the start of the source; choose a volume with --volume N";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        listing += "\n  " + std::to_string(i) + "  " + rows[i].fileSystem + "  " +
+                   rows[i].sizeText + "  start " + std::to_string(rows[i].startSector);
+    }
+    if (rows.empty()) listing += "\n  (no volumes in the partition tables)";
+    throw CliExit(kUsage, listing);
+}
+
+}  // namespace vel::cli

@@ -1,0 +1,51 @@
+#pragma once
+// What the subcommands share: SOURCE and VOLUME options and how a volume is found.
+#include <CLI/CLI.hpp>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "app/VolumeDescriptor.h"
+
+namespace vel::cli {
+
+enum Exit { kDone = 0, kFailed = 1, kUsage = 2 };
+
+// Ends a subcommand with an exit code and a message for stderr.
+struct CliExit : std::runtime_error {
+    CliExit(int code, const std::string& message) : std::runtime_error(message), code(code) {}
+    int code;
+};
+
+struct SourceOptions {
+    std::string source;
+    std::optional<std::int64_t> volumeIndex;
+    bool gpt = false;
+    std::optional<std::int64_t> startSector;
+    std::optional<std::int64_t> sizeMb;
+    std::string fileSystem;
+    bool json = false;
+};
+
+struct ModeOptions {
+    std::string mode = "standard";
+    int maxFileSystems = 3;
+    std::optional<int> candidate;
+    std::optional<int> sectorsPerCluster;
+    std::optional<int> heap;
+    bool formatted = false;
+    int scanMode() const;  // 1, 2 or 3
+};
+
+void addSourceOptions(CLI::App& cmd, SourceOptions& options);
+void addModeOptions(CLI::App& cmd, ModeOptions& options);
+
+// Opens SOURCE in the shared reader; CliExit(kUsage) when it cannot be read.
+void openSource(const std::string& source);
+
+// The volume the options name on the open SOURCE. Without volume options SOURCE is taken as one
+// volume when its first sectors show a known file system; otherwise the volumes found are
+// listed on stderr and CliExit(kUsage) follows.
+VolumeDescriptor resolveVolume(const SourceOptions& options);
+
+}  // namespace vel::cli

@@ -1,0 +1,9 @@
+#pragma once
+#include <CLI/CLI.hpp>
+
+namespace vel::cli {
+
+// Each subcommand registers itself; its callback throws CliExit for a non-zero exit.
+void addDrivesCommand(CLI::App& app);
+
+}  // namespace vel::cli

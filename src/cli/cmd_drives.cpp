@@ -1,0 +1,46 @@
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "cli/CliCommon.h"
+#include "cli/Commands.h"
+#include "device/DriveEnumeration.h"
+
+namespace vel::cli {
+
+void addDrivesCommand(CLI::App& app) {
+    auto* cmd = app.add_subcommand("drives", "List physical drives and mounted volumes");
+    auto json = std::make_shared<bool>(false);
+    cmd->add_flag("--json", *json, "JSON output");
+    cmd->callback([json] {
+        auto drives = enumeratePhysicalDrives();
+        auto volumes = enumerateMountedVolumes();
+        if (*json) {
+            nlohmann::json out;
+            out["volumes"] = nlohmann::json::array();
+            for (auto it = volumes.rbegin(); it != volumes.rend(); ++it) {
+                out["volumes"].push_back({{"text", it->rootPath},
+                                          {"fileSystem", it->fileSystem},
+                                          {"rootPath", it->rootPath},
+                                          {"devicePath", it->devicePath},
+                                          {"sizeText", it->sizeText},
+                                          {"startSector", it->startSector}});
+            }
+            out["physical_drives"] = nlohmann::json::array();
+            for (const auto& d : drives) {
+                out["physical_drives"].push_back(
+                    {{"number", d.number}, {"text", d.text}, {"devicePath", d.devicePath}});
+            }
+            std::printf("%s\n", out.dump(2).c_str());
+            return;
+        }
+        std::printf("     VOLUMES:\n");
+        for (auto it = volumes.rbegin(); it != volumes.rend(); ++it)
+            std::printf("  %-24s %-8s %12s  %s\n", it->rootPath.c_str(), it->fileSystem.c_str(),
+                        it->sizeText.c_str(), it->devicePath.c_str());
+        std::printf("     PHYSICAL DRIVES:\n");
+        for (const auto& d : drives)
+            std::printf("  %2d  %-40s %s\n", d.number, d.text.c_str(), d.devicePath.c_str());
+    });
+}
+
+}  // namespace vel::cli

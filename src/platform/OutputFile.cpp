@@ -1,0 +1,62 @@
+#include "platform/OutputFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+namespace vel {
+
+OutputFile::~OutputFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool OutputFile::open(const std::string& path) {
+    if (fd_ >= 0) ::close(fd_);
+    path_ = path;
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    ok_ = fd_ >= 0;
+    return ok_;
+}
+
+bool OutputFile::write(const void* data, std::size_t size) {
+    if (!ok()) return false;
+    auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = ::write(fd_, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return ok_ = false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool OutputFile::writeZeros(std::uint64_t size) {
+    static const std::vector<char> zeros(1 << 16, 0);
+    while (size > 0 && ok()) {
+        std::size_t n = size < zeros.size() ? static_cast<std::size_t>(size) : zeros.size();
+        write(zeros.data(), n);
+        size -= n;
+    }
+    return ok();
+}
+
+bool OutputFile::close() {
+    if (fd_ < 0) return false;
+    bool good = ok_;
+    if (::close(fd_) != 0) good = false;
+    fd_ = -1;
+    ok_ = good;
+    return good;
+}
+
+bool makeFolder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0755) == 0) return true;
+    struct stat st {};
+    return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace vel

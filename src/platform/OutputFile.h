@@ -1,0 +1,33 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace vel {
+
+// A recovered file being written; every failure (a full disk, say) is remembered so a file that
+// was not written whole is never reported as saved.
+class OutputFile {
+  public:
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    bool open(const std::string& path);  // creates or truncates
+    bool write(const void* data, std::size_t size);
+    bool writeZeros(std::uint64_t size);
+    // Closes; true when every write succeeded.
+    bool close();
+    bool ok() const { return fd_ >= 0 && ok_; }
+    const std::string& path() const { return path_; }
+
+  private:
+    int fd_ = -1;
+    bool ok_ = false;
+    std::string path_;
+};
+
+// Creates a folder; an existing folder is fine.
+bool makeFolder(const std::string& path);
+
+}  // namespace vel

@@ -1,0 +1,51 @@
+#include "scan/Formats.h"
+
+#include <cstdio>
+
+#include "platform/FileTimes.h"
+
+namespace vel {
+
+std::string sizeText(std::int64_t bytes) {
+    char buf[64];
+    double y = static_cast<double>(bytes);
+    if (y / 1073741824.0 >= 1)
+        std::snprintf(buf, sizeof buf, "%.2f GB", y / 1073741824.0);
+    else if (y / 1048576.0 >= 1)
+        std::snprintf(buf, sizeof buf, "%.2f MB", y / 1048576.0);
+    else if (y / 1024.0 >= 1)
+        std::snprintf(buf, sizeof buf, "%.2f KB", y / 1024.0);
+    else
+        std::snprintf(buf, sizeof buf, "%lld Bytes", static_cast<long long>(bytes));
+    return buf;
+}
+
+std::string dateText(const CalendarTime& t) {
+    char buf[64];
+    if (t.hour < 13)
+        std::snprintf(buf, sizeof buf, "%02d/%02d/%d  %02d:%02d AM", t.month, t.day, t.year, t.hour,
+                      t.minute);
+    else
+        std::snprintf(buf, sizeof buf, "%02d/%02d/%d  %02d:%02d PM", t.month, t.day, t.year,
+                      t.hour - 12, t.minute);
+    return buf;
+}
+
+std::string dateOnlyText(const CalendarTime& t) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d/%02d/%d ", t.month, t.day, t.year);
+    return buf;
+}
+
+CalendarTime unixToLocal(std::int64_t seconds) {
+    std::time_t tt = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    if (!localtime_r(&tt, &tm)) return {};
+    return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+CalendarTime filetimeToLocal(std::uint64_t filetime) {
+    return unixToLocal(fromFiletime(filetime).seconds);
+}
+
+}  // namespace vel

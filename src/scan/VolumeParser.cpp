@@ -1,0 +1,53 @@
+#include "scan/VolumeParser.h"
+
+#include "app/CKestrumApp.h"
+
+namespace vel {
+
+TreeItem VolumeParser::insertVolumeRootItem() {
+    if (!resultsTree) return kNoItem;
+    volumeRootItem =
+        resultsTree->insertItem(CKestrumApp::instance().rootCaption, IconKind::Folder, kNoItem);
+    return volumeRootItem;
+}
+
+TreeItem VolumeParser::insertChildItem(TreeItem parent, ItemData entry, bool colourDeleted,
+                                       ItemData folder) {
+    bool isDir = isFolder(entry);
+    TreeItem item =
+        resultsTree->insertEntry(entryName(entry), isDir ? IconKind::Folder : IconKind::File,
+                                 parent, entry, colourDeleted && isDeleted(entry, folder));
+    if (isDir && hasChildren(entry))
+        resultsTree->insertItem(kPlaceholderText, IconKind::Placeholder, item);
+    return item;
+}
+
+bool VolumeParser::fillFolder(TreeItem item, FillReason reason) {
+    if (!resultsTree) return false;
+    ItemData folder = resultsTree->itemData(item);
+    if (!isEntry(folder) || !isFolder(folder)) return false;
+    if (TreeItem first = resultsTree->firstChild(item)) {
+        if (resultsTree->itemText(first) != kPlaceholderText) return false;
+        resultsTree->deleteItem(first);
+    }
+    // New items take the folder's check state from the tree itself.
+    bool colour = reason == FillReason::Selection;
+    forEachChild(folder, [&](ItemData child) {
+        insertChildItem(item, child, colour, folder);
+        return true;
+    });
+    return true;
+}
+
+void VolumeParser::addPlaceholders() {
+    if (!resultsTree) return;
+    TreeItem top = volumeRootItem ? volumeRootItem : resultsTree->firstChild(kNoItem);
+    for (TreeItem c = resultsTree->firstChild(top); c; c = resultsTree->nextSibling(c)) {
+        ItemData e = resultsTree->itemData(c);
+        if (resultsTree->itemIcon(c) == IconKind::Folder && isEntry(e) && hasChildren(e) &&
+            !resultsTree->firstChild(c))
+            resultsTree->insertItem(kPlaceholderText, IconKind::Placeholder, c);
+    }
+}
+
+}  // namespace vel

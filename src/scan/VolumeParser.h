@@ -1,0 +1,93 @@
+#pragma once
+// What every file-system parser offers the scan screen, the saver and the command line.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/VolumeDescriptor.h"
+#include "device/readWriteInterface.h"
+#include "scan/ResultsTree.h"
+#include "scan/ScanSink.h"
+#include "scan/WorkerControl.h"
+
+namespace vel {
+
+// The list's texts for one entry: creation, access and modification time and attribute letters.
+struct EntryColumns {
+    std::string created, accessed, modified, attributes;
+};
+
+enum class FillReason { Selection, Expansion, DoubleClick };
+
+// How a worker ended, for the screen to finish with.
+struct WorkerResult {
+    bool started = true;      // false: this mode has no worker; the screen stays busy
+    bool endSequence = true;  // false: no done box (a failed boot-sector check, say)
+    bool shortEnd = false;    // end without the done box
+    std::string failureBox;   // shown before Back is enabled
+};
+
+class VolumeParser {
+  public:
+    explicit VolumeParser(VolumeDescriptor descriptor) : volume(std::move(descriptor)) {}
+    virtual ~VolumeParser() = default;
+    VolumeParser(const VolumeParser&) = delete;
+    VolumeParser& operator=(const VolumeParser&) = delete;
+
+    void attach(readWriteInterface* r, ResultsTree* tree, ScanSink* s) {
+        reader = r;
+        resultsTree = tree;
+        sink = s;
+    }
+
+    // The scan worker's steps for a mode (1 Standard, 2 Advanced, 3 Deep), run on the worker.
+    virtual WorkerResult runWorker(int scanMode) = 0;
+
+    // Item data, interpreted by this parser. Handlers ignore data for which isEntry is false.
+    virtual bool isEntry(ItemData entry) const = 0;
+    virtual bool isFolder(ItemData entry) const = 0;
+    virtual bool hasChildren(ItemData entry) const = 0;
+    virtual std::string entryName(ItemData entry) const = 0;  // UTF-8
+    // The deleted look of an entry listed in folder.
+    virtual bool isDeleted(ItemData entry, ItemData folder) const = 0;
+    // Children in list order; visit returns false to stop. Must end on looping structures.
+    virtual void forEachChild(ItemData folder,
+                              const std::function<bool(ItemData)>& visit) const = 0;
+    virtual EntryColumns entryColumns(ItemData entry) const = 0;
+    virtual std::string entrySizeText(ItemData entry) const = 0;
+    virtual std::uint64_t entrySize(ItemData entry) const = 0;  // bytes
+    // "File size: %ld kb" while saving.
+    virtual std::int64_t saveSizeKiB(ItemData entry) const {
+        return static_cast<std::int64_t>(entrySize(entry) >> 10);
+    }
+    virtual bool skipOnSave(ItemData) const { return false; }
+    virtual bool enterOnSave(ItemData) const { return true; }
+    // Writes the entry's data to a new file at destination and sets its times. False when the
+    // file could not be written whole.
+    virtual bool extractEntry(const std::string& destination, ItemData entry) = 0;
+
+    // Inserts a folder item's children (replacing its placeholder) unless it was filled before.
+    // Returns whether anything was inserted.
+    virtual bool fillFolder(TreeItem item, FillReason reason);
+    // End of scan: first-level folders with children get a placeholder child.
+    virtual void addPlaceholders();
+
+    VolumeDescriptor volume;
+    StopFlag stopRequested;
+    readWriteInterface* reader = nullptr;
+    ResultsTree* resultsTree = nullptr;
+    ScanSink* sink = nullptr;
+    TreeItem volumeRootItem = kNoItem;
+
+  protected:
+    ScanSink& report() { return sink ? *sink : nullSink_; }
+    // The top item (the application's root caption) with the folder icon.
+    TreeItem insertVolumeRootItem();
+    // One entry under parent, with a placeholder when it is a folder with children.
+    TreeItem insertChildItem(TreeItem parent, ItemData entry, bool colourDeleted, ItemData folder);
+
+  private:
+    NullSink nullSink_;
+};
+
+}  // namespace vel

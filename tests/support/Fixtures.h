@@ -1,0 +1,47 @@
+#pragma once
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace vel::test {
+
+std::string sourceDir();
+std::string binaryDir();
+
+// Unpacks tests/fixtures/images/NAME.xz once into the build folder and returns the path of the
+// result. Parallel test processes share the one copy.
+std::string fixtureImage(const std::string& name);
+// Same for any .xz file.
+std::string unpackXz(const std::string& xzPath);
+// A file under ../shared/corpus, or "" when shared/ is not beside the checkout.
+std::string sharedCorpusFile(const std::string& relative);
+
+nlohmann::json loadJson(const std::string& path);
+std::string sha256Hex(const std::string& bytes);
+std::string sha256File(const std::string& path);
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes);
+
+// A fresh folder under the build tree, removed with its contents at the end of the scope.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+struct CliResult {
+    int exitCode = -1;
+    std::string out, err;
+};
+// Runs vellorine-cli with the arguments and collects its output.
+CliResult runCli(const std::vector<std::string>& args);
+
+}  // namespace vel::test
