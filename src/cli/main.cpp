@@ -5,6 +5,14 @@
 #include "cli/CliCommon.h"
 #include "cli/Commands.h"
 
+namespace {
+bool isSubcommand(CLI::App& app, const std::string& name) {
+    for (const CLI::App* sub : app.get_subcommands({}))
+        if (sub->get_name() == name) return true;
+    return false;
+}
+}  // namespace
+
 int main(int argc, char** argv) {
     using namespace vel::cli;
     vel::CKestrumApp::instance().initialise();
@@ -13,6 +21,8 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("vellorine-cli ") + VELLORINE_VERSION);
     app.require_subcommand(1);
     addDrivesCommand(app);
+    addScanCommand(app);
+    addSaveCommand(app);
 
     try {
         app.parse(argc, argv);
@@ -23,6 +33,13 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
+        if (argc > 1 && argv[1][0] != '-' && !isSubcommand(app, argv[1])) {
+            std::fprintf(
+                stderr,
+                "vellorine-cli: unknown command '%s'\nRun with --help for more information.\n",
+                argv[1]);
+            return kUsage;
+        }
         app.exit(e);
         return kUsage;
     } catch (const CliExit& e) {

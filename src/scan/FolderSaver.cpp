@@ -111,17 +111,21 @@ void FolderSaver::dumpFolder(ItemData folder, const std::string& destination, Sa
     }
 }
 
+SaveReport FolderSaver::saveEntry(ItemData entry, const std::string& outputDir) {
+    SaveReport report;
+    if (!parser_.isEntry(entry)) return report;
+    if (parser_.isFolder(entry))
+        dumpFolder(entry, outputDir, report);
+    else
+        saveOne(entry, outputDir, report);
+    return report;
+}
+
 SaveReport FolderSaver::saveItem(const ResultsTree& tree, TreeItem item,
                                  const std::string& outputDir) {
-    SaveReport report;
     ItemData data = tree.itemData(item);
-    if (parser_.isEntry(data)) {
-        if (parser_.isFolder(data))
-            dumpFolder(data, outputDir, report);
-        else
-            saveOne(data, outputDir, report);
-        return report;
-    }
+    if (parser_.isEntry(data)) return saveEntry(data, outputDir);
+    SaveReport report;
     // The top item stands for the volume: its children are the first level.
     for (TreeItem c = tree.firstChild(item); c && !report.stopped; c = tree.nextSibling(c)) {
         ItemData e = tree.itemData(c);

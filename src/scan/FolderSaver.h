@@ -29,7 +29,9 @@ class FolderSaver {
 
     // Writes the item's children straight into outputDir (the item itself is not recreated).
     SaveReport saveItem(const ResultsTree& tree, TreeItem item, const std::string& outputDir);
-    // One file into outputDir.
+    // An entry: a folder's children straight into outputDir, or a file into outputDir.
+    SaveReport saveEntry(ItemData entry, const std::string& outputDir);
+    // One file into outputDir (a folder is refused).
     SaveReport saveFile(ItemData file, const std::string& outputDir);
 
     // Shown beside the progress bar while a file is written ("File size: %ld kb"); "" clears it.

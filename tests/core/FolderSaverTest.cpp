@@ -4,6 +4,7 @@
 
 #include "scan/FolderSaver.h"
 #include "scan/MemoryTree.h"
+#include "scan/ResultsWalk.h"
 #include "support/FakeParser.h"
 #include "support/Fixtures.h"
 
@@ -103,4 +104,39 @@ TEST_F(Saving, FolderFillingReplacesThePlaceholderOnce) {
     EXPECT_EQ(tree.childCount(docsItem), 4u);
     TreeItem deepItem = tree.child(docsItem, 2);
     EXPECT_EQ(tree.itemText(tree.firstChild(deepItem)), kPlaceholderText);
+}
+
+TEST_F(Saving, WalkGivesParentsBeforeChildrenAndFindsPaths) {
+    std::vector<std::string> paths;
+    walkResults(parser, tree, tree.firstChild(kNoItem), [&](const WalkedItem& w) {
+        paths.push_back(w.path + (w.folder ? "/" : ""));
+        return true;
+    });
+    ASSERT_GE(paths.size(), 10u);
+    EXPECT_EQ(paths[0], "ROOT/");
+    EXPECT_EQ(paths[1], "ROOT/docs/");
+    EXPECT_EQ(paths[2], "ROOT/docs/a.txt");
+    EXPECT_EQ(paths[4], "ROOT/docs/deep/");
+    EXPECT_EQ(paths[5], "ROOT/docs/deep/b.bin");
+
+    FoundPath deepFile =
+        findResultPath(parser, tree, tree.firstChild(kNoItem), "ROOT/docs/deep/b.bin");
+    ASSERT_TRUE(deepFile.found);
+    EXPECT_EQ(parser.entryName(deepFile.data), "b.bin");
+    EXPECT_EQ(deepFile.item, kNoItem);  // below the inserted first level
+    FoundPath docsItem = findResultPath(parser, tree, tree.firstChild(kNoItem), "ROOT/docs");
+    ASSERT_TRUE(docsItem.found);
+    EXPECT_NE(docsItem.item, kNoItem);
+    EXPECT_FALSE(findResultPath(parser, tree, tree.firstChild(kNoItem), "ROOT/nope").found);
+    EXPECT_FALSE(findResultPath(parser, tree, tree.firstChild(kNoItem), "TOP/docs").found);
+}
+
+TEST_F(Saving, WalkEndsOnLoopingLinks) {
+    parser.entries[static_cast<std::size_t>(deep)].children.push_back(docs);
+    int visited = 0;
+    walkResults(parser, tree, tree.firstChild(kNoItem), [&](const WalkedItem&) {
+        ++visited;
+        return visited < 1000;
+    });
+    EXPECT_LT(visited, 1000);
 }

@@ -1,0 +1,78 @@
+#include <chrono>
+#include <cstdio>
+
+#include "app/CKestrumApp.h"
+#include "cli/Commands.h"
+#include "cli/ScanRun.h"
+#include "platform/OutputFile.h"
+#include "scan/FolderSaver.h"
+#include "scan/ResultsWalk.h"
+
+namespace vel::cli {
+
+namespace {
+struct SaveOptions {
+    SourceOptions source;
+    ModeOptions mode;
+    std::string out;
+    std::vector<std::string> paths;
+    bool stats = false;
+};
+}  // namespace
+
+void addSaveCommand(CLI::App& app) {
+    auto o = std::make_shared<SaveOptions>();
+    auto* cmd = app.add_subcommand("save", "Save a folder or file of a scanned volume into DIR");
+    addSourceOptions(*cmd, o->source);
+    addModeOptions(*cmd, o->mode);
+    cmd->add_option("--out", o->out, "Output folder (created if missing)")->required();
+    cmd->add_option("--path", o->paths,
+                    "Tree path to save, e.g. ROOT/docs (default: the top item)");
+    cmd->add_flag("--stats", o->stats, "Print wall time and peak memory on stderr");
+    cmd->callback([o] {
+        auto started = std::chrono::steady_clock::now();
+        if (!makeFolder(o->out)) throw CliExit(kUsage, "cannot create the output folder " + o->out);
+        ScanRun run = runScan(o->source, o->mode);
+        MessageBoxes& boxes = CKestrumApp::instance().messages();
+        std::vector<std::string> paths = o->paths;
+        if (paths.empty()) paths.push_back(run.tree->itemText(run.top));
+
+        SaveReport total;
+        for (const std::string& path : paths) {
+            FoundPath found = findResultPath(*run.parser, *run.tree, run.top, path);
+            if (!found.found) throw CliExit(kUsage, "no such path in the scan: " + path);
+            StopFlag stop;
+            FolderSaver saver(*run.parser, *run.sink, stop);
+            std::int64_t count = found.item != kNoItem ? saver.countFiles(*run.tree, found.item)
+                                 : run.parser->isFolder(found.data)
+                                     ? saver.countFolderFiles(found.data)
+                                     : 1;
+            run.sink->setProgressRange(count);
+            char question[160];
+            std::snprintf(question, sizeof question,
+                          "number of files found inside this folder = %lld .do u want to continue "
+                          "dumping these files..?",
+                          static_cast<long long>(count));
+            if (!boxes.askYesNo(question)) continue;
+            SaveReport r = found.item != kNoItem ? saver.saveItem(*run.tree, found.item, o->out)
+                                                 : saver.saveEntry(found.data, o->out);
+            run.sink->setProgressPosition(count);
+            total.filesHandled += r.filesHandled;
+            total.filesWritten += r.filesWritten;
+            total.failures.insert(total.failures.end(), r.failures.begin(), r.failures.end());
+        }
+        run.sink->flush();
+        boxes.showInfo("work done");
+        for (const std::string& f : total.failures)
+            std::fprintf(stderr, "not written: %s\n", f.c_str());
+        std::fprintf(stderr, "%lld files saved, %zu could not be written\n",
+                     static_cast<long long>(total.filesWritten), total.failures.size());
+        if (o->stats) {
+            std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+            printStats("save", took.count(), static_cast<std::size_t>(total.filesHandled));
+        }
+        if (!total.failures.empty()) throw CliExit(kFailed, "");
+    });
+}
+
+}  // namespace vel::cli

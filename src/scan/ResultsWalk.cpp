@@ -1,0 +1,89 @@
+#include "scan/ResultsWalk.h"
+
+#include <unordered_set>
+#include <vector>
+
+namespace vel {
+
+void walkResults(const VolumeParser& parser, const ResultsTree& tree, TreeItem top,
+                 const std::function<bool(const WalkedItem&)>& visit) {
+    WalkedItem topItem{tree.itemText(top), tree.itemData(top), true, false, 0};
+    if (!visit(topItem)) return;
+
+    struct Pending {
+        ItemData data;
+        std::string path;
+        bool deleted;
+        int depth;
+    };
+    std::unordered_set<ItemData> entered;
+    std::vector<Pending> stack;
+    // First level as the tree holds it, so its colours are the parser's own decision.
+    std::vector<Pending> firstLevel;
+    for (TreeItem c = tree.firstChild(top); c; c = tree.nextSibling(c)) {
+        ItemData d = tree.itemData(c);
+        if (!parser.isEntry(d)) continue;
+        firstLevel.push_back(
+            {d, topItem.path + "/" + tree.itemText(c), tree.itemColour(c) == kDeletedColour, 1});
+    }
+    stack.assign(firstLevel.rbegin(), firstLevel.rend());
+    while (!stack.empty()) {
+        Pending p = std::move(stack.back());
+        stack.pop_back();
+        bool folder = parser.isFolder(p.data);
+        WalkedItem w{p.path, p.data, folder, p.deleted, p.depth};
+        if (!visit(w) || !folder || !entered.insert(p.data).second) continue;
+        std::vector<Pending> children;
+        parser.forEachChild(p.data, [&](ItemData child) {
+            children.push_back({child, p.path + "/" + parser.entryName(child),
+                                parser.isDeleted(child, p.data), p.depth + 1});
+            return true;
+        });
+        stack.insert(stack.end(), std::make_move_iterator(children.rbegin()),
+                     std::make_move_iterator(children.rend()));
+    }
+}
+
+FoundPath findResultPath(const VolumeParser& parser, const ResultsTree& tree, TreeItem top,
+                         const std::string& path) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t slash = path.find('/', start);
+        if (slash == std::string::npos) slash = path.size();
+        if (slash > start) parts.push_back(path.substr(start, slash - start));
+        start = slash + 1;
+    }
+    FoundPath result;
+    if (parts.empty() || parts[0] != tree.itemText(top)) return result;
+    result.item = top;
+    result.data = tree.itemData(top);
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        bool matched = false;
+        if (result.item != kNoItem) {
+            for (TreeItem c = tree.firstChild(result.item); c; c = tree.nextSibling(c)) {
+                if (tree.itemText(c) == parts[i] && parser.isEntry(tree.itemData(c))) {
+                    result.item = c;
+                    result.data = tree.itemData(c);
+                    matched = true;
+                    break;
+                }
+            }
+        }
+        if (!matched && parser.isEntry(result.data) && parser.isFolder(result.data)) {
+            ItemData folder = result.data;
+            parser.forEachChild(folder, [&](ItemData child) {
+                if (parser.entryName(child) != parts[i]) return true;
+                result.item = kNoItem;
+                result.data = child;
+                matched = true;
+                return false;
+            });
+        }
+        if (!matched) return FoundPath{};
+    }
+    result.found = true;
+    return result;
+}
+
+}  // namespace vel

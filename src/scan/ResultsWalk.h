@@ -1,0 +1,35 @@
+#pragma once
+// Walks everything a scan found: the first level from the results tree (as the parser put it
+// there), deeper levels from the parser's own records, without inserting them into the tree.
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "scan/ResultsTree.h"
+#include "scan/VolumeParser.h"
+
+namespace vel {
+
+struct WalkedItem {
+    std::string path;  // captions joined by "/", from the top item
+    ItemData data = kNoData;
+    bool folder = false;
+    bool deleted = false;
+    int depth = 0;
+};
+
+// Parents before children, each folder entered once however its links loop. visit returns
+// false to skip an item's children.
+void walkResults(const VolumeParser& parser, const ResultsTree& tree, TreeItem top,
+                 const std::function<bool(const WalkedItem&)>& visit);
+
+// The entry a path names ("ROOT/docs/a.txt"); the top item itself gives kNoData with found set.
+struct FoundPath {
+    bool found = false;
+    TreeItem item = kNoItem;  // set when the path ends at an item of the tree
+    ItemData data = kNoData;
+};
+FoundPath findResultPath(const VolumeParser& parser, const ResultsTree& tree, TreeItem top,
+                         const std::string& path);
+
+}  // namespace vel
