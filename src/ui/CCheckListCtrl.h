@@ -1,0 +1,85 @@
+#pragma once
+// The file list beside the results tree: one row per file of the selected folder, a check box
+// per row bound to the file's tree item, and a check box in the header for all rows.
+#include <QAbstractTableModel>
+#include <QHeaderView>
+#include <QTableView>
+#include <vector>
+
+#include "scan/MemoryTree.h"
+#include "scan/VolumeParser.h"
+
+namespace vel {
+
+class FileListModel final : public QAbstractTableModel {
+    Q_OBJECT
+  public:
+    FileListModel(MemoryTree& tree, QObject* parent = nullptr);
+
+    void setParser(const VolumeParser* parser) { parser_ = parser; }
+    // Rows: the given tree items (files), in order.
+    void setRows(std::vector<TreeItem> items);
+    void clear() { setRows({}); }
+    TreeItem itemAt(int row) const;
+    const std::vector<TreeItem>& rows() const { return rows_; }
+    // Checks or clears every row's tree item.
+    void setAllChecked(bool checked);
+    bool allChecked() const;
+    void refreshChecks();
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+  signals:
+    void rowCheckChanged(TreeItem item);
+
+  private:
+    struct Texts {
+        QString cells[5];
+        bool ready = false;
+    };
+    const Texts& texts(int row) const;
+
+    MemoryTree& tree_;
+    const VolumeParser* parser_ = nullptr;
+    std::vector<TreeItem> rows_;
+    mutable std::vector<Texts> cache_;
+};
+
+// A header whose first section carries a check box.
+class CCheckHeadCtrl final : public QHeaderView {
+    Q_OBJECT
+  public:
+    explicit CCheckHeadCtrl(QWidget* parent = nullptr);
+    void setChecked(bool checked);
+    bool isChecked() const { return checked_; }
+
+  signals:
+    void toggled(bool checked);
+
+  protected:
+    void paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const override;
+    void mousePressEvent(QMouseEvent* event) override;
+
+  private:
+    bool checked_ = false;
+};
+
+class CCheckListCtrl final : public QTableView {
+    Q_OBJECT
+  public:
+    explicit CCheckListCtrl(QWidget* parent = nullptr);
+    void setListModel(FileListModel* model);
+    FileListModel* listModel() const { return model_; }
+    CCheckHeadCtrl* checkHeader() const { return header_; }
+
+  private:
+    FileListModel* model_ = nullptr;
+    CCheckHeadCtrl* header_;
+};
+
+}  // namespace vel
