@@ -12,7 +12,7 @@ namespace vel {
 namespace {
 const char* const kCaptions[6] = {"File(s) List",      "Creation Time", "Access Time",
                                   "Modification Time", "Size",          "Attribute"};
-const int kWidths[6] = {80, 90, 90, 90, 80, 70};
+const int kWidths[6] = {80, 90, 90, 90, 80, 70};  // pixels
 }  // namespace
 
 FileListModel::FileListModel(MemoryTree& tree, QObject* parent)
@@ -131,15 +131,25 @@ void CCheckHeadCtrl::setChecked(bool checked) {
 }
 
 void CCheckHeadCtrl::paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const {
+    if (logicalIndex != 0) {
+        QHeaderView::paintSection(painter, rect, logicalIndex);
+        return;
+    }
+    // The first caption moves right to make room for the check box.
+    QStyleOptionHeader header;
+    initStyleOption(&header);
+    header.rect = rect;
+    header.section = logicalIndex;
+    QString caption = model() ? model()->headerData(0, Qt::Horizontal).toString() : QString();
     painter->save();
-    QHeaderView::paintSection(painter, rect, logicalIndex);
-    painter->restore();
-    if (logicalIndex != 0) return;
-    QStyleOptionButton box;
+    style()->drawControl(QStyle::CE_HeaderSection, &header, painter, this);
     int size = style()->pixelMetric(QStyle::PM_IndicatorWidth);
+    QStyleOptionButton box;
     box.rect = QRect(rect.left() + 3, rect.top() + (rect.height() - size) / 2, size, size);
     box.state = QStyle::State_Enabled | (checked_ ? QStyle::State_On : QStyle::State_Off);
     style()->drawPrimitive(QStyle::PE_IndicatorCheckBox, &box, painter);
+    painter->drawText(rect.adjusted(size + 8, 0, -2, 0), Qt::AlignVCenter | Qt::AlignLeft, caption);
+    painter->restore();
 }
 
 void CCheckHeadCtrl::mousePressEvent(QMouseEvent* event) {

@@ -17,7 +17,8 @@ void runOnThreadOf(QObject* context, const std::function<void()>& f) {
 
 template <typename F>
 auto TreeForwarder::call(F&& f) const {
-    if (gate_) gate_->waitWhilePaused();
+    // Only a worker waits out a pause; the interface thread itself must never block on it.
+    if (gate_ && QThread::currentThread() != context_->thread()) gate_->waitWhilePaused();
     using R = decltype(f());
     if constexpr (std::is_void_v<R>) {
         runOnThreadOf(context_, f);
@@ -101,7 +102,7 @@ void QtScanSink::publish(bool force) {
 }
 
 void QtScanSink::setProgressRange(std::int64_t maximum) {
-    if (gate_) gate_->waitWhilePaused();
+    if (gate_ && QThread::currentThread() != context_->thread()) gate_->waitWhilePaused();
     runOnThreadOf(context_, [&] {
         std::lock_guard lock(mutex_);
         scale_ = 1;
@@ -111,7 +112,7 @@ void QtScanSink::setProgressRange(std::int64_t maximum) {
 }
 
 void QtScanSink::setProgressPosition(std::int64_t position) {
-    if (gate_) gate_->waitWhilePaused();
+    if (gate_ && QThread::currentThread() != context_->thread()) gate_->waitWhilePaused();
     {
         std::lock_guard lock(mutex_);
         position_ = position;
@@ -121,7 +122,7 @@ void QtScanSink::setProgressPosition(std::int64_t position) {
 }
 
 void QtScanSink::setStatusText(const std::string& text) {
-    if (gate_) gate_->waitWhilePaused();
+    if (gate_ && QThread::currentThread() != context_->thread()) gate_->waitWhilePaused();
     {
         std::lock_guard lock(mutex_);
         status_text_ = text;

@@ -35,6 +35,7 @@ class FakeParser : public VolumeParser {
         insertVolumeRootItem();
         for (ItemData c : entries[0].children) insertChildItem(volumeRootItem, c, true, 0);
         addPlaceholders();
+        resultsTree->expand(volumeRootItem);
         return {};
     }
 

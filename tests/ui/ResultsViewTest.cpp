@@ -15,14 +15,18 @@
 using namespace vel;
 using namespace vel::test;
 
-namespace {
-QApplication& app() {
+QApplication& testApp() {
     static int argc = 1;
     static char name[] = "ui_tests";
     static char* argv[] = {name, nullptr};
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     static QApplication a(argc, argv);
     return a;
+}
+
+namespace {
+QApplication& app() {
+    return testApp();
 }
 
 struct Results : ::testing::Test {

@@ -1,0 +1,414 @@
+#include "scan/VolumeScanDlg.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSplitter>
+#include <QStyle>
+#include <QVBoxLayout>
+#include <climits>
+#include <cstdio>
+
+#include "app/CKestrumApp.h"
+#include "ui/CCheckListCtrl.h"
+#include "ui/CXHtmlTree.h"
+#include "ui/WorkerBridges.h"
+
+namespace vel {
+
+namespace {
+const char* const kDoneText = "Scanning processing done.Select save button to save the data.";
+const char* const kBusyText = "Please wait for other process to complete";
+
+QPushButton* button(const QString& caption, QStyle::StandardPixmap icon, QWidget* parent) {
+    auto* b = new QPushButton(parent->style()->standardIcon(icon), caption, parent);
+    b->setAutoDefault(false);
+    return b;
+}
+
+MessageBoxes& boxes() {
+    return CKestrumApp::instance().messages();
+}
+}  // namespace
+
+VolumeScanDlg::VolumeScanDlg(const VolumeDescriptor& volume, int scanMode,
+                             const QString& maxFileSystems, QWidget* parent)
+    : QWidget(parent), volume_(volume), scanMode_(scanMode), maxFileSystems_(maxFileSystems) {
+    setWindowTitle(kApplicationTitle);
+    screenStopRequested_.setPauseGate(&pauseGate_);
+    chooseFolder = [this] {
+        return QFileDialog::getExistingDirectory(this, "Please choose a folder.", QString(),
+                                                 QFileDialog::ShowDirsOnly);
+    };
+    buildControls();
+    volumeData_->setText(
+        QString::fromStdString(volume_.rootPath.empty() ? volume_.devicePath : volume_.rootPath));
+}
+
+VolumeScanDlg::~VolumeScanDlg() {
+    // A worker may be waiting on this thread; let it run to its end before the parts go.
+    if (worker_.joinable()) {
+        stopWorkers();
+        pauseGate_.resume();
+        while (scanBusy_.load() && worker_.joinable()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            if (!workerRunning_.load()) break;
+        }
+        worker_.join();
+    }
+    if (currentParser_) currentParser_->attach(nullptr, nullptr, nullptr);
+}
+
+void VolumeScanDlg::buildControls() {
+    auto* layout = new QVBoxLayout(this);
+
+    auto* volumeBox = new QGroupBox("Volume Data:", this);
+    auto* volumeLayout = new QHBoxLayout(volumeBox);
+    volumeData_ = new QLabel(volumeBox);
+    volumeLayout->addWidget(volumeData_, 1);
+    layout->addWidget(volumeBox);
+
+    treeModel_ = new ResultsTreeModel(tree_, this);
+    treeView_ = new CXHtmlTree(this);
+    treeView_->setResultsModel(treeModel_);
+    listModel_ = new FileListModel(tree_, this);
+    listView_ = new CCheckListCtrl(this);
+    listView_->setListModel(listModel_);
+    auto* splitter = new QSplitter(this);
+    splitter->addWidget(treeView_);
+    splitter->addWidget(listView_);
+    splitter->setStretchFactor(0, 2);
+    splitter->setStretchFactor(1, 3);
+    layout->addWidget(splitter, 1);
+
+    auto* progressRow = new QHBoxLayout;
+    progress_ = new QProgressBar(this);
+    fileSize_ = new QLabel(this);
+    pause_ = button("Pause", QStyle::SP_MediaPause, this);
+    resume_ = button("Resume", QStyle::SP_MediaPlay, this);
+    stop_ = button("Stop", QStyle::SP_MediaStop, this);
+    progressRow->addWidget(progress_, 1);
+    progressRow->addWidget(fileSize_);
+    progressRow->addWidget(pause_);
+    progressRow->addWidget(resume_);
+    progressRow->addWidget(stop_);
+    layout->addLayout(progressRow);
+
+    status_ = new QLabel(this);
+    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(status_);
+
+    auto* buttons = new QHBoxLayout;
+    back_ = button("Back", QStyle::SP_ArrowBack, this);
+    save_ = button("Save", QStyle::SP_DialogSaveButton, this);
+    search_ = button("Search", QStyle::SP_FileDialogContentsView, this);
+    pattern_ = new QLineEdit(this);
+    pattern_->setPlaceholderText("*.jpg");
+    buttons->addWidget(back_);
+    buttons->addStretch(1);
+    buttons->addWidget(pattern_);
+    buttons->addWidget(search_);
+    buttons->addWidget(save_);
+    layout->addLayout(buttons);
+
+    // Kept for the advanced input's choices and the chosen output folder; never shown.
+    outputFolder_ = new QLineEdit(this);
+    tfsList_ = new QListWidget(this);
+    spcList_ = new QListWidget(this);
+    heapList_ = new QListWidget(this);
+    for (QWidget* w : {static_cast<QWidget*>(outputFolder_), static_cast<QWidget*>(tfsList_),
+                       static_cast<QWidget*>(spcList_), static_cast<QWidget*>(heapList_)})
+        w->hide();
+    // The search arrives with its own work; until then its controls stay out of the way.
+    search_->hide();
+    pattern_->hide();
+
+    connect(pause_, &QPushButton::clicked, this, &VolumeScanDlg::onPause);
+    connect(resume_, &QPushButton::clicked, this, &VolumeScanDlg::onResume);
+    connect(stop_, &QPushButton::clicked, this, &VolumeScanDlg::onStop);
+    connect(save_, &QPushButton::clicked, this, &VolumeScanDlg::onSave);
+    connect(back_, &QPushButton::clicked, this, [this] { emit backRequested(); });
+    connect(treeView_, &QTreeView::clicked, this,
+            [this](const QModelIndex& i) { selectItem(treeModel_->itemAt(i)); });
+    connect(treeView_, &QTreeView::expanded, this,
+            [this](const QModelIndex& i) { expandItem(treeModel_->itemAt(i)); });
+    connect(treeView_, &QTreeView::doubleClicked, this,
+            [this](const QModelIndex& i) { doubleClickItem(treeModel_->itemAt(i)); });
+    connect(listModel_, &FileListModel::rowCheckChanged, treeView_->viewport(),
+            qOverload<>(&QWidget::update));
+    resize(770, 490);
+}
+
+void VolumeScanDlg::startScan() {
+    CKestrumApp& app = CKestrumApp::instance();
+    scanBusy_ = true;
+    back_->setEnabled(false);
+    kind_ = chooseParser(volume_.fileSystem);
+    if (kind_ == ParserKind::None) {
+        boxes().showInfo("not a valid drive.");
+        back_->setEnabled(true);
+        status_->setText("Not a valid Drive .Go back");
+        return;
+    }
+    // Every parser reads through the shared reader; none can run without it.
+    readWriteInterface* reader = app.reader();
+    if (!reader) {
+        boxes().showInfo("Please Restart the program to re begin necessary initialization...");
+        back_->setEnabled(true);
+        return;
+    }
+    startWithParser(createParser(kind_, volume_), kind_);
+}
+
+void VolumeScanDlg::startWithParser(std::unique_ptr<VolumeParser> parser, ParserKind kind) {
+    CKestrumApp& app = CKestrumApp::instance();
+    readWriteInterface* reader = app.reader();
+    scanBusy_ = true;
+    back_->setEnabled(false);
+    kind_ = kind;
+    currentParser_ = std::move(parser);
+    currentParser_->stopRequested.setPauseGate(&pauseGate_);
+    forwarder_ = std::make_unique<TreeForwarder>(tree_, this, &pauseGate_);
+    sink_ = std::make_unique<QtScanSink>(progress_, status_, &pauseGate_);
+    currentParser_->attach(reader, forwarder_.get(), sink_.get());
+    listModel_->setParser(currentParser_.get());
+
+    bool fatFamily =
+        kind_ == ParserKind::Fat32 || kind_ == ParserKind::Fat16 || kind_ == ParserKind::Exfat;
+    bool opensDevice =
+        kind_ == ParserKind::Ntfs || kind_ == ParserKind::Ext || (fatFamily && scanMode_ != 2);
+    if (app.volumeChosen.load() && opensDevice && reader) reader->openDevice(volume_.devicePath);
+
+    std::string selected = parserSelectedStatus(kind_);
+    if (!selected.empty()) status_->setText(QString::fromStdString(selected));
+    runWorker();
+}
+
+void VolumeScanDlg::runWorker() {
+    workerRunning_ = true;
+    worker_ = std::thread([this] {
+        WorkerResult result = currentParser_->runWorker(scanMode_);
+        workerRunning_ = false;
+        QMetaObject::invokeMethod(
+            this, [this, result] { workerEnded(result); }, Qt::QueuedConnection);
+    });
+}
+
+void VolumeScanDlg::joinWorker() {
+    if (worker_.joinable()) worker_.join();
+}
+
+void VolumeScanDlg::workerEnded(const WorkerResult& result) {
+    joinWorker();
+    treeModel_->flush();
+    if (!result.started) {
+        // No worker for this mode: the screen stays busy; only Back is of use.
+        back_->setEnabled(true);
+        emit scanFinished();
+        return;
+    }
+    if (!result.failureBox.empty()) boxes().showInfo(result.failureBox);
+    if (result.shortEnd) {
+        endSequence(false);
+    } else if (result.endSequence) {
+        endSequence(true);
+    } else {
+        back_->setEnabled(true);
+        scanBusy_ = false;
+    }
+    emit scanFinished();
+}
+
+void VolumeScanDlg::endSequence(bool withBox) {
+    back_->setEnabled(true);
+    if (withBox) {
+        boxes().showInfo(kDoneText);
+        status_->setText(kDoneText);
+    }
+    for (QWidget* w : {static_cast<QWidget*>(progress_), static_cast<QWidget*>(pause_),
+                       static_cast<QWidget*>(resume_), static_cast<QWidget*>(stop_)})
+        w->hide();
+    scanBusy_ = false;
+}
+
+void VolumeScanDlg::onPause() {
+    if (!worker_.joinable()) return;
+    pauseGate_.pause();
+    status_->setText("Pause button pressed");
+}
+
+void VolumeScanDlg::onResume() {
+    if (!worker_.joinable()) return;
+    pauseGate_.resume();
+    status_->setText("Resume button pressed");
+}
+
+void VolumeScanDlg::onStop() {
+    if (!currentParser_) return;
+    currentParser_->stopRequested.request();
+    screenStopRequested_.request();
+    status_->setText("stop button pressed.Please wait for the process to be stopped.");
+}
+
+void VolumeScanDlg::stopWorkers() {
+    if (!currentParser_) return;
+    currentParser_->stopRequested.request();
+    screenStopRequested_.request();
+    status_->setText("All thread Stopped");
+}
+
+void VolumeScanDlg::fillList(TreeItem item) {
+    if (!currentParser_) return;
+    ItemData data = tree_.itemData(item);
+    std::vector<TreeItem> rows;
+    if (currentParser_->isEntry(data) && !currentParser_->isFolder(data)) {
+        rows.push_back(item);
+    } else {
+        for (TreeItem c = tree_.firstChild(item); c; c = tree_.nextSibling(c)) {
+            ItemData e = tree_.itemData(c);
+            if (currentParser_->isEntry(e) && !currentParser_->isFolder(e)) rows.push_back(c);
+        }
+    }
+    listModel_->setRows(std::move(rows));
+}
+
+void VolumeScanDlg::selectItem(TreeItem item) {
+    if (scanBusy_ || !currentParser_ || !tree_.isValid(item)) return;
+    currentParser_->fillFolder(item, FillReason::Selection);
+    treeModel_->flush();
+    fillList(item);
+}
+
+void VolumeScanDlg::expandItem(TreeItem item) {
+    if (scanBusy_ || !currentParser_ || !tree_.isValid(item)) return;
+    currentParser_->fillFolder(item, FillReason::Expansion);
+    treeModel_->flush();
+}
+
+void VolumeScanDlg::doubleClickItem(TreeItem item) {
+    if (scanBusy_ || !currentParser_ || !tree_.isValid(item)) return;
+    ItemData data = tree_.itemData(item);
+    if (!currentParser_->isEntry(data)) return;
+    if (currentParser_->isFolder(data)) {
+        currentParser_->fillFolder(item, FillReason::DoubleClick);
+        treeModel_->flush();
+        fillList(item);
+        return;
+    }
+    // There is no drive root to fall back on here: ask for the folder once.
+    if (outputFolder_->text().isEmpty()) outputFolder_->setText(chooseFolder());
+    if (outputFolder_->text().isEmpty()) {
+        boxes().showInfo("select output folder");
+        return;
+    }
+    pendingSingleFile_ = true;
+    startSave(kNoItem, data, outputFolder_->text().toStdString(), 1);
+}
+
+void VolumeScanDlg::onSave() {
+    if (scanBusy_) {
+        boxes().showInfo(kBusyText);
+        return;
+    }
+    screenStopRequested_.clear();
+    outputFolder_->setText(chooseFolder());
+    if (outputFolder_->text().isEmpty()) {
+        boxes().showInfo("select output folder");
+        return;
+    }
+    TreeItem item = treeView_->currentItem();
+    ItemData data = tree_.itemData(item);
+    bool isTop = item != kNoItem && tree_.parent(item) == kNoItem;
+    bool isFolder =
+        currentParser_ && currentParser_->isEntry(data) && currentParser_->isFolder(data);
+    if (!isTop && !isFolder) return;  // a selected file is saved by double click
+
+    FolderSaver counter(*currentParser_, *sink_, screenStopRequested_);
+    std::int64_t count = counter.countFiles(tree_, item);
+    progress_->setRange(0, static_cast<int>(std::min<std::int64_t>(count, INT_MAX)));
+    char question[200];
+    std::snprintf(question, sizeof question,
+                  "number of files found inside this folder = %lld .do u want to continue dumping "
+                  "these files..?",
+                  static_cast<long long>(count));
+    if (!boxes().askYesNo(question)) return;
+    startSave(item, kNoData, outputFolder_->text().toStdString(), count);
+}
+
+void VolumeScanDlg::startSave(TreeItem item, ItemData file, const std::string& outputDir,
+                              std::int64_t count) {
+    scanBusy_ = true;
+    saving_ = true;
+    screenStopRequested_.clear();
+    back_->setEnabled(false);
+    save_->setEnabled(false);
+    treeView_->setEnabled(false);
+    listView_->setEnabled(false);
+    progress_->setRange(0, static_cast<int>(std::min<std::int64_t>(count, INT_MAX)));
+    progress_->show();
+    stop_->show();
+    pause_->show();
+    resume_->show();
+    workerRunning_ = true;
+    worker_ = std::thread([this, item, file, outputDir, count] {
+        FolderSaver saver(*currentParser_, *sink_, screenStopRequested_);
+        saver.onFileSizeText = [this](const std::string& text) {
+            QString t = QString::fromStdString(text);
+            runOnThreadOf(fileSize_, [this, t] { fileSize_->setText(t); });
+        };
+        SaveReport report = item != kNoItem ? saver.saveItem(*forwarder_, item, outputDir)
+                                            : saver.saveFile(file, outputDir);
+        sink_->setProgressPosition(count);
+        workerRunning_ = false;
+        QMetaObject::invokeMethod(
+            this,
+            [this, report] {
+                lastSave_ = report;
+                saveEnded();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void VolumeScanDlg::saveEnded() {
+    joinWorker();
+    bool singleFile = lastSave_.filesHandled == 1 && !lastSave_.stopped;
+    for (QWidget* w : {static_cast<QWidget*>(progress_), static_cast<QWidget*>(pause_),
+                       static_cast<QWidget*>(resume_), static_cast<QWidget*>(stop_)})
+        w->hide();
+    fileSize_->clear();
+    saving_ = false;
+    scanBusy_ = false;
+    back_->setEnabled(true);
+    save_->setEnabled(true);
+    treeView_->setEnabled(true);
+    listView_->setEnabled(true);
+    if (!lastSave_.failures.empty()) {
+        std::string text =
+            std::to_string(lastSave_.failures.size()) + " file(s) could not be written:";
+        for (std::size_t i = 0; i < lastSave_.failures.size() && i < 20; ++i)
+            text += "\n" + lastSave_.failures[i];
+        if (lastSave_.failures.size() > 20) text += "\n...";
+        boxes().showInfo(text);
+    }
+    if (pendingSingleFile_) {
+        pendingSingleFile_ = false;
+        if (singleFile && (kind_ == ParserKind::Exfat || kind_ == ParserKind::Ext)) {
+            char text[600];
+            std::snprintf(text, sizeof text, "file is dumped in path  :  %s   ",
+                          outputFolder_->text().toStdString().c_str());
+            boxes().showInfo(text);
+        }
+    } else {
+        boxes().showInfo("work done");
+    }
+    emit saveFinished();
+}
+
+}  // namespace vel

@@ -1,0 +1,190 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <filesystem>
+
+#include "app/CKestrumApp.h"
+#include "scan/VolumeScanDlg.h"
+#include "support/FakeParser.h"
+#include "support/Fixtures.h"
+#include "ui/CCheckListCtrl.h"
+#include "ui/CXHtmlTree.h"
+
+using namespace vel;
+using namespace vel::test;
+namespace fs = std::filesystem;
+
+QApplication& testApp();
+
+namespace {
+// Scans slowly, polling its stop flag, so Pause and Stop can be tried on it.
+class SlowParser : public FakeParser {
+  public:
+    std::atomic<int> steps{0};
+    WorkerResult runWorker(int mode) override {
+        for (int i = 0; i < 100000 && !stopRequested.requested(); ++i) {
+            ++steps;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return FakeParser::runWorker(mode);
+    }
+};
+
+struct ScanScreen : ::testing::Test {
+    RecordingMessageBoxes boxes;
+    TempDir out;
+    std::unique_ptr<VolumeScanDlg> dlg;
+
+    void SetUp() override {
+        testApp();
+        CKestrumApp& app = CKestrumApp::instance();
+        app.initialise();
+        app.setMessageBoxes(&boxes);
+        app.replaceReader();
+        dlg = std::make_unique<VolumeScanDlg>(
+            VolumeDescriptor{"fake", "/media/x", "/dev/x", "1", 0}, 1, "3");
+        dlg->chooseFolder = [this] { return QString::fromStdString(out.path()); };
+    }
+    void TearDown() override {
+        dlg.reset();
+        CKestrumApp::instance().setMessageBoxes(nullptr);
+    }
+    void waitFor(const std::function<bool()>& done) {
+        for (int i = 0; i < 20000 && !done(); ++i) {
+            QApplication::processEvents(QEventLoop::AllEvents, 5);
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        ASSERT_TRUE(done());
+    }
+    static std::unique_ptr<FakeParser> volume(FakeParser* p = nullptr) {
+        std::unique_ptr<FakeParser> parser(p ? p : new FakeParser);
+        ItemData docs = parser->add(0, "docs", true);
+        parser->add(docs, "a.txt", false, "alpha");
+        parser->add(docs, "gone.txt", false, "old", true);
+        ItemData sub = parser->add(docs, "sub", true);
+        parser->add(sub, "b.txt", false, "beta");
+        parser->add(0, "top.bin", false, "top");
+        return parser;
+    }
+    void saveScreenshot(const char* name) {
+        QDir().mkpath(QString::fromStdString(binaryDir() + "/screenshots"));
+        dlg->grab().save(QString::fromStdString(binaryDir() + "/screenshots/" + name + ".png"));
+    }
+};
+}  // namespace
+
+TEST_F(ScanScreen, UnknownFileSystemSaysSoAndStaysBusy) {
+    dlg->startScan();
+    EXPECT_EQ(boxes.shown(), std::vector<std::string>{"not a valid drive."});
+    EXPECT_EQ(dlg->statusLine()->text(), "Not a valid Drive .Go back");
+    EXPECT_TRUE(dlg->backButton()->isEnabled());
+    EXPECT_TRUE(dlg->scanBusy());
+    dlg->onSave();
+    EXPECT_EQ(boxes.shown().back(), "Please wait for other process to complete");
+}
+
+TEST_F(ScanScreen, ScanEndsWithTheDoneSequenceAndFoldersFill) {
+    dlg->show();
+    dlg->startWithParser(volume(), ParserKind::None);
+    EXPECT_FALSE(dlg->backButton()->isEnabled());
+    waitFor([&] { return !dlg->scanBusy(); });
+    const char* done = "Scanning processing done.Select save button to save the data.";
+    EXPECT_EQ(boxes.shown(), std::vector<std::string>{done});
+    EXPECT_EQ(dlg->statusLine()->text(), done);
+    EXPECT_TRUE(dlg->backButton()->isEnabled());
+    EXPECT_TRUE(dlg->progressBar()->isHidden());
+    EXPECT_TRUE(dlg->stopButton()->isHidden());
+
+    MemoryTree& tree = dlg->tree();
+    TreeItem root = tree.firstChild(kNoItem);
+    TreeItem docs = tree.firstChild(root);
+    dlg->selectItem(docs);
+    ASSERT_EQ(tree.childCount(docs), 3u);
+    EXPECT_EQ(tree.itemColour(tree.child(docs, 1)), kDeletedColour);  // red on selection
+    ASSERT_EQ(dlg->listModel()->rows().size(), 2u);                   // files only
+    EXPECT_EQ(dlg->listModel()->data(dlg->listModel()->index(0, 0), Qt::DisplayRole).toString(),
+              "a.txt");
+    dlg->selectItem(docs);  // selecting again rebuilds the list, not the tree
+    EXPECT_EQ(tree.childCount(docs), 3u);
+    TreeItem sub = tree.child(docs, 2);
+    dlg->expandItem(sub);
+    EXPECT_EQ(tree.itemText(tree.firstChild(sub)), "b.txt");
+    dlg->selectItem(tree.child(docs, 0));
+    EXPECT_EQ(dlg->listModel()->rows().size(), 1u);
+    saveScreenshot("VolumeScanDlg");
+}
+
+TEST_F(ScanScreen, SaveWritesTheSelectedFolderAfterConfirmation) {
+    dlg->startWithParser(volume(), ParserKind::None);
+    waitFor([&] { return !dlg->scanBusy(); });
+    boxes.clear();
+    MemoryTree& tree = dlg->tree();
+    TreeItem root = tree.firstChild(kNoItem);
+    dlg->treeView()->selectItem(tree.firstChild(root));
+    boxes.queueAnswer(false);
+    dlg->onSave();
+    EXPECT_EQ(boxes.shown().back(),
+              "number of files found inside this folder = 3 .do u want to continue dumping these "
+              "files..?");
+    EXPECT_TRUE(fs::is_empty(out.path()));
+
+    boxes.queueAnswer(true);
+    dlg->onSave();
+    waitFor([&] { return !dlg->scanBusy(); });
+    EXPECT_EQ(boxes.shown().back(), "work done");
+    EXPECT_EQ(readFile(out.file("a.txt")), "alpha");
+    EXPECT_EQ(readFile(out.file("sub/b.txt")), "beta");
+
+    // The top item saves the whole volume.
+    TempDir all;
+    dlg->chooseFolder = [&] { return QString::fromStdString(all.path()); };
+    dlg->treeView()->selectItem(root);
+    boxes.queueAnswer(true);
+    dlg->onSave();
+    waitFor([&] { return !dlg->scanBusy(); });
+    EXPECT_EQ(readFile(all.file("docs/sub/b.txt")), "beta");
+    EXPECT_EQ(readFile(all.file("top.bin")), "top");
+}
+
+TEST_F(ScanScreen, DoubleClickSavesAFileAndAsksForAFolderFirst) {
+    dlg->startWithParser(volume(), ParserKind::None);
+    waitFor([&] { return !dlg->scanBusy(); });
+    boxes.clear();
+    MemoryTree& tree = dlg->tree();
+    TreeItem top = tree.child(tree.firstChild(kNoItem), 1);
+    ASSERT_EQ(tree.itemText(top), "top.bin");
+    dlg->chooseFolder = [] { return QString(); };
+    dlg->doubleClickItem(top);
+    EXPECT_EQ(boxes.shown().back(), "select output folder");
+    dlg->chooseFolder = [this] { return QString::fromStdString(out.path()); };
+    dlg->doubleClickItem(top);
+    waitFor([&] { return !dlg->scanBusy(); });
+    EXPECT_EQ(readFile(out.file("top.bin")), "top");
+    dlg->doubleClickItem(top);  // a second copy never overwrites the first
+    waitFor([&] { return !dlg->scanBusy(); });
+    EXPECT_EQ(readFile(out.file("top (1).bin")), "top");
+}
+
+TEST_F(ScanScreen, PauseThenStopThenResumeEndsWithTheDoneBox) {
+    auto* slow = new SlowParser;
+    dlg->startWithParser(volume(slow), ParserKind::None);
+    waitFor([&] { return slow->steps.load() > 5; });
+    dlg->onPause();
+    EXPECT_EQ(dlg->statusLine()->text(), "Pause button pressed");
+    int held = slow->steps.load();
+    for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 2);
+    EXPECT_LE(slow->steps.load(), held + 1);
+    dlg->onStop();
+    EXPECT_EQ(dlg->statusLine()->text(),
+              "stop button pressed.Please wait for the process to be stopped.");
+    EXPECT_TRUE(dlg->scanBusy());
+    dlg->onResume();
+    waitFor([&] { return !dlg->scanBusy(); });
+    EXPECT_LT(slow->steps.load(), 100000);
+    EXPECT_EQ(boxes.shown().back(),
+              "Scanning processing done.Select save button to save the data.");
+}
