@@ -7,8 +7,9 @@
 namespace vel {
 
 CUseShGetFileInfo& shellIcons() {
-    static CUseShGetFileInfo icons;
-    return icons;
+    // Never destroyed: icons must not outlive the application object at exit.
+    static auto* icons = new CUseShGetFileInfo;
+    return *icons;
 }
 
 QIcon CUseShGetFileInfo::folderIcon() {

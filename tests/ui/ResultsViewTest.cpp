@@ -20,8 +20,9 @@ QApplication& testApp() {
     static char name[] = "ui_tests";
     static char* argv[] = {name, nullptr};
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication a(argc, argv);
-    return a;
+    // Left to the process end: destroying it in exit handlers races Qt's own statics.
+    static auto* a = new QApplication(argc, argv);
+    return *a;
 }
 
 namespace {
