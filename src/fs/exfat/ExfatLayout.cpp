@@ -1,0 +1,113 @@
+#include "fs/exfat/ExfatLayout.h"
+
+#include <cstring>
+
+#include "platform/Text.h"
+
+namespace vel::exfat {
+
+namespace {
+std::uint16_t le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+std::uint32_t le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+std::uint64_t le64(const std::uint8_t* p) {
+    return static_cast<std::uint64_t>(le32(p)) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
+}
+
+bool isFileEntry(std::uint8_t type) {
+    return type == kFileLive || type == kFileDeleted;
+}
+bool isStreamEntry(std::uint8_t type) {
+    return type == kStreamLive || type == kStreamDeleted;
+}
+bool isNameEntry(std::uint8_t type) {
+    return type == kNameLive || type == kNameDeleted;
+}
+}  // namespace
+
+std::optional<BootSector> parseBootSector(const std::uint8_t* sector) {
+    if (std::memcmp(sector + 3, "EXFAT", 5) != 0) return std::nullopt;
+    BootSector b;
+    b.fatOffset = le32(sector + 80);
+    b.clusterHeapOffset = le32(sector + 88);
+    b.clusterCount = le32(sector + 92);
+    b.rootCluster = le32(sector + 96);
+    b.bytesPerSectorShift = sector[108];
+    b.sectorsPerClusterShift = sector[109];
+    // Wider shifts cannot be a volume and would make the geometry overflow.
+    if (b.bytesPerSectorShift < 9 || b.bytesPerSectorShift > 12) return std::nullopt;
+    if (b.bytesPerSectorShift + b.sectorsPerClusterShift > 25) return std::nullopt;
+    return b;
+}
+
+bool isDirectoryAttributes(std::uint16_t a) {
+    return (a >= 0x10 && a <= 0x16) || a == 0x30;
+}
+
+CalendarTime decodeTimestamp(std::uint32_t ts) {
+    CalendarTime t;
+    t.second = static_cast<int>(ts & 0x1F) * 2;
+    t.minute = static_cast<int>((ts >> 5) & 0x3F);
+    t.hour = static_cast<int>((ts >> 11) & 0x1F);
+    t.day = static_cast<int>((ts >> 16) & 0x1F);
+    t.month = static_cast<int>((ts >> 21) & 0x0F);
+    t.year = 1980 + static_cast<int>((ts >> 25) & 0x7F);
+    return t;
+}
+
+std::u16string gatherName(const std::uint8_t* data, std::size_t size, std::size_t& pos) {
+    std::u16string name;
+    for (std::size_t n = 0;
+         n < kMaxNameEntries && pos + kEntrySize <= size && isNameEntry(data[pos]);
+         ++n, pos += kEntrySize) {
+        const std::uint8_t* units = data + pos + 2;
+        for (std::size_t i = 0; i < kNameUnitsPerEntry; ++i) {
+            char16_t u = static_cast<char16_t>(le16(units + 2 * i));
+            if (u == 0) break;
+            name.push_back(u);
+        }
+    }
+    return name;
+}
+
+void walkEntrySets(const std::uint8_t* data, std::size_t size,
+                   const std::function<void(const ExfatEntry&)>& visit) {
+    std::size_t pos = 0;
+    while (pos + kEntrySize <= size) {
+        const std::uint8_t* e = data + pos;
+        if (!isFileEntry(e[0])) {
+            pos += kEntrySize;
+            continue;
+        }
+        ExfatEntry r;
+        r.entryType = e[0];
+        r.attributes = le16(e + 4);
+        r.createTimestamp = le32(e + 8);
+        r.modifiedTimestamp = le32(e + 12);
+        r.accessedTimestamp = le32(e + 16);
+        r.create10ms = e[20];
+        r.modified10ms = e[21];
+        r.createUtcOffset = e[22];
+        r.modifiedUtcOffset = e[23];
+        r.accessedUtcOffset = e[24];
+        pos += kEntrySize;
+        if (pos + kEntrySize <= size && isStreamEntry(data[pos])) {
+            const std::uint8_t* s = data + pos;
+            r.streamType = s[0];
+            r.secondaryFlags = s[1];
+            r.nameLength = s[3];
+            r.validDataLength = le64(s + 8);
+            r.firstCluster = le32(s + 20);
+            r.dataLength = le64(s + 24);
+            pos += kEntrySize;
+        }
+        r.name = utf16ToUtf8(gatherName(data, size, pos));
+        visit(r);
+    }
+}
+
+}  // namespace vel::exfat

@@ -1,0 +1,56 @@
+#pragma once
+// exFAT on-disk structures decoded from byte buffers: the boot sector, timestamps and the
+// entry sets of a directory. Nothing here reads a device, so every rule is testable on bytes.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "fs/exfat/ExfatEntry.h"
+#include "scan/Formats.h"
+
+namespace vel::exfat {
+
+inline constexpr std::size_t kEntrySize = 32;
+inline constexpr std::size_t kNameUnitsPerEntry = 15;
+// 255 characters: the longest name an entry set can carry.
+inline constexpr std::size_t kMaxNameEntries = 17;
+inline constexpr std::uint32_t kEndOfChain = 0xFFFFFFFF;
+// The largest directory the format allows; also the most we read for one.
+inline constexpr std::uint64_t kMaxDirectoryBytes = 256ull << 20;
+
+struct BootSector {
+    std::uint32_t fatOffset = 0;          // sectors
+    std::uint32_t clusterHeapOffset = 0;  // sectors
+    std::uint32_t clusterCount = 0;
+    std::uint32_t rootCluster = 0;
+    std::uint8_t bytesPerSectorShift = 0;
+    std::uint8_t sectorsPerClusterShift = 0;
+
+    std::uint32_t bytesPerSector() const { return 1u << bytesPerSectorShift; }
+    std::uint32_t sectorsPerCluster() const { return 1u << sectorsPerClusterShift; }
+    std::uint32_t clusterSize() const { return bytesPerSector() * sectorsPerCluster(); }
+};
+
+// The fields of an exFAT boot sector (512 bytes); nullopt unless bytes 3-7 read "EXFAT" and the
+// shifts give a sector of 512 to 4096 bytes and a cluster of at most 32 MiB.
+std::optional<BootSector> parseBootSector(const std::uint8_t* sector);
+
+// Directory attribute values (exactly these).
+bool isDirectoryAttributes(std::uint16_t attributes);
+
+// The calendar time a 32-bit exFAT timestamp denotes (seconds at 2-second resolution).
+CalendarTime decodeTimestamp(std::uint32_t timestamp);
+
+// Name entries starting at pos: this one and every directly following name entry, at most
+// kMaxNameEntries and never past size. Each gives up to 15 code units, ending at its first
+// 0x0000. pos is left after the gathered entries.
+std::u16string gatherName(const std::uint8_t* data, std::size_t size, std::size_t& pos);
+
+// Every file entry set of a directory's bytes, in order. A set without a stream extension has
+// no data (its stream fields stay 0); one without name entries has an empty name.
+void walkEntrySets(const std::uint8_t* data, std::size_t size,
+                   const std::function<void(const ExfatEntry&)>& visit);
+
+}  // namespace vel::exfat
