@@ -1,0 +1,317 @@
+#include "fs/exfat/Fat64Class.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "app/CKestrumApp.h"
+#include "platform/FileTimes.h"
+#include "platform/OutputFile.h"
+
+namespace vel {
+
+using namespace exfat;
+
+namespace {
+constexpr std::uint32_t kCopyBlockBytes = 1u << 20;
+
+bool driveFormatted() {
+    return CKestrumApp::instance().driveFormatted.load();
+}
+
+// Out-of-range fields give a nearby valid date rather than an arithmetic surprise.
+HostTime hostTime(std::uint32_t timestamp) {
+    CalendarTime t = decodeTimestamp(timestamp);
+    return fromCalendarAsUtc(t.year, std::clamp(t.month, 1, 12), std::clamp(t.day, 1, 31),
+                             std::min(t.hour, 23), std::min(t.minute, 59), std::min(t.second, 59));
+}
+
+std::uint64_t ceilDiv(std::uint64_t a, std::uint64_t b) {
+    return a / b + (a % b != 0);
+}
+}  // namespace
+
+Fat64Class::Fat64Class(VolumeDescriptor descriptor)
+    : LinkedRecordParser<ExfatEntry>(std::move(descriptor)) {
+    volumeBytes_ = sizeTextMiB(volume.sizeText) * 1048576;
+}
+
+WorkerResult Fat64Class::runWorker(int scanMode) {
+    WorkerResult result;
+    if (scanMode != 1) {
+        result.started = false;
+        return result;
+    }
+    openVolume();
+    volumeBytes_ = sizeTextMiB(volume.sizeText) * 1048576;
+    if (!checkBootSector()) {
+        result.endSequence = false;
+        result.failureBox = "Selected Drive is not in exFat Format";
+        return result;
+    }
+    if (!readRootDirectory()) {
+        result.failureBox = "error...";
+    } else {
+        report().setStatusText("processing file and directory entries...");
+        report().setStatusText("Finding Fat64 File And Directory entries recursively....");
+        scanRootDirectory();
+        linkChildren();
+        report().setStatusText("creating tree Structure...");
+        fillRootNodes();
+    }
+    addPlaceholders();
+    return result;
+}
+
+bool Fat64Class::openVolume() {
+    if (!reader) return false;
+    reader->baseOffset = volume.startSector * 512;
+    reader->seekTo(0);
+    insertVolumeRootItem();
+    return true;
+}
+
+bool Fat64Class::checkBootSector() {
+    bootValid_ = false;
+    std::uint8_t sector[512] = {};
+    if (!reader || !reader->readAt(0, sector, sizeof sector)) {
+        CKestrumApp::instance().messages().showInfo("cant read file");
+        return false;
+    }
+    auto parsed = parseBootSector(sector);
+    if (!parsed) return false;
+    boot_ = *parsed;
+    clusterSize_ = boot_.clusterSize();
+    fatStart_ = static_cast<std::int64_t>(boot_.fatOffset) * boot_.bytesPerSector();
+    heapStart_ = static_cast<std::int64_t>(boot_.clusterHeapOffset) * boot_.bytesPerSector();
+    // The boot sector knows where the heap ends; the size text (whole MiB) may cut it short.
+    if (boot_.clusterCount > 0 && boot_.clusterCount <= 0xFFFFFFF5u)
+        clusterCount_ = boot_.clusterCount + 2;
+    else
+        clusterCount_ = static_cast<std::uint32_t>(
+            std::min<std::int64_t>(volumeBytes_ / clusterSize_, 0xFFFFFFF7));
+    bootValid_ = true;
+    return true;
+}
+
+std::uint32_t Fat64Class::nextCluster(std::uint32_t n) {
+    ++nextClusterCalls_;
+    lastNextCluster_ = kEndOfChain;
+    if (driveFormatted() || !bootValid_ || !validCluster(n)) return kEndOfChain;
+    std::int64_t at = fatStart_ + 4 * static_cast<std::int64_t>(n);
+    std::uint8_t sector[512] = {};
+    if (!reader || !reader->readAt(at & ~std::int64_t{511}, sector, sizeof sector))
+        return kEndOfChain;
+    const std::uint8_t* p = sector + (at & 511);
+    lastNextCluster_ = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+                       (static_cast<std::uint32_t>(p[2]) << 16) |
+                       (static_cast<std::uint32_t>(p[3]) << 24);
+    return lastNextCluster_;
+}
+
+bool Fat64Class::readDirectoryCluster(std::uint32_t cluster, std::vector<std::uint8_t>& bytes) {
+    // Each directory cluster is decoded once per scan, however the links loop.
+    if (!directoryGuard_.enter(cluster)) return false;
+    std::size_t at = bytes.size();
+    bytes.resize(at + clusterSize_, 0);
+    // A failed read leaves zeros, which decode to nothing.
+    if (!reader->readAt(clusterPosition(cluster), bytes.data() + at, clusterSize_))
+        std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.end(), 0);
+    return true;
+}
+
+std::vector<std::uint8_t> Fat64Class::readDirectory(std::uint32_t cluster, bool contiguous,
+                                                    std::uint64_t maxClusters) {
+    std::vector<std::uint8_t> bytes;
+    if (!reader || !bootValid_ || !validCluster(cluster)) return bytes;
+    for (std::uint64_t k = 0; k < maxClusters; ++k) {
+        if (!readDirectoryCluster(cluster, bytes)) break;
+        if (k + 1 == maxClusters) break;
+        std::uint32_t next = contiguous ? cluster + 1 : nextCluster(cluster);
+        if (!validCluster(next)) break;
+        cluster = next;
+    }
+    return bytes;
+}
+
+bool Fat64Class::readRootDirectory() {
+    rootBuffer_.clear();
+    directoryGuard_.clear();
+    if (!bootValid_ || !reader || !validCluster(boot_.rootCluster)) return false;
+    // The first cluster must be readable: a root that cannot be read is no scan at all.
+    std::uint8_t probe[512];
+    if (!reader->readAt(clusterPosition(boot_.rootCluster), probe, sizeof probe)) return false;
+    resetNextClusterCalls();
+    // The root has no stream entry: its chain, bounded by the largest directory, gives its size.
+    rootBuffer_ = readDirectory(boot_.rootCluster, false, maxDirectoryClusters());
+    return !rootBuffer_.empty();
+}
+
+void Fat64Class::decodeDirectory(const std::vector<std::uint8_t>& bytes, std::uint32_t parent,
+                                 bool root, std::vector<std::uint32_t>& pendingFolders) {
+    // A second entry for the same folder in one directory renames the first.
+    std::unordered_map<std::uint32_t, std::uint32_t> folders;
+    walkEntrySets(bytes.data(), bytes.size(), [&](const ExfatEntry& set) {
+        if (root && records_.empty()) {
+            ExfatEntry top = set;
+            top.name = kDummyEntryName;
+            appendRecord(std::move(top), 0);
+        }
+        if (isDirectoryAttributes(set.attributes) && validCluster(set.firstCluster)) {
+            auto [it, fresh] =
+                folders.try_emplace(set.firstCluster, static_cast<std::uint32_t>(records_.size()));
+            if (!fresh) {
+                ExfatEntry& earlier = records_[it->second];
+                earlier.name = set.name;
+                // Deleted only when every entry for it is.
+                if (!set.deleted()) {
+                    earlier.entryType = set.entryType;
+                    earlier.streamType = set.streamType;
+                }
+                return;
+            }
+        }
+        std::uint32_t idx = appendRecord(set, parent);
+        if (isDirectoryAttributes(set.attributes)) pendingFolders.push_back(idx);
+    });
+}
+
+std::uint64_t Fat64Class::maxDirectoryClusters() const {
+    return std::max<std::uint64_t>(1, kMaxDirectoryBytes / clusterSize_);
+}
+
+std::vector<ExfatEntry> Fat64Class::scanRootDirectory() {
+    records_.clear();
+    std::vector<std::uint32_t> pending;
+    decodeDirectory(rootBuffer_, 0, true, pending);
+    rootBuffer_.clear();
+    rootBuffer_.shrink_to_fit();
+    // Folders are read one at a time, each after its parent, so memory holds one directory and
+    // no depth of nesting can exhaust the stack.
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        if (stopRequested.requested()) break;
+        const ExfatEntry& f = records_[pending[i]];
+        // A folder's data length bounds its chain as well as its run of clusters.
+        std::uint64_t clusters = std::clamp<std::uint64_t>(ceilDiv(f.dataLength, clusterSize_), 1,
+                                                           maxDirectoryClusters());
+        bool contiguous = !f.usesFatChain() || driveFormatted();
+        resetNextClusterCalls();
+        std::vector<std::uint8_t> bytes = readDirectory(f.firstCluster, contiguous, clusters);
+        decodeDirectory(bytes, pending[i], false, pending);
+    }
+    return records_;
+}
+
+void Fat64Class::linkChildren() {
+    linkChildrenOfRecords();
+}
+
+void Fat64Class::fillRootNodes() {
+    fillRootLevel([](const ExfatEntry&) { return true; });
+}
+
+const ExfatEntry* Fat64Class::find(ItemData entry) const {
+    return isEntry(entry) ? &at(entry) : nullptr;
+}
+
+bool Fat64Class::isFolder(ItemData entry) const {
+    const ExfatEntry* r = find(entry);
+    return r && (entry == 0 || isDirectoryAttributes(r->attributes));
+}
+
+bool Fat64Class::isDeleted(ItemData entry, ItemData folder) const {
+    const ExfatEntry* r = find(entry);
+    if (!r || entry == 0 || r->name == "ORPHAN ENTRY") return false;
+    if (r->deleted()) return true;
+    // The top record is a copy of the root's first entry, not a folder that can be deleted.
+    const ExfatEntry* f = find(folder);
+    return f && folder != 0 && f->deleted();
+}
+
+EntryColumns Fat64Class::entryColumns(ItemData entry) const {
+    EntryColumns cols;
+    const ExfatEntry* r = find(entry);
+    if (!r) return cols;
+    cols.created = dateText(decodeTimestamp(r->createTimestamp));
+    cols.accessed = dateText(decodeTimestamp(r->accessedTimestamp));
+    cols.modified = dateText(decodeTimestamp(r->modifiedTimestamp));
+    if (r->attributes & 0x01) cols.attributes += "-R";
+    if (r->attributes & 0x02) cols.attributes += "-H";
+    if (r->attributes & 0x04) cols.attributes += "-S";
+    if (r->attributes & 0x20) cols.attributes += "-A";
+    return cols;
+}
+
+std::string Fat64Class::entrySizeText(ItemData entry) const {
+    const ExfatEntry* r = find(entry);
+    return sizeText(r ? static_cast<std::int64_t>(r->validDataLength) : 0);
+}
+
+std::uint64_t Fat64Class::entrySize(ItemData entry) const {
+    const ExfatEntry* r = find(entry);
+    // Bytes past the allocation are not the file's, whatever the valid length claims.
+    return r ? std::min(r->validDataLength, r->dataLength) : 0;
+}
+
+bool Fat64Class::extractEntry(const std::string& destination, ItemData entry) {
+    const ExfatEntry* found = find(entry);
+    if (!found || entry == 0 || isFolder(entry) || !bootValid_ || !reader) return false;
+    const ExfatEntry r = *found;
+    resetNextClusterCalls();
+    std::uint64_t remaining = entrySize(entry);
+    if (remaining > 0 && !validCluster(r.firstCluster)) return false;
+
+    OutputFile out;
+    if (!out.open(destination)) return false;
+    bool whole = true;
+    std::vector<std::uint8_t> buffer;
+    std::uint32_t cluster = r.firstCluster;
+    if (!r.usesFatChain() || driveFormatted()) {
+        // One run of clusters, copied in bounded blocks.
+        std::uint32_t blockClusters = std::max<std::uint32_t>(1, kCopyBlockBytes / clusterSize_);
+        while (remaining > 0) {
+            if (!validCluster(cluster)) {
+                whole = false;
+                break;
+            }
+            std::uint64_t n = std::min<std::uint64_t>(
+                {ceilDiv(remaining, clusterSize_), blockClusters, clusterCount_ - cluster});
+            std::size_t bytes = static_cast<std::size_t>(n) * clusterSize_;
+            buffer.assign(bytes, 0);
+            if (!reader->readAt(clusterPosition(cluster), buffer.data(),
+                                static_cast<std::uint32_t>(bytes)))
+                whole = false;
+            std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, bytes));
+            out.write(buffer.data(), take);
+            remaining -= take;
+            cluster += static_cast<std::uint32_t>(n);
+        }
+    } else {
+        // Cluster by cluster along the FAT; a cluster met twice means a damaged chain.
+        std::unordered_set<std::uint32_t> visited;
+        buffer.resize(clusterSize_);
+        while (remaining > 0) {
+            std::fill(buffer.begin(), buffer.end(), 0);
+            if (!reader->readAt(clusterPosition(cluster), buffer.data(), clusterSize_))
+                whole = false;
+            std::size_t take =
+                static_cast<std::size_t>(std::min<std::uint64_t>(remaining, clusterSize_));
+            out.write(buffer.data(), take);
+            remaining -= take;
+            if (remaining == 0) break;
+            visited.insert(cluster);
+            std::uint32_t next = nextCluster(cluster);
+            if (!validCluster(next) || visited.count(next)) {
+                whole = false;
+                break;
+            }
+            cluster = next;
+        }
+    }
+    if (!out.close()) whole = false;
+    setFileTimes(destination, hostTime(r.accessedTimestamp), hostTime(r.modifiedTimestamp));
+    return whole;
+}
+
+}  // namespace vel

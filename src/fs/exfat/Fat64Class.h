@@ -1,0 +1,82 @@
+#pragma once
+// The exFAT parser: every live and deleted file entry set of the directory tree becomes an
+// ExfatEntry, linked under the top record and shown from the first level down.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fs/exfat/ExfatEntry.h"
+#include "fs/exfat/ExfatLayout.h"
+#include "fs/fat/LinkedRecords.h"
+
+namespace vel {
+
+class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
+  public:
+    explicit Fat64Class(VolumeDescriptor descriptor);
+
+    // Mode 1 runs the standard sequence; the other modes have no worker here.
+    WorkerResult runWorker(int scanMode) override;
+
+    // The standard scan's steps, in the order the worker calls them.
+    bool openVolume();
+    bool checkBootSector();
+    bool readRootDirectory();
+    std::vector<ExfatEntry> scanRootDirectory();
+    void linkChildren();
+    void fillRootNodes();
+
+    // The FAT entry of cluster n; kEndOfChain when there is none (formatted drive, n outside
+    // the heap, unreadable FAT).
+    std::uint32_t nextCluster(std::uint32_t n);
+    std::uint64_t nextClusterCalls() const { return nextClusterCalls_; }
+    void resetNextClusterCalls() { nextClusterCalls_ = 0; }
+    std::uint32_t lastNextCluster() const { return lastNextCluster_; }
+
+    bool isFolder(ItemData entry) const override;
+    bool isDeleted(ItemData entry, ItemData folder) const override;
+    EntryColumns entryColumns(ItemData entry) const override;
+    std::string entrySizeText(ItemData entry) const override;
+    std::uint64_t entrySize(ItemData entry) const override;
+    bool extractEntry(const std::string& destination, ItemData entry) override;
+
+    std::uint32_t clusterSize() const { return clusterSize_; }
+    std::uint8_t sectorsPerClusterShift() const { return boot_.sectorsPerClusterShift; }
+    std::int64_t fatStart() const { return fatStart_; }
+    std::int64_t heapStart() const { return heapStart_; }
+    // First cluster number past the heap.
+    std::uint32_t clusterCount() const { return clusterCount_; }
+    // Byte position of cluster n (before the heap for n < 2).
+    std::int64_t clusterPosition(std::uint32_t n) const {
+        return heapStart_ + (static_cast<std::int64_t>(n) - 2) * clusterSize_;
+    }
+
+  private:
+    bool validCluster(std::uint32_t n) const { return n >= 2 && n < clusterCount_; }
+    std::uint64_t maxDirectoryClusters() const;
+    // Reads one directory cluster onto the end of bytes unless the scan decoded it before.
+    bool readDirectoryCluster(std::uint32_t cluster, std::vector<std::uint8_t>& bytes);
+    // A directory's bytes, at most maxClusters clusters: its FAT chain, or its run of clusters.
+    std::vector<std::uint8_t> readDirectory(std::uint32_t firstCluster, bool contiguous,
+                                            std::uint64_t maxClusters);
+    // Appends the entry sets of one folder's bytes as records below parent and queues the
+    // folders among them.
+    void decodeDirectory(const std::vector<std::uint8_t>& bytes, std::uint32_t parent, bool root,
+                         std::vector<std::uint32_t>& pendingFolders);
+    const ExfatEntry* find(ItemData entry) const;
+
+    exfat::BootSector boot_;
+    bool bootValid_ = false;
+    std::uint32_t clusterSize_ = 0;
+    std::int64_t fatStart_ = 0;
+    std::int64_t heapStart_ = 0;
+    std::int64_t volumeBytes_ = 0;
+    std::uint32_t clusterCount_ = 0;
+
+    std::vector<std::uint8_t> rootBuffer_;
+    DirectoryGuard directoryGuard_;  // directory clusters decoded during the scan
+    std::uint32_t lastNextCluster_ = exfat::kEndOfChain;
+    std::uint64_t nextClusterCalls_ = 0;
+};
+
+}  // namespace vel
