@@ -26,21 +26,17 @@ namespace {
 const char* const kDoneText = "Scanning processing done.Select save button to save the data.";
 const char* const kBusyText = "Please wait for other process to complete";
 
-QPushButton* button(const QString& caption, QStyle::StandardPixmap icon, QWidget* parent) {
-    auto* b = new QPushButton(parent->style()->standardIcon(icon), caption, parent);
-    b->setAutoDefault(false);
-    return b;
-}
-
 MessageBoxes& boxes() {
     return CKestrumApp::instance().messages();
 }
 }  // namespace
 
 VolumeScanDlg::VolumeScanDlg(const VolumeDescriptor& volume, int scanMode,
-                             const QString& maxFileSystems, QWidget* parent)
-    : QWidget(parent), volume_(volume), scanMode_(scanMode), maxFileSystems_(maxFileSystems) {
-    setWindowTitle(kApplicationTitle);
+                             const QString& maxFileSystems, WizardScreen* creator)
+    : WizardScreen(kDialogId, creator),
+      volume_(volume),
+      scanMode_(scanMode),
+      maxFileSystems_(maxFileSystems) {
     screenStopRequested_.setPauseGate(&pauseGate_);
     chooseFolder = [this] {
         return QFileDialog::getExistingDirectory(this, "Please choose a folder.", QString(),
@@ -66,7 +62,7 @@ VolumeScanDlg::~VolumeScanDlg() {
 }
 
 void VolumeScanDlg::buildControls() {
-    auto* layout = new QVBoxLayout(this);
+    QVBoxLayout* layout = body();
 
     auto* volumeBox = new QGroupBox("Volume Data:", this);
     auto* volumeLayout = new QHBoxLayout(volumeBox);
@@ -90,9 +86,9 @@ void VolumeScanDlg::buildControls() {
     auto* progressRow = new QHBoxLayout;
     progress_ = new QProgressBar(this);
     fileSize_ = new QLabel(this);
-    pause_ = button("Pause", QStyle::SP_MediaPause, this);
-    resume_ = button("Resume", QStyle::SP_MediaPlay, this);
-    stop_ = button("Stop", QStyle::SP_MediaStop, this);
+    pause_ = makeButton("Pause", "media-playback-pause", QStyle::SP_MediaPause);
+    resume_ = makeButton("Resume", "media-playback-start", QStyle::SP_MediaPlay);
+    stop_ = makeButton("Stop", "media-playback-stop", QStyle::SP_MediaStop);
     progressRow->addWidget(progress_, 1);
     progressRow->addWidget(fileSize_);
     progressRow->addWidget(pause_);
@@ -104,18 +100,15 @@ void VolumeScanDlg::buildControls() {
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(status_);
 
-    auto* buttons = new QHBoxLayout;
-    back_ = button("Back", QStyle::SP_ArrowBack, this);
-    save_ = button("Save", QStyle::SP_DialogSaveButton, this);
-    search_ = button("Search", QStyle::SP_FileDialogContentsView, this);
+    QHBoxLayout* buttons = bottomRow();
+    back_ = makeButton("Back", "go-previous", QStyle::SP_ArrowBack);
+    save_ = makeButton("Save", "document-save", QStyle::SP_DialogSaveButton);
+    search_ = makeButton("Search", "edit-find", QStyle::SP_FileDialogContentsView);
     pattern_ = new QLineEdit(this);
-    pattern_->setPlaceholderText("*.jpg");
     buttons->addWidget(back_);
-    buttons->addStretch(1);
     buttons->addWidget(pattern_);
     buttons->addWidget(search_);
     buttons->addWidget(save_);
-    layout->addLayout(buttons);
 
     // Kept for the advanced input's choices and the chosen output folder; never shown.
     outputFolder_ = new QLineEdit(this);
@@ -133,7 +126,7 @@ void VolumeScanDlg::buildControls() {
     connect(resume_, &QPushButton::clicked, this, &VolumeScanDlg::onResume);
     connect(stop_, &QPushButton::clicked, this, &VolumeScanDlg::onStop);
     connect(save_, &QPushButton::clicked, this, &VolumeScanDlg::onSave);
-    connect(back_, &QPushButton::clicked, this, [this] { emit backRequested(); });
+    connect(back_, &QPushButton::clicked, this, [this] { goBack(); });
     connect(treeView_, &QTreeView::clicked, this,
             [this](const QModelIndex& i) { selectItem(treeModel_->itemAt(i)); });
     connect(treeView_, &QTreeView::expanded, this,
@@ -142,7 +135,6 @@ void VolumeScanDlg::buildControls() {
             [this](const QModelIndex& i) { doubleClickItem(treeModel_->itemAt(i)); });
     connect(listModel_, &FileListModel::rowCheckChanged, treeView_->viewport(),
             qOverload<>(&QWidget::update));
-    resize(770, 490);
 }
 
 void VolumeScanDlg::startScan() {

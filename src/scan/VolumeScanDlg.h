@@ -1,13 +1,13 @@
 #pragma once
 // The volume scan screen: runs the parser of the volume's file system on a worker, shows what it
 // finds in the results tree and file list, and saves what the user picks.
-#include <QWidget>
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <thread>
 
 #include "app/VolumeDescriptor.h"
+#include "app/WizardScreen.h"
 #include "scan/FolderSaver.h"
 #include "scan/MemoryTree.h"
 #include "scan/ParserChoice.h"
@@ -28,7 +28,7 @@ class QtScanSink;
 class ResultsTreeModel;
 class TreeForwarder;
 
-class VolumeScanDlg : public QWidget {
+class VolumeScanDlg : public WizardScreen {
     Q_OBJECT
   public:
     static constexpr int kDialogId = 139;
@@ -36,7 +36,7 @@ class VolumeScanDlg : public QWidget {
     // volume: the descriptor the volume scan mode screen copied; scanMode 1 Standard, 2 Advanced,
     // 3 Deep; maxFileSystems: that screen's "Please Enter Max File Systems to Find :" text.
     VolumeScanDlg(const VolumeDescriptor& volume, int scanMode, const QString& maxFileSystems,
-                  QWidget* parent = nullptr);
+                  WizardScreen* creator = nullptr);
     ~VolumeScanDlg() override;
 
     // Picks the parser and starts the worker (the screen's start).
@@ -50,7 +50,7 @@ class VolumeScanDlg : public QWidget {
     void onStop();
     void onSave();
     // Sets every running worker's stop flag (closing, Exit).
-    void stopWorkers();
+    void stopWorkers() override;
 
     bool scanBusy() const { return scanBusy_.load(); }
     int scanMode() const { return scanMode_; }
@@ -80,7 +80,6 @@ class VolumeScanDlg : public QWidget {
   signals:
     void scanFinished();
     void saveFinished();
-    void backRequested();
 
   private:
     void buildControls();
