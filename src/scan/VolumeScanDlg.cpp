@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QStyle>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <climits>
 #include <cstdio>
@@ -137,7 +138,17 @@ void VolumeScanDlg::buildControls() {
             qOverload<>(&QWidget::update));
 }
 
+void VolumeScanDlg::showEvent(QShowEvent* event) {
+    WizardScreen::showEvent(event);
+    if (!started_)
+        QTimer::singleShot(0, this, [this] {
+            if (!started_) startScan();
+        });
+}
+
 void VolumeScanDlg::startScan() {
+    if (started_) return;
+    started_ = true;
     CKestrumApp& app = CKestrumApp::instance();
     scanBusy_ = true;
     back_->setEnabled(false);
@@ -159,6 +170,7 @@ void VolumeScanDlg::startScan() {
 }
 
 void VolumeScanDlg::startWithParser(std::unique_ptr<VolumeParser> parser, ParserKind kind) {
+    started_ = true;
     CKestrumApp& app = CKestrumApp::instance();
     readWriteInterface* reader = app.reader();
     scanBusy_ = true;

@@ -81,7 +81,11 @@ class VolumeScanDlg : public WizardScreen {
     void scanFinished();
     void saveFinished();
 
-  private:
+  protected:
+    // The scan starts when the screen is first shown (unless it was started before).
+    void showEvent(QShowEvent* event) override;
+
+private:
     void buildControls();
     void runWorker();
     void workerEnded(const WorkerResult& result);
@@ -104,6 +108,7 @@ class VolumeScanDlg : public WizardScreen {
     SaveReport lastSave_;
     bool saving_ = false;
     bool pendingSingleFile_ = false;
+    bool started_ = false;
     std::atomic<bool> workerRunning_{false};
 
     ResultsTreeModel* treeModel_ = nullptr;

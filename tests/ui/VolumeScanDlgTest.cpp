@@ -78,7 +78,8 @@ struct ScanScreen : ::testing::Test {
 }  // namespace
 
 TEST_F(ScanScreen, UnknownFileSystemSaysSoAndStaysBusy) {
-    dlg->startScan();
+    dlg->show();  // showing the screen starts its scan
+    for (int i = 0; i < 10 && boxes.shown().empty(); ++i) QApplication::processEvents();
     EXPECT_EQ(boxes.shown(), std::vector<std::string>{"not a valid drive."});
     EXPECT_EQ(dlg->statusLine()->text(), "Not a valid Drive .Go back");
     EXPECT_TRUE(dlg->backButton()->isEnabled());
@@ -88,8 +89,8 @@ TEST_F(ScanScreen, UnknownFileSystemSaysSoAndStaysBusy) {
 }
 
 TEST_F(ScanScreen, ScanEndsWithTheDoneSequenceAndFoldersFill) {
-    dlg->show();
     dlg->startWithParser(volume(), ParserKind::None);
+    dlg->show();
     EXPECT_FALSE(dlg->backButton()->isEnabled());
     waitFor([&] { return !dlg->scanBusy(); });
     const char* done = "Scanning processing done.Select save button to save the data.";
