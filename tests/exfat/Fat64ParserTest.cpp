@@ -516,3 +516,60 @@ TEST(Fat64Robustness, GarbageVolumesEndAndStayInBounds) {
         }
     }
 }
+
+TEST(Fat64Scan, LiveFoldersKeepClustersThatAnOldDeletedFolderNamed) {
+    ExfatImageBuilder img;
+    img.chain({2});
+    img.chain({6});
+    img.chain({5});
+    // "old" was deleted; its cluster 5 now holds the live folder a/new.
+    img.writeDirectory({2}, {folderSet(u"old", 5, 4096, 3, true), folderSet(u"a", 6, 4096)});
+    img.writeDirectory({6}, {folderSet(u"new", 5, 4096)});
+    img.writeDirectory({5}, {fileSet(u"current.txt", 0, 0)});
+    Scan scan(img);
+    scan.run();
+    ItemData fresh = scan.child(scan.child(0, "a"), "new");
+    EXPECT_EQ(scan.names(fresh), (std::vector<std::string>{"current.txt"}));
+    EXPECT_TRUE(scan.names(scan.child(0, "old")).empty());
+}
+
+TEST(Fat64Robustness, DamagedCopiesOfARealVolumeEndAndStayInBounds) {
+    std::string image = readFile(fixtureImage("exfat-part.img"));
+    const std::size_t volumeStart = 2048 * 512;
+    for (std::uint32_t round = 1; round <= 10; ++round) {
+        std::vector<std::uint8_t> bytes(image.begin(), image.end());
+        std::uint32_t x = round * 40503u;
+        // Damage the FAT and the start of the heap, where the root and the folders are.
+        auto field = [&](std::size_t off) {
+            const std::uint8_t* p = bytes.data() + volumeStart + off;
+            return static_cast<std::size_t>(p[0] | p[1] << 8 | p[2] << 16) * 512;
+        };
+        const std::size_t fat = volumeStart + field(80), heap = volumeStart + field(88);
+        for (int k = 0; k < 600; ++k) {
+            x = x * 1103515245 + 12345;
+            std::size_t at = k % 2 ? fat + (x >> 8) % 8192 : heap + (x >> 8) % (32u << 10);
+            x = x * 1103515245 + 12345;
+            bytes[at] = static_cast<std::uint8_t>(x >> 16);
+        }
+        MemoryDevice device(bytes);
+        Fat64Class parser(VolumeDescriptor{"exFAT", "", "", "11", 2048});
+        MemoryTree tree;
+        NullSink sink;
+        parser.attach(&device, &tree, &sink);
+        parser.runWorker(1);
+        for (std::size_t i = 1; i < parser.records().size(); ++i)
+            EXPECT_LT(parser.records()[i].links.parentIndex, i);
+        TempDir out;
+        const std::uint64_t heapBytes =
+            static_cast<std::uint64_t>(parser.clusterCount()) * parser.clusterSize();
+        for (std::size_t i = 1; i < parser.records().size() && i < 200; ++i) {
+            auto e = static_cast<ItemData>(i);
+            if (parser.isFolder(e)) continue;
+            std::string path = out.file("f" + std::to_string(i));
+            parser.extractEntry(path, e);
+            if (fs::exists(path)) {
+                EXPECT_LE(fs::file_size(path), std::min(parser.entrySize(e), heapBytes));
+            }
+        }
+    }
+}

@@ -149,7 +149,7 @@ bool Fat64Class::readRootDirectory() {
 }
 
 void Fat64Class::decodeDirectory(const std::vector<std::uint8_t>& bytes, std::uint32_t parent,
-                                 bool root, std::vector<std::uint32_t>& pendingFolders) {
+                                 bool root, bool inDeleted, PendingFolders& pending) {
     // A second entry for the same folder in one directory renames the first.
     std::unordered_map<std::uint32_t, std::uint32_t> folders;
     walkEntrySets(bytes.data(), bytes.size(), [&](const ExfatEntry& set) {
@@ -173,7 +173,8 @@ void Fat64Class::decodeDirectory(const std::vector<std::uint8_t>& bytes, std::ui
             }
         }
         std::uint32_t idx = appendRecord(set, parent);
-        if (isDirectoryAttributes(set.attributes)) pendingFolders.push_back(idx);
+        if (isDirectoryAttributes(set.attributes))
+            (inDeleted || set.deleted() ? pending.deleted : pending.live).push_back(idx);
     });
 }
 
@@ -183,22 +184,27 @@ std::uint64_t Fat64Class::maxDirectoryClusters() const {
 
 std::vector<ExfatEntry> Fat64Class::scanRootDirectory() {
     records_.clear();
-    std::vector<std::uint32_t> pending;
-    decodeDirectory(rootBuffer_, 0, true, pending);
+    PendingFolders pending;
+    decodeDirectory(rootBuffer_, 0, true, false, pending);
     rootBuffer_.clear();
     rootBuffer_.shrink_to_fit();
     // Folders are read one at a time, each after its parent, so memory holds one directory and
-    // no depth of nesting can exhaust the stack.
-    for (std::size_t i = 0; i < pending.size(); ++i) {
-        if (stopRequested.requested()) break;
-        const ExfatEntry& f = records_[pending[i]];
-        // A folder's data length bounds its chain as well as its run of clusters.
-        std::uint64_t clusters = std::clamp<std::uint64_t>(ceilDiv(f.dataLength, clusterSize_), 1,
-                                                           maxDirectoryClusters());
-        bool contiguous = !f.usesFatChain() || driveFormatted();
-        resetNextClusterCalls();
-        std::vector<std::uint8_t> bytes = readDirectory(f.firstCluster, contiguous, clusters);
-        decodeDirectory(bytes, pending[i], false, pending);
+    // no depth of nesting can exhaust the stack. Live folders come first: a deleted folder's
+    // clusters may now hold a live one, and the directory guard gives them to whoever is first.
+    for (bool deleted : {false, true}) {
+        std::vector<std::uint32_t>& queue = deleted ? pending.deleted : pending.live;
+        for (std::size_t i = 0; i < queue.size(); ++i) {
+            if (stopRequested.requested()) return records_;
+            std::uint32_t folder = queue[i];
+            const ExfatEntry& f = records_[folder];
+            // A folder's data length bounds its chain as well as its run of clusters.
+            std::uint64_t clusters = std::clamp<std::uint64_t>(ceilDiv(f.dataLength, clusterSize_),
+                                                               1, maxDirectoryClusters());
+            bool contiguous = !f.usesFatChain() || driveFormatted();
+            resetNextClusterCalls();
+            std::vector<std::uint8_t> bytes = readDirectory(f.firstCluster, contiguous, clusters);
+            decodeDirectory(bytes, folder, false, deleted, pending);
+        }
     }
     return records_;
 }

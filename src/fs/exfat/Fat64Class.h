@@ -59,10 +59,14 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
     // A directory's bytes, at most maxClusters clusters: its FAT chain, or its run of clusters.
     std::vector<std::uint8_t> readDirectory(std::uint32_t firstCluster, bool contiguous,
                                             std::uint64_t maxClusters);
+    // Folders found but not read yet; those in deleted folders or deleted themselves apart.
+    struct PendingFolders {
+        std::vector<std::uint32_t> live, deleted;
+    };
     // Appends the entry sets of one folder's bytes as records below parent and queues the
     // folders among them.
     void decodeDirectory(const std::vector<std::uint8_t>& bytes, std::uint32_t parent, bool root,
-                         std::vector<std::uint32_t>& pendingFolders);
+                         bool inDeleted, PendingFolders& pending);
     const ExfatEntry* find(ItemData entry) const;
 
     exfat::BootSector boot_;
