@@ -190,3 +190,34 @@ TEST(ExfatEntrySets, TruncatedAndGarbageBuffersStayInside) {
     EXPECT_GE(sets.size(), 40u);
     for (const auto& s : sets) EXPECT_LE(s.name.size(), 255u * 3);
 }
+
+TEST(ExfatEntrySets, LeftoversOfAnOlderSetInReusedSlotsAreNotPartOfTheName) {
+    // A deleted set with a 40-character name; a new live set took its first three slots.
+    auto old = ExfatImageBuilder::encodeSet(
+        {.name = std::u16string(40, u'o'), .validLength = 9, .deleted = true});
+    auto fresh = ExfatImageBuilder::encodeSet({.name = u"new.txt", .validLength = 3});
+    ASSERT_EQ(fresh.size(), 96u);
+    std::vector<std::uint8_t> dir = old;
+    std::copy(fresh.begin(), fresh.end(), dir.begin());
+    auto sets = walk(dir);
+    ASSERT_EQ(sets.size(), 1u);
+    EXPECT_EQ(sets[0].name, "new.txt");
+    EXPECT_FALSE(sets[0].deleted());
+
+    // Both deleted: the stream's name length ends the newer name.
+    auto gone = ExfatImageBuilder::encodeSet({.name = u"short", .validLength = 3, .deleted = true});
+    dir = old;
+    std::copy(gone.begin(), gone.end(), dir.begin());
+    sets = walk(dir);
+    ASSERT_EQ(sets.size(), 1u);
+    EXPECT_EQ(sets[0].name, "short");
+
+    // A live file entry does not take a deleted stream that follows it.
+    auto lone = ExfatImageBuilder::encodeSet({.name = u"lone", .withStream = false});
+    std::vector<std::uint8_t> mixed(lone.begin(), lone.begin() + 32);
+    mixed.insert(mixed.end(), old.begin() + 32, old.end());
+    sets = walk(mixed);
+    ASSERT_EQ(sets.size(), 1u);
+    EXPECT_EQ(sets[0].validDataLength, 0u);
+    EXPECT_EQ(sets[0].name, "");
+}

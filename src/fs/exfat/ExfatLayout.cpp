@@ -59,10 +59,11 @@ CalendarTime decodeTimestamp(std::uint32_t ts) {
     return t;
 }
 
-std::u16string gatherName(const std::uint8_t* data, std::size_t size, std::size_t& pos) {
+std::u16string gatherName(const std::uint8_t* data, std::size_t size, std::size_t& pos,
+                          int onlyType) {
     std::u16string name;
-    for (std::size_t n = 0;
-         n < kMaxNameEntries && pos + kEntrySize <= size && isNameEntry(data[pos]);
+    for (std::size_t n = 0; n < kMaxNameEntries && pos + kEntrySize <= size &&
+                            isNameEntry(data[pos]) && (onlyType < 0 || data[pos] == onlyType);
          ++n, pos += kEntrySize) {
         const std::uint8_t* units = data + pos + 2;
         for (std::size_t i = 0; i < kNameUnitsPerEntry; ++i) {
@@ -95,7 +96,9 @@ void walkEntrySets(const std::uint8_t* data, std::size_t size,
         r.modifiedUtcOffset = e[23];
         r.accessedUtcOffset = e[24];
         pos += kEntrySize;
-        if (pos + kEntrySize <= size && isStreamEntry(data[pos])) {
+        // Bit 7 of every entry type tells live from deleted.
+        const std::uint8_t live = r.entryType & 0x80;
+        if (pos + kEntrySize <= size && isStreamEntry(data[pos]) && (data[pos] & 0x80) == live) {
             const std::uint8_t* s = data + pos;
             r.streamType = s[0];
             r.secondaryFlags = s[1];
@@ -105,7 +108,10 @@ void walkEntrySets(const std::uint8_t* data, std::size_t size,
             r.dataLength = le64(s + 24);
             pos += kEntrySize;
         }
-        r.name = utf16ToUtf8(gatherName(data, size, pos));
+        std::u16string name = gatherName(data, size, pos, live ? kNameLive : kNameDeleted);
+        if (r.streamType && r.nameLength > 0 && r.nameLength < name.size())
+            name.resize(r.nameLength);
+        r.name = utf16ToUtf8(name);
         visit(r);
     }
 }

@@ -43,13 +43,17 @@ bool isDirectoryAttributes(std::uint16_t attributes);
 // The calendar time a 32-bit exFAT timestamp denotes (seconds at 2-second resolution).
 CalendarTime decodeTimestamp(std::uint32_t timestamp);
 
-// Name entries starting at pos: this one and every directly following name entry, at most
-// kMaxNameEntries and never past size. Each gives up to 15 code units, ending at its first
-// 0x0000. pos is left after the gathered entries.
-std::u16string gatherName(const std::uint8_t* data, std::size_t size, std::size_t& pos);
+// Name entries starting at pos: this one and every directly following name entry (of type
+// onlyType when that is given), at most kMaxNameEntries and never past size. Each gives up to 15
+// code units, ending at its first 0x0000. pos is left after the gathered entries.
+std::u16string gatherName(const std::uint8_t* data, std::size_t size, std::size_t& pos,
+                          int onlyType = -1);
 
 // Every file entry set of a directory's bytes, in order. A set without a stream extension has
-// no data (its stream fields stay 0); one without name entries has an empty name.
+// no data (its stream fields stay 0); one without name entries has an empty name. Stream and
+// name entries belong to a set only when they are in the same state (live or deleted) as its
+// file entry, and the name is cut at the stream's name length: the leftovers of an older,
+// longer set in reused slots are not part of it.
 void walkEntrySets(const std::uint8_t* data, std::size_t size,
                    const std::function<void(const ExfatEntry&)>& visit);
 
