@@ -125,6 +125,10 @@ std::vector<std::uint8_t> Fat64Class::readDirectory(std::uint32_t cluster, bool 
                                                     std::uint64_t maxClusters) {
     std::vector<std::uint8_t> bytes;
     if (!reader || !bootValid_ || !validCluster(cluster)) return bytes;
+    // A run's size is known up front; growing the buffer cluster by cluster could double it.
+    if (contiguous)
+        bytes.reserve(static_cast<std::size_t>(
+            std::min<std::uint64_t>(maxClusters, clusterCount_ - cluster) * clusterSize_));
     for (std::uint64_t k = 0; k < maxClusters; ++k) {
         if (!readDirectoryCluster(cluster, bytes)) break;
         if (k + 1 == maxClusters) break;
