@@ -115,9 +115,8 @@ bool Fat64Class::readDirectoryCluster(std::uint32_t cluster, std::vector<std::ui
     if (!directoryGuard_.enter(cluster)) return false;
     std::size_t at = bytes.size();
     bytes.resize(at + clusterSize_, 0);
-    // A failed read leaves zeros, which decode to nothing.
-    if (!reader->readAt(clusterPosition(cluster), bytes.data() + at, clusterSize_))
-        std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.end(), 0);
+    // What a failed read could not fill stays zero, which decodes to nothing.
+    reader->readAt(clusterPosition(cluster), bytes.data() + at, clusterSize_);
     return true;
 }
 
