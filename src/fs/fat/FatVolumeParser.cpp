@@ -1,0 +1,304 @@
+#include "fs/fat/FatVolumeParser.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "app/CKestrumApp.h"
+#include "platform/FileTimes.h"
+#include "platform/OutputFile.h"
+
+namespace vel {
+
+namespace {
+std::uint16_t le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+std::uint32_t le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+bool isPowerOfTwo(std::uint32_t v) {
+    return v != 0 && (v & (v - 1)) == 0;
+}
+}  // namespace
+
+bool readBiosParameterBlock(const std::uint8_t* b, bool fat32, FatGeometry& g) {
+    g = FatGeometry{};
+    if (b[510] != 0x55 || b[511] != 0xAA) return false;
+    g.bytesPerSector = le16(b + 11);
+    g.sectorsPerCluster = b[13];
+    g.reservedSectors = le16(b + 14);
+    g.fatCount = b[16];
+    if (!isPowerOfTwo(g.bytesPerSector) || g.bytesPerSector < 512 || g.bytesPerSector > 4096)
+        return false;
+    if (!isPowerOfTwo(g.sectorsPerCluster) || g.reservedSectors < 1 || g.fatCount < 1 ||
+        g.fatCount > 2)
+        return false;
+    std::uint32_t fatSize16 = le16(b + 22);
+    if (fat32) {
+        if (fatSize16 != 0) return false;
+        g.sectorsPerFat = le32(b + 36);
+        g.rootCluster = le32(b + 44);
+    } else {
+        if (fatSize16 == 0) return false;
+        g.sectorsPerFat = fatSize16;
+        g.rootEntryCount = le16(b + 17);
+        if (g.rootEntryCount == 0) return false;
+    }
+    if (g.sectorsPerFat == 0) return false;
+    g.totalSectors = le16(b + 19);
+    if (g.totalSectors == 0) g.totalSectors = le32(b + 32);
+
+    const std::uint64_t bps = g.bytesPerSector;
+    std::uint64_t rootSectors = (std::uint64_t{g.rootEntryCount} * kDirEntrySize + bps - 1) / bps;
+    std::uint64_t fatSectors = std::uint64_t{g.fatCount} * g.sectorsPerFat;
+    std::uint64_t firstData = g.reservedSectors + fatSectors + rootSectors;
+    if (g.totalSectors <= firstData) return false;
+    std::uint64_t dataClusters = (g.totalSectors - firstData) / g.sectorsPerCluster;
+    if (dataClusters == 0) return false;
+
+    g.clusterSize = g.bytesPerSector * g.sectorsPerCluster;
+    g.fatStart = static_cast<std::int64_t>(g.reservedSectors * bps);
+    g.fatSize = static_cast<std::int64_t>(g.sectorsPerFat * bps);
+    g.rootStart = static_cast<std::int64_t>((g.reservedSectors + fatSectors) * bps);
+    g.rootSize = static_cast<std::int64_t>(std::uint64_t{g.rootEntryCount} * kDirEntrySize);
+    // The data region starts at a sector boundary after the root region.
+    g.dataStart = static_cast<std::int64_t>(firstData * bps);
+    g.fatBits = fat32 ? 32 : (dataClusters < 4085 ? 12 : 16);
+
+    // Cluster numbers the FAT can hold and the region has room for.
+    std::uint64_t fatEntries = static_cast<std::uint64_t>(g.fatSize) * 8 / g.fatBits;
+    std::uint64_t highest = g.fatBits == 32 ? 0x0FFFFFF6 : (g.fatBits == 16 ? 0xFFF6 : 0xFF6);
+    std::uint64_t limit = std::min({dataClusters + 2, fatEntries, highest + 1});
+    if (limit <= 2) return false;
+    g.clusterLimit = static_cast<std::uint32_t>(limit);
+    if (fat32 && (g.rootCluster < 2 || g.rootCluster >= g.clusterLimit)) g.rootCluster = 0;
+    return true;
+}
+
+bool FatVolumeParser::loadBootSector(bool fat32) {
+    bootValid_ = false;
+    std::memset(bootSector_, 0, sizeof bootSector_);
+    if (!reader || !reader->readAt(0, bootSector_, sizeof bootSector_)) return false;
+    bootValid_ = readBiosParameterBlock(bootSector_, fat32, geometry_);
+    return bootValid_;
+}
+
+void FatVolumeParser::openVolume() {
+    if (reader) {
+        reader->baseOffset = volume.startSector * 512;
+        reader->seekTo(0);
+    }
+    insertVolumeRootItem();
+}
+
+bool FatVolumeParser::readCluster(std::uint32_t n, std::uint8_t* buffer) {
+    std::memset(buffer, 0, geometry_.clusterSize);
+    if (!reader || !validCluster(n)) return false;
+    return reader->readAt(clusterOffset(n), buffer, geometry_.clusterSize);
+}
+
+bool FatVolumeParser::isDeleted(ItemData e, ItemData folder) const {
+    if (!isEntry(e)) return false;
+    if (at(e).deleted) return true;
+    return !at(e).isFolder() && isEntry(folder) && at(folder).deleted;
+}
+
+EntryColumns FatVolumeParser::entryColumns(ItemData e) const {
+    return isEntry(e) ? fatEntryColumns(at(e)) : EntryColumns{};
+}
+
+std::string FatVolumeParser::entrySizeText(ItemData e) const {
+    return isEntry(e) ? entrySizeText(at(e)) : "";
+}
+
+std::uint64_t FatVolumeParser::entrySize(ItemData e) const {
+    return isEntry(e) && !at(e).isFolder() ? at(e).size : 0;
+}
+
+void FatVolumeParser::linkChildren(bool withProgress) {
+    linkRecords(records_, withProgress ? &report() : nullptr);
+}
+
+void FatVolumeParser::fillRootNodes() {
+    // Records are made only for files and folders, so every root record gets a node; the top
+    // record stands for the root itself and gets none.
+    fillRootLevel([](const FatEntry&) { return true; });
+}
+
+// --- directory walk ---------------------------------------------------------------------------
+
+void FatVolumeParser::scanDirectories(const std::vector<std::uint8_t>& root) {
+    records_.clear();
+    parentStack.clear();
+    deferredFolders_.clear();
+    FatEntry top;
+    top.attributes = kAttrDirectory;
+    top.name = kDummyEntryName;
+    appendRecord(std::move(top), 0);
+
+    DirFrame rootFrame;
+    rootFrame.data = root;
+    rootFrame.root = true;
+    parentStack.push_back(std::move(rootFrame));
+
+    // Deleted folders are entered after the live tree: a live folder that reused a deleted one's
+    // cluster keeps its own contents.
+    std::size_t nextDeferred = 0;
+    for (;;) {
+        while (!parentStack.empty()) {
+            if (stopRequested.requested()) {
+                parentStack.clear();
+                return;
+            }
+            DirFrame& f = parentStack.back();
+            if (f.pos + kDirEntrySize > f.data.size()) {
+                if (!advanceFrame(f)) parentStack.pop_back();
+                continue;
+            }
+            readDirectoryCluster();
+        }
+        if (nextDeferred >= deferredFolders_.size()) break;
+        enterDirectory(deferredFolders_[nextDeferred++]);
+    }
+    deferredFolders_.clear();
+}
+
+bool FatVolumeParser::advanceFrame(DirFrame& f) {
+    if (f.root || f.bytesDecoded >= kMaxDirectoryBytes) return false;
+    std::uint32_t next = chainNext(f.cluster);
+    if (next == 0 || !directoryGuard_.enter(next)) return false;
+    readCluster(next, f.data.data());
+    f.cluster = next;
+    f.pos = 0;
+    return true;
+}
+
+bool FatVolumeParser::enterDirectory(std::uint32_t dirIndex) {
+    if (parentStack.size() >= kMaxDepth) return false;
+    std::uint32_t c = records_[dirIndex].firstCluster();
+    if (!validCluster(c) || !directoryGuard_.enter(c)) return false;
+    DirFrame f;
+    f.dirIndex = dirIndex;
+    f.cluster = c;
+    f.data.resize(geometry_.clusterSize);
+    readCluster(c, f.data.data());
+    // A folder's first cluster starts with its "." entry; anything else was reused or is wrong.
+    if (f.data[0] != '.') return false;
+    parentStack.push_back(std::move(f));
+    return true;
+}
+
+void FatVolumeParser::readDirectoryCluster() {
+    DirFrame& f = parentStack.back();
+    while (f.pos + kDirEntrySize <= f.data.size()) {
+        const std::uint8_t* s = f.data.data() + f.pos;
+        f.pos += kDirEntrySize;
+        f.bytesDecoded += kDirEntrySize;
+        switch (classifySlot(s)) {
+            case FatSlot::End:
+                // The end of a folder; the root region is read whole (deleted entries may
+                // follow a never-used slot there).
+                f.longName.reset();
+                if (!f.root) f.pos = f.data.size();
+                continue;
+            case FatSlot::LongName:
+                f.longName.addFragment(s);
+                continue;
+            case FatSlot::Dot:
+            case FatSlot::VolumeLabel:
+                f.longName.reset();
+                continue;
+            case FatSlot::File:
+            case FatSlot::Folder:
+                break;
+        }
+        FatEntry e = entryFields(s);
+        auto longName = f.longName.takeFor(s);
+        e.name = longName ? *longName : shortEntryName(s);
+        if (!e.isFolder()) {
+            appendRecord(std::move(e), f.dirIndex);
+            continue;
+        }
+        std::uint32_t c = e.firstCluster();
+        if (validCluster(c)) {
+            auto it = f.foldersByCluster.find(c);
+            if (it != f.foldersByCluster.end()) {
+                // A second entry for the same folder renames it, unless only a deleted entry
+                // would rename a live one.
+                FatEntry& earlier = records_[it->second];
+                if (!e.deleted || earlier.deleted) {
+                    earlier.name = std::move(e.name);
+                    earlier.deleted = e.deleted;
+                }
+                continue;
+            }
+        }
+        bool deleted = e.deleted;
+        std::uint32_t idx = appendRecord(std::move(e), f.dirIndex);
+        if (!validCluster(c)) continue;
+        f.foldersByCluster.emplace(c, idx);
+        if (deleted) {
+            deferredFolders_.push_back(idx);
+            continue;
+        }
+        if (enterDirectory(idx)) return;  // f is no longer valid: the new folder is on top
+    }
+}
+
+// --- extraction -------------------------------------------------------------------------------
+
+bool FatVolumeParser::extractEntry(const std::string& destination, ItemData e) {
+    if (!isEntry(e) || at(e).isFolder()) return false;
+    return extractEntry(at(e), destination);
+}
+
+bool FatVolumeParser::extractEntry(const FatEntry& e, const std::string& destination) {
+    ++extractionCount_;
+    OutputFile out;
+    if (!out.open(destination)) return false;
+
+    bool whole = true;
+    std::uint64_t remaining = e.size;
+    const std::uint32_t clusterSize = geometry_.clusterSize;
+    std::uint32_t cluster = e.firstCluster();
+    if (remaining > 0 && (clusterSize == 0 || !validCluster(cluster))) whole = false;
+    if (remaining > 0 && whole) {
+        const bool formatted = CKestrumApp::instance().driveFormatted;
+        // Deleted files and formatted volumes have lost their chains: their data is taken to
+        // follow on disk.
+        bool contiguous = formatted;
+        std::vector<std::uint8_t> buffer(clusterSize);
+        std::unordered_set<std::uint32_t> visited{cluster};
+        for (;;) {
+            if (!readCluster(cluster, buffer.data())) whole = false;
+            std::uint64_t n = std::min<std::uint64_t>(remaining, clusterSize);
+            out.write(buffer.data(), n);
+            remaining -= n;
+            if (remaining == 0) break;
+            std::uint32_t next = contiguous ? 0 : chainNext(cluster);
+            if (next != 0 && !visited.insert(next).second) {
+                whole = false;  // the chain loops
+                break;
+            }
+            if (next == 0) {
+                if (!contiguous && !e.deleted) {
+                    whole = false;  // a live file whose chain ends before its size
+                    break;
+                }
+                contiguous = true;
+                next = cluster + 1;
+            }
+            if (!validCluster(next)) {
+                whole = false;  // the volume ends first
+                break;
+            }
+            cluster = next;
+        }
+    }
+    bool closed = out.close();
+    setFileTimes(destination, dosHostTime(e.accessDate, 0), dosHostTime(e.writeDate, e.writeTime));
+    return closed && whole;
+}
+
+}  // namespace vel

@@ -1,0 +1,109 @@
+#pragma once
+// What the FAT12/16 and FAT32 parsers share: the boot-sector geometry, the directory walk that
+// turns every entry into a FatEntry, the tree, the list texts and the extraction.
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "fs/fat/FatEntry.h"
+#include "fs/fat/LinkedRecords.h"
+
+namespace vel {
+
+// The layout a BIOS parameter block describes.
+struct FatGeometry {
+    std::uint32_t bytesPerSector = 0;
+    std::uint32_t sectorsPerCluster = 0;
+    std::uint32_t clusterSize = 0;
+    std::uint32_t reservedSectors = 0;
+    std::uint32_t fatCount = 0;
+    std::uint32_t sectorsPerFat = 0;
+    std::uint32_t rootEntryCount = 0;  // 0 on FAT32
+    std::uint32_t rootCluster = 0;     // FAT32 only
+    std::uint64_t totalSectors = 0;
+    std::int64_t fatStart = 0;   // bytes from the volume start
+    std::int64_t fatSize = 0;    // bytes
+    std::int64_t rootStart = 0;  // fixed root region (FAT12/16)
+    std::int64_t rootSize = 0;
+    std::int64_t dataStart = 0;
+    std::uint32_t clusterLimit = 0;  // one past the highest cluster number
+    int fatBits = 0;                 // 12, 16 or 32
+};
+
+// Reads a boot sector's parameter block; false when it does not hold together. The 16-bit
+// sectors-per-FAT field tells the two parsers apart: 0 on FAT32, set on FAT12/16.
+bool readBiosParameterBlock(const std::uint8_t* boot, bool fat32, FatGeometry& g);
+
+class FatVolumeParser : public LinkedRecordParser<FatEntry> {
+  public:
+    using LinkedRecordParser::LinkedRecordParser;
+
+    bool isFolder(ItemData e) const override { return isEntry(e) && at(e).isFolder(); }
+    // Deleted, or a file listed in a deleted folder.
+    bool isDeleted(ItemData e, ItemData folder) const override;
+    EntryColumns entryColumns(ItemData e) const override;
+    std::string entrySizeText(ItemData e) const override;
+    std::uint64_t entrySize(ItemData e) const override;
+    bool extractEntry(const std::string& destination, ItemData e) override;
+
+    void openVolume();
+    void linkChildren(bool withProgress);
+    void fillRootNodes();
+    static EntryColumns entryColumns(const FatEntry& e) { return fatEntryColumns(e); }
+    static std::string entrySizeText(const FatEntry& e) { return sizeText(e.size); }
+    bool extractEntry(const FatEntry& e, const std::string& destination);
+
+    const FatGeometry& geometry() const { return geometry_; }
+    bool bootSectorValid() const { return bootValid_; }
+    std::int64_t clusterOffset(std::uint32_t n) const {
+        return geometry_.dataStart + static_cast<std::int64_t>(n - 2) * geometry_.clusterSize;
+    }
+    bool validCluster(std::uint32_t n) const { return n >= 2 && n < geometry_.clusterLimit; }
+    // The cluster after n in its chain, or 0 when the chain ends there (end marker, free or bad
+    // cluster, a number outside the volume).
+    virtual std::uint32_t chainNext(std::uint32_t n) = 0;
+
+    // Deepest folder nesting decoded; deeper folders are listed but not entered.
+    static constexpr std::size_t kMaxDepth = 512;
+    // A directory holds at most 65,536 entries (2 MiB); a chain running on past that is damage.
+    static constexpr std::uint64_t kMaxDirectoryBytes = 65536ull * kDirEntrySize;
+
+  protected:
+    bool loadBootSector(bool fat32);
+    // Decodes the root (its bytes already read) and every folder below it.
+    void scanDirectories(const std::vector<std::uint8_t>& root);
+    // Reads one cluster; a failed read leaves zeros, never stale bytes.
+    bool readCluster(std::uint32_t n, std::uint8_t* buffer);
+
+    std::uint8_t bootSector_[512] = {};
+    bool bootValid_ = false;
+    FatGeometry geometry_;
+    std::int64_t volumeSizeBytes_ = 0;
+    DirectoryGuard directoryGuard_;
+    std::uint32_t extractionCount_ = 0;
+
+  private:
+    struct DirFrame {
+        std::uint32_t dirIndex = 0;  // record of the folder being decoded
+        std::vector<std::uint8_t> data;
+        std::size_t pos = 0;
+        std::uint32_t cluster = 0;  // cluster in data; 0 for the root buffer
+        std::uint64_t bytesDecoded = 0;
+        bool root = false;
+        LongNameBuilder longName;
+        std::unordered_map<std::uint32_t, std::uint32_t> foldersByCluster;
+    };
+    // Opens a folder's first cluster; false when it is not a directory (already decoded, out of
+    // the volume, or not starting with a dot entry).
+    bool enterDirectory(std::uint32_t dirIndex);
+    // Decodes the next slot of the frame on top of parentStack.
+    void readDirectoryCluster();
+    bool advanceFrame(DirFrame& f);
+
+    std::vector<DirFrame> parentStack;
+    std::vector<std::uint32_t> deferredFolders_;
+};
+
+}  // namespace vel
