@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "support/FakeParser.h"
+#include "support/QtApp.h"
 #include "ui/CCheckListCtrl.h"
 #include "ui/CXHtmlTree.h"
 #include "ui/WorkerBridges.h"
@@ -15,19 +16,9 @@
 using namespace vel;
 using namespace vel::test;
 
-QApplication& testApp() {
-    static int argc = 1;
-    static char name[] = "ui_tests";
-    static char* argv[] = {name, nullptr};
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Left to the process end: destroying it in exit handlers races Qt's own statics.
-    static auto* a = new QApplication(argc, argv);
-    return *a;
-}
-
 namespace {
 QApplication& app() {
-    return testApp();
+    return qtApp();
 }
 
 struct Results : ::testing::Test {

@@ -8,13 +8,12 @@
 #include "app/CKestrumApp.h"
 #include "scan/VolumeScanDlg.h"
 #include "support/Fixtures.h"
+#include "support/QtApp.h"
 #include "ui/CCheckListCtrl.h"
 #include "ui/CXHtmlTree.h"
 
 using namespace vel;
 using namespace vel::test;
-
-QApplication& testApp();
 
 namespace {
 void waitFor(const std::function<bool()>& done) {
@@ -31,7 +30,7 @@ TreeItem childNamed(MemoryTree& tree, TreeItem parent, const std::string& name) 
 }  // namespace
 
 TEST(ScanScreenOnImage, ExfatVolumeIsScannedBrowsedAndSaved) {
-    testApp();
+    qtApp();
     RecordingMessageBoxes boxes;
     CKestrumApp& app = CKestrumApp::instance();
     app.initialise();

@@ -11,14 +11,13 @@
 #include "scan/VolumeScanDlg.h"
 #include "support/FakeParser.h"
 #include "support/Fixtures.h"
+#include "support/QtApp.h"
 #include "ui/CCheckListCtrl.h"
 #include "ui/CXHtmlTree.h"
 
 using namespace vel;
 using namespace vel::test;
 namespace fs = std::filesystem;
-
-QApplication& testApp();
 
 namespace {
 // Scans slowly, polling its stop flag, so Pause and Stop can be tried on it.
@@ -40,7 +39,7 @@ struct ScanScreen : ::testing::Test {
     std::unique_ptr<VolumeScanDlg> dlg;
 
     void SetUp() override {
-        testApp();
+        qtApp();
         CKestrumApp& app = CKestrumApp::instance();
         app.initialise();
         app.setMessageBoxes(&boxes);
