@@ -1,5 +1,7 @@
 #include "cli/CliCommon.h"
 
+#include "fs/ntfs/ntfs.h"
+
 #include <cstdio>
 
 #include "app/CKestrumApp.h"
@@ -66,6 +68,10 @@ VolumeDescriptor resolveVolume(const SourceOptions& o) {
         return rows[static_cast<std::size_t>(*o.volumeIndex)];
     }
     std::string fs = probeFileSystem(reader, 0);
+    // A bare NTFS volume whose boot sector is gone is still found by its MFT.
+    if (fs.empty() && rows.empty() &&
+        ntfsMftSearchFinds(reader, 0, static_cast<std::uint64_t>(app.totalSectors.load()) * 512))
+        fs = "NTFS";
     if (!fs.empty()) {
         v.fileSystem = fs;
         v.startSector = 0;

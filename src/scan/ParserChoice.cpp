@@ -3,10 +3,12 @@
 #include "fs/exfat/Fat64Class.h"
 #include "fs/fat/Fat16Class.h"
 #include "fs/fat/Fat32Class.h"
+#include "fs/ntfs/ntfs.h"
 
 namespace vel {
 
 ParserKind chooseParser(const std::string& fileSystem) {
+    if (equalsIgnoreCase(fileSystem, "ntfs")) return ParserKind::Ntfs;
     if (equalsIgnoreCase(fileSystem, "fat64") || equalsIgnoreCase(fileSystem, "exFat"))
         return ParserKind::Exfat;
     if (equalsIgnoreCase(fileSystem, "fat32")) return ParserKind::Fat32;
@@ -25,6 +27,8 @@ std::unique_ptr<VolumeParser> createParser(ParserKind kind, const VolumeDescript
             return std::make_unique<Fat32Class>(volume);
         case ParserKind::Fat16:
             return std::make_unique<Fat16Class>(volume);
+        case ParserKind::Ntfs:
+            return std::make_unique<ntfs>(volume);
         default:
             return nullptr;
     }

@@ -1,0 +1,134 @@
+#pragma once
+// MFT record decoding on byte buffers: fix-ups, the attribute walk, $FILE_NAME, $DATA,
+// $STANDARD_INFORMATION, attribute lists and run lists. Every walk stays inside the buffer it is
+// given, whatever the bytes say.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace vel::ntfsfmt {
+
+inline constexpr std::uint32_t kRecordSize = 1024;
+inline constexpr std::uint32_t kSectorSize = 512;
+inline constexpr std::uint32_t kEndOfAttributes = 0xFFFFFFFF;
+inline constexpr std::uint32_t kStandardInformation = 0x10;
+inline constexpr std::uint32_t kAttributeList = 0x20;
+inline constexpr std::uint32_t kFileName = 0x30;
+inline constexpr std::uint32_t kData = 0x80;
+inline constexpr std::uint32_t kFileSignature = 0x454C4946;  // "FILE"
+inline constexpr std::uint16_t kRecordInUse = 0x0001;
+inline constexpr std::uint32_t kDirectoryIndexFlag = 0x10000000;
+inline constexpr std::uint8_t kDosNamespace = 2;
+
+inline std::uint16_t le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+inline std::uint32_t le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+inline std::uint64_t le64(const std::uint8_t* p) {
+    return static_cast<std::uint64_t>(le32(p)) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
+}
+
+// Writes the update sequence array's elements over the sector tails of a 1024-byte record.
+// The sequence number is not compared: a damaged record still decodes to what its bytes say.
+void applyFixups(std::uint8_t* record);
+
+// One attribute header that lies wholly inside its record.
+struct AttributeRef {
+    std::uint32_t type = 0;
+    std::uint32_t offset = 0;  // of the header within the record
+    std::uint32_t length = 0;
+    bool nonResident = false;
+    std::uint8_t nameLength = 0;
+    std::uint16_t flags = 0;
+};
+
+// The attributes of a record in order, ending at the end marker, a zero or too-short length, or
+// the end of the record.
+std::vector<AttributeRef> attributeHeaders(const std::uint8_t* record);
+
+// A resident attribute's value, bounded by the attribute and the record; null when it does not fit.
+struct ValueRef {
+    const std::uint8_t* data = nullptr;
+    std::uint32_t length = 0;
+    std::uint32_t offset = 0;  // within the record
+};
+ValueRef residentValue(const std::uint8_t* record, const AttributeRef& a);
+
+struct FileNameInfo {
+    std::int64_t parentIndex = 0;  // low 48 bits of the parent reference, sign-extended
+    std::uint64_t allocatedSize = 0;
+    std::uint32_t flags = 0;
+    std::uint8_t nameSpace = 0;
+    std::uint32_t nameLength = 0;        // UTF-16 units
+    const std::uint8_t* name = nullptr;  // little-endian UTF-16 inside the record
+};
+// False when the value is too short for its fields or its name.
+bool decodeFileName(const ValueRef& value, FileNameInfo& out);
+
+// The name, parent and folder mark of a fixed-up record: the last long name (a DOS 8.3 name
+// only when there is no other) with its parent; a folder when any $FILE_NAME says so.
+struct NameChoice {
+    bool found = false;
+    bool directory = false;
+    FileNameInfo info;
+};
+NameChoice chooseName(const std::uint8_t* record);
+
+// One run of a non-resident attribute. Sparse runs have no clusters on disk (start 0).
+struct DataRun {
+    std::int64_t startCluster = 0;
+    std::uint64_t clusterCount = 0;
+    bool sparse = false;
+    bool operator==(const DataRun&) const = default;
+};
+
+// Decodes a run list. Runs are kept while the running cluster total stays within maxClusters
+// (the attribute's VCN range); decoding ends at a zero header, at a field that would pass the end
+// of the bytes, or at a field wider than 8 bytes.
+std::vector<DataRun> decodeRuns(const std::uint8_t* bytes, std::size_t length,
+                                std::uint64_t maxClusters);
+
+// A record's $DATA attribute (the unnamed stream; a named one only when there is no other).
+struct DataAttributeInfo {
+    char residency = 0;  // 'R', 'N' or 0 when there is none
+    std::uint16_t valueOffset = 0;
+    std::uint32_t valueLength = 0;
+    std::uint16_t runListOffset = 0;  // within the attribute
+    std::uint32_t runListLength = 0;
+    std::uint16_t compressionUnit = 0;
+    std::uint64_t startVcn = 0, lastVcn = 0;
+    std::uint64_t allocatedSize = 0, realSize = 0, initializedSize = 0;
+    bool compressed = false;  // flags word exactly 0x0001
+    std::uint32_t attributeOffset = 0;
+};
+DataAttributeInfo describeData(const std::uint8_t* record);
+
+// The run list of a non-resident attribute header (bounded by its length and VCN range).
+std::vector<DataRun> attributeRuns(const std::uint8_t* record, const AttributeRef& a);
+
+struct EntryTimes {
+    std::uint64_t creation = 0, modification = 0, access = 0;  // FILETIME, UTC
+    std::string attributes;                                    // "-R-H-S-A-C-E" letters
+};
+EntryTimes readTimes(const std::uint8_t* record);
+
+// Record numbers of the attributes of a type an attribute list names (for $DATA the unnamed
+// stream only), in list order, each once in a row, with the first VCN each extent starts at.
+struct ListedExtent {
+    std::uint64_t recordNumber = 0;
+    std::uint64_t startVcn = 0;
+};
+std::vector<ListedExtent> collectAttributeList(const std::uint8_t* list, std::size_t length,
+                                               std::uint32_t type = kData);
+
+// The base record an extension record belongs to (0 for a base record).
+inline std::uint64_t baseRecordOf(const std::uint8_t* record) {
+    return le64(record + 0x20) & 0xFFFFFFFFFFFFull;
+}
+
+}  // namespace vel::ntfsfmt

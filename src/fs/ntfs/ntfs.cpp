@@ -1,0 +1,773 @@
+#include "fs/ntfs/ntfs.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+
+#include "fs/ntfs/Lznt1.h"
+#include "platform/FileTimes.h"
+#include "platform/OutputFile.h"
+#include "platform/Text.h"
+#include "scan/Formats.h"
+
+namespace vel {
+
+using namespace ntfsfmt;
+
+namespace {
+
+constexpr std::uint64_t kSearchChunk = 10485760;
+constexpr std::uint32_t kReadBlock = 1 << 20;
+// Status lines per entry would flood the screen; one in this many is shown.
+constexpr std::int64_t kStatusEvery = 4096;
+
+// Record slots read in large blocks: the scan touches every record once, in disk order.
+class RecordBlockReader {
+  public:
+    explicit RecordBlockReader(readWriteInterface* reader) : reader_(reader), block_(kReadBlock) {}
+    bool fetch(std::uint64_t offset, std::uint8_t* record) {
+        if (!reader_) return false;
+        if (!(valid_ && offset >= start_ && offset + kRecordSize <= start_ + length_)) {
+            std::memset(block_.data(), 0, block_.size());
+            if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
+                !reader_->seekTo(static_cast<std::int64_t>(offset))) {
+                valid_ = false;
+                return false;
+            }
+            reader_->readBytes(block_.data(), kReadBlock);
+            start_ = offset;
+            length_ = kReadBlock;
+            valid_ = true;
+        }
+        std::memcpy(record, block_.data() + (offset - start_), kRecordSize);
+        return true;
+    }
+
+  private:
+    readWriteInterface* reader_;
+    std::vector<std::uint8_t> block_;
+    std::uint64_t start_ = 0, length_ = 0;
+    bool valid_ = false;
+};
+
+bool nameStartsWithMft(const std::u16string& name) {
+    return name.size() >= 3 && name[0] == u'$' && name[1] == u'M' && name[2] == u'F';
+}
+
+// Searches a volume for the first record whose name begins "$MF" and that has $DATA runs.
+// onRecord sees every "FILE" sector (offset); returns the record's offset when found.
+template <class OnRecord>
+std::optional<std::uint64_t> searchMftRecord(readWriteInterface& reader, std::uint64_t volumeSize,
+                                             const StopFlag* stop, ScanSink& sink,
+                                             OnRecord onRecord) {
+    std::vector<std::uint8_t> buffer(kSearchChunk);
+    sink.setProgressRange(static_cast<std::int64_t>(volumeSize / kSearchChunk));
+    for (std::uint64_t k = 0, pos = 0; pos < volumeSize; ++k, pos += kSearchChunk) {
+        if (stop && stop->requested()) break;
+        if (k % 100 == 0) sink.setProgressPosition(static_cast<std::int64_t>(k));
+        std::memset(buffer.data(), 0, buffer.size());
+        if (!reader.seekTo(static_cast<std::int64_t>(pos))) break;
+        reader.readBytes(buffer.data(), kSearchChunk);
+        for (std::uint64_t s = 0; s + 4 <= kSearchChunk; s += kSectorSize) {
+            if (le32(buffer.data() + s) != kFileSignature) continue;
+            if (onRecord(pos + s)) return pos + s;
+            s += kSectorSize;  // a record covers two sectors
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<DataRun> dataRunsOf(const std::uint8_t* record, std::uint32_t type) {
+    for (const AttributeRef& a : attributeHeaders(record))
+        if (a.type == type && a.nonResident) return attributeRuns(record, a);
+    return {};
+}
+
+bool readRecordAt(readWriteInterface& reader, std::uint64_t offset, std::uint8_t* record) {
+    std::memset(record, 0, kRecordSize);
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
+        !reader.seekTo(static_cast<std::int64_t>(offset)))
+        return false;
+    reader.readBytes(record, kRecordSize);
+    applyFixups(record);
+    return true;
+}
+
+}  // namespace
+
+ntfs::ntfs(VolumeDescriptor descriptor) : VolumeParser(std::move(descriptor)) {}
+
+WorkerResult ntfs::runWorker(int mode) {
+    WorkerResult result;
+    if (mode != 1) {
+        result.started = false;
+        return result;
+    }
+    scanMode = mode;
+    if (reader) reader->baseOffset = volume.startSector * 512;
+    insertVolumeRoot();
+    readBootSector();
+    report().setStatusText(" ParsingBasedOnMFT is going on....");
+    locateMft();
+    enumerateMft();
+    buildTree();
+    addPlaceholders();
+    return result;
+}
+
+void ntfs::insertVolumeRoot() {
+    insertVolumeRootItem();
+}
+
+bool ntfs::bootSectorUsable() const {
+    return bootSector.size() >= 512 && std::memcmp(bootSector.data() + 3, "NTFS", 4) == 0;
+}
+
+bool ntfs::readBootSector() {
+    bootSector.assign(512, 0);
+    if (reader && reader->seekTo(0)) reader->readBytes(bootSector.data(), 512);
+    if (bootSectorUsable())
+        volumeSize = le64(bootSector.data() + 40) * 512;
+    else
+        volumeSize =
+            static_cast<std::uint64_t>(std::max<std::int64_t>(0, sizeTextMiB(volume.sizeText))) *
+            1048576;
+    return volumeSize != 0;
+}
+
+std::vector<DataRun> ntfs::mftRunsFromRecord(const std::uint8_t* record) const {
+    return dataRunsOf(record, kData);
+}
+
+bool ntfs::locateMft() {
+    clusterSize = bootSector.size() >= 512
+                      ? static_cast<std::uint64_t>(le16(bootSector.data() + 11)) * bootSector[13]
+                      : 4096;
+    if (bootSectorUsable()) {
+        mftReady = true;
+        if (clusterSize == 0) clusterSize = 4096;
+        mftOffset = le64(bootSector.data() + 48) * clusterSize;
+        std::uint8_t record[kRecordSize];
+        if (!reader || !readRecordAt(*reader, mftOffset, record)) return true;
+        report().setStatusText("boot sector is fine.Getting run of mft entry...");
+        mftRuns = mftRunsFromRecord(record);
+        report().setStatusText("Got run...");
+        runPending = false;
+        return true;
+    }
+    return searchForMft();
+}
+
+bool ntfs::searchForMft() {
+    clusterSize = 4096;
+    report().setStatusText("boot sector corrupt.Scanning for first mft entry...");
+    mftReady = false;
+    if (!reader) return false;
+    auto found =
+        searchMftRecord(*reader, volumeSize, &stopRequested, report(), [&](std::uint64_t offset) {
+            auto index = static_cast<std::int64_t>(entries.size());
+            NtfsEntry e;
+            e.signature = kFileSignature;
+            e.recordOffset = offset;
+            entries.push_back(e);
+            decodeEntry(offset, index);
+            if (!nameStartsWithMft(nameOf(index))) return false;
+            report().setStatusText("found mft entry.getting its run ...");
+            std::uint8_t record[kRecordSize];
+            if (readRecordAt(*reader, offset, record)) mftRuns = mftRunsFromRecord(record);
+            report().setStatusText("got run ...");
+            return !mftRuns.empty();
+        });
+    if (!found) return false;
+    mftReady = true;
+    runPending = false;
+    entries.clear();
+    nameArena.clear();
+    return true;
+}
+
+void ntfs::enumerateMft() {
+    if (!mftReady || stopRequested.requested()) return;
+    if (clusterSize == 0) clusterSize = 4096;
+    if (runPending && !entries.empty()) {
+        report().setStatusText("getting run of mft...");
+        mftRuns = decodeRuns(entries[0].recordOffset, kData);
+        report().setStatusText("got run...");
+    } else {
+        entries.clear();
+        nameArena.clear();
+    }
+    // A record covers two clusters when clusters are smaller than a record.
+    const std::uint64_t step = clusterSize >= kRecordSize ? 1 : 2;
+    recordsPerCluster =
+        clusterSize >= kRecordSize ? static_cast<std::uint32_t>(clusterSize / kRecordSize) : 1;
+    std::uint64_t slots = 0;
+    for (const DataRun& r : mftRuns)
+        if (!r.sparse) slots += r.clusterCount / step * recordsPerCluster;
+    // A damaged run list must not reserve more than the volume can hold.
+    entries.reserve(
+        static_cast<std::size_t>(std::min<std::uint64_t>(slots, volumeSize / kRecordSize + 16)));
+
+    RecordBlockReader blocks(reader);
+    std::uint8_t record[kRecordSize];
+    const std::uint64_t maxCluster =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / clusterSize;
+    for (const DataRun& run : mftRuns) {
+        report().setStatusText("parsing " + std::to_string(run.startCluster) +
+                               " cluster of MFT run.");
+        if (stopRequested.requested()) return;
+        if (run.sparse || run.startCluster < 0) continue;
+        for (std::uint64_t c = 0;
+             c + step <= run.clusterCount || (step == 1 && c < run.clusterCount); c += step) {
+            if ((c & 0xFF) == 0 && stopRequested.requested()) return;
+            const std::uint64_t cluster = static_cast<std::uint64_t>(run.startCluster) + c;
+            if (cluster > maxCluster) break;
+            // Past the volume nothing can be read; a damaged run list ends here.
+            if (volumeSize && cluster * clusterSize >= volumeSize) break;
+            const std::uint64_t clusterOffset = cluster * clusterSize;
+            for (std::uint32_t r = 0; r < recordsPerCluster; ++r) {
+                const std::uint64_t offset = clusterOffset + std::uint64_t{r} * kRecordSize;
+                std::memset(record, 0, kRecordSize);
+                if (!blocks.fetch(offset, record)) break;
+                NtfsEntry e;
+                e.signature = le32(record);
+                e.recordOffset = offset;
+                entries.push_back(e);
+            }
+        }
+    }
+}
+
+NameChoice ntfs::nameFromAttributeList(const std::uint8_t* record, std::int64_t index) const {
+    for (const AttributeRef& a : attributeHeaders(record)) {
+        if (a.type != kAttributeList) continue;
+        const std::vector<std::uint8_t> list = attributeListBytes(record, a);
+        for (const ListedExtent& x : collectAttributeList(list.data(), list.size(), kFileName)) {
+            if (x.recordNumber == static_cast<std::uint64_t>(index) ||
+                !validIndex(static_cast<std::int64_t>(x.recordNumber)))
+                continue;
+            std::uint8_t other[kRecordSize];
+            if (!readRecord(static_cast<std::int64_t>(x.recordNumber), other) ||
+                baseRecordOf(other) != static_cast<std::uint64_t>(index))
+                continue;
+            NameChoice c = chooseName(other);
+            if (c.found) {
+                // Copied out: the name points into the other record.
+                nameScratch_.assign(c.info.name, c.info.name + 2 * c.info.nameLength);
+                c.info.name = nameScratch_.data();
+                return c;
+            }
+        }
+        break;
+    }
+    return {};
+}
+
+bool ntfs::decodeEntry(std::uint64_t recordOffset, std::int64_t index) {
+    if (!validIndex(index) || !reader) return false;
+    std::uint8_t record[kRecordSize];
+    if (!readRecordAt(*reader, recordOffset, record)) return false;
+    NtfsEntry& e = entries[static_cast<std::size_t>(index)];
+    // An extension record's attributes belong to its base record, which is listed instead.
+    if (baseRecordOf(record) != 0) return true;
+    NameChoice c = chooseName(record);
+    if (!c.found) c = nameFromAttributeList(record, index);
+    if (c.directory) e.kind = 'D';
+    if (!c.found) return true;
+    e.nameStart = static_cast<std::uint32_t>(nameArena.size());
+    e.nameLength = static_cast<std::uint8_t>(std::min<std::uint32_t>(c.info.nameLength, 255));
+    for (std::uint32_t i = 0; i < e.nameLength; ++i)
+        nameArena.push_back(static_cast<char16_t>(le16(c.info.name + 2 * i)));
+    e.hasName = true;
+    e.recordFlags = le16(record + 0x16);
+    e.allocatedSize = c.info.allocatedSize;
+    e.parentIndex = c.info.parentIndex;
+    return true;
+}
+
+void ntfs::linkChild(std::int64_t index) {
+    if (index < 1 || !validIndex(index)) return;
+    NtfsEntry& e = entries[static_cast<std::size_t>(index)];
+    const std::int64_t p = e.parentIndex;
+    if (p == index || !validIndex(p)) return;
+    if (lastChild_.size() != entries.size()) lastChild_.assign(entries.size(), 0);
+    NtfsEntry& parent = entries[static_cast<std::size_t>(p)];
+    std::int64_t& last = lastChild_[static_cast<std::size_t>(p)];
+    if (last == index || parent.firstChild == index) return;  // linked before
+    if (parent.firstChild == 0) {
+        parent.firstChild = index;
+    } else {
+        if (last == 0) {
+            // The list was started elsewhere: find its end once, bounded by the entry count.
+            std::int64_t cur = parent.firstChild;
+            for (std::size_t steps = 0; steps < entries.size() && validIndex(cur); ++steps) {
+                if (cur == index) return;
+                std::int64_t next = entries[static_cast<std::size_t>(cur)].nextSibling;
+                if (next <= 0 || next == cur) break;
+                cur = next;
+            }
+            last = cur;
+            if (!validIndex(last)) return;
+        }
+        entries[static_cast<std::size_t>(last)].nextSibling = index;
+    }
+    e.nextSibling = -1;
+    last = index;
+}
+
+std::int64_t ntfs::appendSyntheticFolder(const std::string& asciiName) {
+    NtfsEntry e;
+    e.signature = kFileSignature;
+    e.kind = 'D';
+    e.hasName = true;
+    e.nameStart = static_cast<std::uint32_t>(nameArena.size());
+    e.nameLength = static_cast<std::uint8_t>(asciiName.size());
+    for (char ch : asciiName) nameArena.push_back(static_cast<char16_t>(ch));
+    entries.push_back(e);
+    return static_cast<std::int64_t>(entries.size()) - 1;
+}
+
+void ntfs::buildTree() {
+    const auto n = static_cast<std::int64_t>(entries.size());
+    if (mftReady && !stopRequested.requested()) {
+        report().setProgressRange(n);
+        for (std::int64_t i = 0; i < n; ++i) {
+            if (i % kStatusEvery == 0) {
+                report().setStatusText("parsing MFT entry " + std::to_string(i) + "...");
+                report().setProgressPosition(i);
+                if (stopRequested.requested()) break;
+            }
+            NtfsEntry& e = entries[static_cast<std::size_t>(i)];
+            if (e.isFileRecord()) decodeEntry(e.recordOffset, i);
+        }
+    }
+    // Links: a parent out of range or not a folder makes an orphan; a record that is its own
+    // parent (the root) is not listed.
+    lastChild_.assign(entries.size(), 0);
+    for (std::int64_t i = 0; i < n; ++i) {
+        NtfsEntry& e = entries[static_cast<std::size_t>(i)];
+        if (!e.hasName) continue;
+        const std::int64_t p = e.parentIndex;
+        if (p == i) continue;
+        if (!validIndex(p) || entries[static_cast<std::size_t>(p)].kind != 'D' ||
+            !entries[static_cast<std::size_t>(p)].isFileRecord()) {
+            e.orphan = 1;
+            continue;
+        }
+        linkChild(i);
+    }
+
+    orphanIndex = appendSyntheticFolder(kOrphanEntryName);
+    rootIndex = static_cast<std::int64_t>(entries.size());
+    for (std::int64_t i = 0; i < orphanIndex; ++i) {
+        const NtfsEntry& e = entries[static_cast<std::size_t>(i)];
+        if (e.hasName && e.nameLength == 1 && nameArena[e.nameStart] == u'.') {
+            rootIndex = i;
+            break;
+        }
+    }
+    NtfsEntry& orphan = entries[static_cast<std::size_t>(orphanIndex)];
+    if (validIndex(rootIndex) && rootIndex != orphanIndex) {
+        orphan.parentIndex = rootIndex;
+        orphan.nextSibling = 0;
+        orphan.recordFlags = 1;
+        linkChild(orphanIndex);
+    }
+    report().setProgressRange(n);
+    std::int64_t orphanFirst = 0;
+    // Entry 0 cannot be listed: a first child of 0 means none.
+    for (std::int64_t i = 1; i < orphanIndex; ++i) {
+        NtfsEntry& e = entries[static_cast<std::size_t>(i)];
+        if (e.orphan != 1) continue;
+        if (orphanFirst == 0) {
+            e.parentIndex = orphanIndex;
+            e.nextSibling = -1;
+        } else {
+            e.nextSibling = orphanFirst;
+        }
+        orphanFirst = i;
+    }
+    entries[static_cast<std::size_t>(orphanIndex)].firstChild = orphanFirst;
+    lastChild_.clear();
+    lastChild_.shrink_to_fit();
+
+    if (!resultsTree) return;
+    if (!validIndex(rootIndex)) {
+        // No root: the records found can still be reached through the orphan node.
+        if (entries[static_cast<std::size_t>(orphanIndex)].firstChild > 0) {
+            insertChildItem(volumeRootItem, orphanIndex, false, orphanIndex);
+            resultsTree->expand(volumeRootItem);
+        }
+        return;
+    }
+    bool orphanShown = false;
+    std::int64_t cur = entries[static_cast<std::size_t>(rootIndex)].firstChild;
+    for (std::size_t steps = 0; cur > 0 && validIndex(cur) && steps < entries.size(); ++steps) {
+        insertChildItem(volumeRootItem, cur, true, rootIndex);
+        if (cur == orphanIndex) orphanShown = true;
+        std::int64_t next = entries[static_cast<std::size_t>(cur)].nextSibling;
+        if (next == cur) break;
+        cur = next;
+    }
+    if (!orphanShown)
+        resultsTree->insertEntry(kOrphanEntryName, IconKind::Folder, volumeRootItem, orphanIndex,
+                                 false);
+    resultsTree->expand(volumeRootItem);
+}
+
+std::u16string ntfs::nameOf(std::int64_t index) const {
+    if (!validIndex(index)) return {};
+    const NtfsEntry& e = entries[static_cast<std::size_t>(index)];
+    if (!e.hasName || e.nameStart + std::size_t{e.nameLength} > nameArena.size()) return {};
+    return std::u16string(nameArena.data() + e.nameStart, e.nameLength);
+}
+
+bool ntfs::readRecord(std::int64_t index, std::uint8_t* record) const {
+    if (!validIndex(index) || !reader) return false;
+    return readRecordAt(*reader, entries[static_cast<std::size_t>(index)].recordOffset, record);
+}
+
+DataAttributeInfo ntfs::describeData(std::int64_t index) const {
+    std::uint8_t record[kRecordSize];
+    if (!readRecord(index, record)) return {};
+    return ntfsfmt::describeData(record);
+}
+
+EntryTimes ntfs::readTimes(std::int64_t index) const {
+    std::uint8_t record[kRecordSize];
+    if (!readRecord(index, record)) return {};
+    return ntfsfmt::readTimes(record);
+}
+
+std::vector<DataRun> ntfs::decodeRuns(std::uint64_t recordOffset, std::uint32_t type) const {
+    std::uint8_t record[kRecordSize];
+    if (!reader || !readRecordAt(*reader, recordOffset, record)) return {};
+    return dataRunsOf(record, type);
+}
+
+bool ntfs::readClusters(std::int64_t cluster, std::uint64_t bytes, std::uint8_t* buffer) const {
+    std::memset(buffer, 0, bytes);
+    const std::uint64_t cs = clusterSize ? clusterSize : 4096;
+    if (!reader || cluster < 0 ||
+        static_cast<std::uint64_t>(cluster) >
+            static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / cs - 1)
+        return false;
+    return reader->readAt(static_cast<std::int64_t>(static_cast<std::uint64_t>(cluster) * cs),
+                          buffer, static_cast<std::uint32_t>(bytes));
+}
+
+std::vector<std::uint8_t> ntfs::attributeListBytes(const std::uint8_t* record,
+                                                   const AttributeRef& list) const {
+    // Resident, or read cluster by cluster from its own runs (at most 16 MiB).
+    std::vector<std::uint8_t> bytes;
+    const std::uint64_t cs = clusterSize ? clusterSize : 4096;
+    if (!list.nonResident) {
+        ValueRef v = residentValue(record, list);
+        if (v.data) bytes.assign(v.data, v.data + v.length);
+    } else if (list.length >= 0x40) {
+        const std::uint64_t size =
+            std::min<std::uint64_t>(le64(record + list.offset + 0x30), 16u << 20);
+        std::vector<std::uint8_t> cluster(cs);
+        for (const DataRun& r : attributeRuns(record, list)) {
+            for (std::uint64_t c = 0; c < r.clusterCount && bytes.size() < size; ++c) {
+                if (r.sparse)
+                    std::fill(cluster.begin(), cluster.end(), 0);
+                else
+                    readClusters(r.startCluster + static_cast<std::int64_t>(c), cs, cluster.data());
+                bytes.insert(bytes.end(), cluster.begin(), cluster.end());
+            }
+            if (bytes.size() >= size) break;
+        }
+        if (bytes.size() > size) bytes.resize(size);
+    }
+    return bytes;
+}
+
+bool ntfs::loadDataStream(std::int64_t index, DataStream& out) const {
+    out = DataStream{};
+    std::uint8_t record[kRecordSize];
+    if (!readRecord(index, record) || le32(record) != kFileSignature) return false;
+    const std::vector<AttributeRef> headers = attributeHeaders(record);
+    const DataAttributeInfo d = ntfsfmt::describeData(record);
+    const std::uint64_t cs = clusterSize ? clusterSize : 4096;
+    auto takeSizes = [&](const DataAttributeInfo& info) {
+        out.found = true;
+        out.realSize = info.realSize;
+        out.initializedSize = std::min(info.initializedSize, info.realSize);
+        out.compressed = info.compressed;
+        out.compressionUnit = info.compressionUnit;
+    };
+    if (d.residency == 'R') {
+        out.found = out.resident = true;
+        out.residentBytes.assign(record + d.valueOffset, record + d.valueOffset + d.valueLength);
+        out.realSize = out.initializedSize = d.valueLength;
+        return true;
+    }
+    const AttributeRef* list = nullptr;
+    for (const AttributeRef& a : headers)
+        if (a.type == kAttributeList && !list) list = &a;
+    if (d.residency == 'N' && d.startVcn == 0) {
+        takeSizes(d);
+        for (const AttributeRef& a : headers)
+            if (a.offset == d.attributeOffset) out.runs = attributeRuns(record, a);
+        const std::uint64_t allocatedClusters = (d.allocatedSize + cs - 1) / cs;
+        if (!list || d.lastVcn + 1 >= allocatedClusters) return true;
+    }
+    if (!list) return out.found;
+
+    const std::vector<std::uint8_t> listBytes = attributeListBytes(record, *list);
+    const std::vector<ListedExtent> extents =
+        collectAttributeList(listBytes.data(), listBytes.size());
+    if (extents.empty()) return out.found;
+    out.runs.clear();
+    std::uint64_t vcn = 0;
+    std::uint8_t other[kRecordSize];
+    for (const ListedExtent& x : extents) {
+        const std::uint8_t* rec = record;
+        if (x.recordNumber != static_cast<std::uint64_t>(index)) {
+            if (x.recordNumber >
+                    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
+                !readRecord(static_cast<std::int64_t>(x.recordNumber), other) ||
+                le32(other) != kFileSignature) {
+                out.complete = false;
+                continue;
+            }
+            rec = other;
+        }
+        // Every unnamed non-resident $DATA extent of that record, in VCN order.
+        for (const AttributeRef& a : attributeHeaders(rec)) {
+            if (a.type != kData || !a.nonResident || a.nameLength != 0 || a.length < 0x40) continue;
+            const std::uint8_t* h = rec + a.offset;
+            const std::uint64_t start = le64(h + 0x10);
+            if (start < vcn) continue;  // seen already
+            if (start == 0) {
+                DataAttributeInfo info;
+                info.realSize = le64(h + 0x30);
+                info.initializedSize = le64(h + 0x38);
+                info.compressed = a.flags == 0x0001;
+                info.compressionUnit = le16(h + 0x22);
+                takeSizes(info);
+            }
+            if (start > vcn) {
+                out.runs.push_back(DataRun{0, start - vcn, true});
+                out.complete = false;
+                vcn = start;
+            }
+            for (const DataRun& r : attributeRuns(rec, a)) {
+                out.runs.push_back(r);
+                vcn += r.clusterCount;
+            }
+        }
+    }
+    return out.found;
+}
+
+bool ntfs::writePlain(const DataStream& d, OutputFile& out) const {
+    const std::uint64_t cs = clusterSize ? clusterSize : 4096;
+    const std::uint64_t blockClusters = std::max<std::uint64_t>(1, kReadBlock / cs);
+    std::vector<std::uint8_t> buffer(blockClusters * cs);
+    std::uint64_t pos = 0;
+    bool whole = true;
+    for (const DataRun& run : d.runs) {
+        for (std::uint64_t c = 0; c < run.clusterCount && pos < d.realSize; c += blockClusters) {
+            if (!out.ok()) return false;
+            const std::uint64_t clusters = std::min(blockClusters, run.clusterCount - c);
+            const std::uint64_t bytes = std::min(clusters * cs, d.realSize - pos);
+            if (run.sparse || pos >= d.initializedSize) {
+                out.writeZeros(bytes);
+            } else {
+                if (!readClusters(run.startCluster + static_cast<std::int64_t>(c), bytes,
+                                  buffer.data()))
+                    whole = false;
+                // Past the initialized size a file reads as zeros.
+                if (pos + bytes > d.initializedSize)
+                    std::memset(buffer.data() + (d.initializedSize - pos), 0,
+                                pos + bytes - d.initializedSize);
+                out.write(buffer.data(), bytes);
+            }
+            pos += bytes;
+        }
+        if (pos >= d.realSize) break;
+    }
+    return whole && pos >= d.realSize;
+}
+
+bool ntfs::writeCompressed(const DataStream& d, OutputFile& out) const {
+    const std::uint64_t cs = clusterSize ? clusterSize : 4096;
+    const std::uint64_t unitClusters = std::uint64_t{1} << d.compressionUnit;
+    const std::uint64_t unitBytes = unitClusters * cs;
+    std::vector<std::uint8_t> input(unitBytes), output(unitBytes);
+    std::size_t runIndex = 0;
+    std::uint64_t runOffset = 0;  // clusters of the current run already used
+    std::uint64_t pos = 0;
+    bool whole = true;
+    while (pos < d.realSize) {
+        if (!out.ok()) return false;
+        // The unit's clusters: allocated ones first (compressed data), sparse ones after.
+        std::uint64_t have = 0, allocated = 0;
+        bool sawSparse = false;
+        std::fill(input.begin(), input.end(), 0);
+        while (have < unitClusters && runIndex < d.runs.size()) {
+            const DataRun& r = d.runs[runIndex];
+            const std::uint64_t take = std::min(unitClusters - have, r.clusterCount - runOffset);
+            if (r.sparse) {
+                sawSparse = true;
+            } else {
+                if (!readClusters(r.startCluster + static_cast<std::int64_t>(runOffset), take * cs,
+                                  input.data() + allocated * cs))
+                    whole = false;
+                allocated += take;
+            }
+            have += take;
+            runOffset += take;
+            if (runOffset >= r.clusterCount) {
+                ++runIndex;
+                runOffset = 0;
+            }
+        }
+        if (have == 0) break;  // the runs ended before the data
+        const std::uint64_t bytes = std::min(unitBytes, d.realSize - pos);
+        if (allocated == 0) {
+            out.writeZeros(bytes);
+        } else if (!sawSparse && have == unitClusters) {
+            out.write(input.data(), bytes);
+        } else {
+            DecompressionContext c;
+            c.input = input.data();
+            c.inputLength = allocated * cs;
+            c.output = output.data();
+            c.outputCapacity = unitBytes;
+            if (decompressUnit(c) != 0) whole = false;
+            std::fill(output.begin() + static_cast<std::ptrdiff_t>(c.outputCount), output.end(), 0);
+            out.write(output.data(), bytes);
+        }
+        pos += bytes;
+    }
+    return whole && pos >= d.realSize;
+}
+
+bool ntfs::isEntry(ItemData entry) const {
+    return validIndex(entry) && entries[static_cast<std::size_t>(entry)].isFileRecord();
+}
+
+bool ntfs::isFolder(ItemData entry) const {
+    return isEntry(entry) && entry != 0 && entries[static_cast<std::size_t>(entry)].kind == 'D';
+}
+
+bool ntfs::hasChildren(ItemData entry) const {
+    return isEntry(entry) && entries[static_cast<std::size_t>(entry)].firstChild > 0;
+}
+
+std::string ntfs::entryName(ItemData entry) const {
+    return utf16ToUtf8(nameOf(entry));
+}
+
+bool ntfs::isDeleted(ItemData entry, ItemData) const {
+    return isEntry(entry) && !entries[static_cast<std::size_t>(entry)].inUse();
+}
+
+void ntfs::forEachChild(ItemData folder, const std::function<bool(ItemData)>& visit) const {
+    if (!isEntry(folder)) return;
+    std::int64_t cur = entries[static_cast<std::size_t>(folder)].firstChild;
+    // A list never holds more entries than there are; anything longer is a loop.
+    for (std::size_t steps = 0; cur > 0 && validIndex(cur) && steps < entries.size(); ++steps) {
+        const NtfsEntry& e = entries[static_cast<std::size_t>(cur)];
+        if (!e.hasName || e.nameLength == 0) return;
+        if (!visit(cur)) return;
+        if (e.nextSibling == cur) return;
+        cur = e.nextSibling;
+    }
+}
+
+EntryColumns ntfs::entryColumns(ItemData entry) const {
+    EntryColumns cols;
+    if (!isEntry(entry)) return cols;
+    EntryTimes t = readTimes(entry);
+    cols.created = dateText(filetimeToLocal(t.creation));
+    cols.accessed = dateText(filetimeToLocal(t.access));
+    cols.modified = dateText(filetimeToLocal(t.modification));
+    cols.attributes = t.attributes;
+    return cols;
+}
+
+std::uint64_t ntfs::entrySize(ItemData entry) const {
+    if (!isEntry(entry)) return 0;
+    if (sizeCacheIndex_ == entry) return sizeCache_;
+    DataStream d;
+    loadDataStream(entry, d);
+    sizeCacheIndex_ = entry;
+    sizeCache_ = d.found ? d.realSize : 0;
+    return sizeCache_;
+}
+
+std::string ntfs::entrySizeText(ItemData entry) const {
+    return sizeText(static_cast<std::int64_t>(std::min<std::uint64_t>(
+        entrySize(entry), static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))));
+}
+
+std::int64_t ntfs::saveSizeKiB(ItemData entry) const {
+    if (!isEntry(entry)) return 0;
+    return static_cast<std::int64_t>(entries[static_cast<std::size_t>(entry)].allocatedSize / 1024);
+}
+
+bool ntfs::skipOnSave(ItemData entry) const {
+    return entryName(entry) == "$BadClus";
+}
+
+bool ntfs::enterOnSave(ItemData entry) const {
+    return entryName(entry) != ".";
+}
+
+bool ntfs::extractEntry(const std::string& destination, ItemData entry) {
+    if (!isEntry(entry) || !entries[static_cast<std::size_t>(entry)].hasName) return false;
+    OutputFile out;
+    if (!out.open(destination)) return false;
+    std::uint8_t record[kRecordSize];
+    bool whole = readRecord(entry, record) && le32(record) == kFileSignature;
+    // A folder gives an empty file with its times; a file without $DATA an empty file.
+    if (whole && !isFolder(entry)) {
+        DataStream d;
+        if (loadDataStream(entry, d)) {
+            if (d.resident)
+                out.write(d.residentBytes.data(), d.residentBytes.size());
+            else if (d.compressed && d.compressionUnit > 0 && d.compressionUnit <= 8)
+                whole = writeCompressed(d, out);
+            else
+                whole = writePlain(d, out);
+            whole = whole && d.complete;
+        }
+    }
+    const bool written = out.close();
+    if (le32(record) == kFileSignature) {
+        EntryTimes t = ntfsfmt::readTimes(record);
+        auto host = [](std::uint64_t ft) -> std::optional<HostTime> {
+            if (ft == 0) return std::nullopt;
+            return fromFiletime(ft);
+        };
+        setFileTimes(destination, host(t.access), host(t.modification));
+    }
+    return whole && written;
+}
+
+bool ntfsMftSearchFinds(readWriteInterface& reader, std::int64_t startSector,
+                        std::uint64_t volumeBytes) {
+    const std::int64_t savedBase = reader.baseOffset;
+    reader.baseOffset = startSector * 512;
+    NullSink sink;
+    std::uint8_t record[kRecordSize];
+    auto found = searchMftRecord(reader, volumeBytes, nullptr, sink, [&](std::uint64_t offset) {
+        if (!readRecordAt(reader, offset, record)) return false;
+        NameChoice c = chooseName(record);
+        if (!c.found || c.info.nameLength < 3) return false;
+        std::u16string name;
+        for (int i = 0; i < 3; ++i)
+            name.push_back(static_cast<char16_t>(le16(c.info.name + 2 * i)));
+        return nameStartsWithMft(name) && !dataRunsOf(record, kData).empty();
+    });
+    reader.baseOffset = savedBase;
+    return found.has_value();
+}
+
+}  // namespace vel

@@ -1,0 +1,135 @@
+#pragma once
+// The NTFS parser: one entry per MFT record slot, in MFT order (an entry's index is its record
+// number), linked into folders from their $FILE_NAME parents, with "ORPHAN_ENTRY" for the
+// entries whose parent cannot be used. Item data is an entry index.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fs/ntfs/NtfsRecord.h"
+#include "scan/VolumeParser.h"
+
+namespace vel {
+
+using ntfsfmt::DataAttributeInfo;
+using ntfsfmt::DataRun;
+using ntfsfmt::EntryTimes;
+
+// Kept small: a volume has one per MFT record. Names live in the parser's shared UTF-16 arena.
+struct NtfsEntry {
+    std::uint64_t recordOffset = 0;  // from the start of the volume
+    std::int64_t parentIndex = 0;
+    std::uint64_t allocatedSize = 0;  // from $FILE_NAME
+    std::int64_t firstChild = 0;      // 0: none
+    std::int64_t nextSibling = 0;     // 0 or negative: end of the list
+    std::uint32_t signature = 0;
+    std::uint32_t nameStart = 0;  // in the arena
+    std::uint16_t recordFlags = 0;
+    std::uint8_t nameLength = 0;  // UTF-16 units; 255 names are stored with nameLength 255
+    char kind = 0;                // 'D' for a folder
+    std::uint8_t orphan = 0;
+    bool hasName = false;
+
+    bool isFileRecord() const { return signature == ntfsfmt::kFileSignature; }
+    bool inUse() const { return recordFlags & ntfsfmt::kRecordInUse; }
+};
+
+inline constexpr const char* kOrphanEntryName = "ORPHAN_ENTRY";
+
+// Everything needed to write an entry's data.
+struct DataStream {
+    bool found = false;
+    bool resident = false;
+    std::vector<std::uint8_t> residentBytes;
+    std::vector<DataRun> runs;  // in VCN order, gaps as sparse runs
+    std::uint64_t realSize = 0, initializedSize = 0;
+    bool compressed = false;
+    std::uint16_t compressionUnit = 0;
+    bool complete = true;  // every extent was found
+};
+
+class ntfs final : public VolumeParser {
+  public:
+    explicit ntfs(VolumeDescriptor descriptor);
+
+    // Mode 1: the standard sequence. The advanced and deep modes have no worker here yet.
+    WorkerResult runWorker(int scanMode) override;
+
+    void insertVolumeRoot();
+    bool readBootSector();
+    bool locateMft();
+    void enumerateMft();
+    void buildTree();
+    // Reads and decodes one record into entry index (name, parent, kind, flags).
+    bool decodeEntry(std::uint64_t recordOffset, std::int64_t index);
+    // Appends an entry to its parent's child list (at most once).
+    void linkChild(std::int64_t index);
+
+    // The fixed-up record of an entry; false when it cannot be read.
+    bool readRecord(std::int64_t index, std::uint8_t* record) const;
+    DataAttributeInfo describeData(std::int64_t index) const;
+    EntryTimes readTimes(std::int64_t index) const;
+    // The runs of the first non-resident attribute of a type in the record at recordOffset.
+    std::vector<DataRun> decodeRuns(std::uint64_t recordOffset, std::uint32_t type) const;
+    // The data of an entry, through its attribute list when it has one.
+    bool loadDataStream(std::int64_t index, DataStream& out) const;
+
+    bool isEntry(ItemData entry) const override;
+    bool isFolder(ItemData entry) const override;
+    bool hasChildren(ItemData entry) const override;
+    std::string entryName(ItemData entry) const override;
+    bool isDeleted(ItemData entry, ItemData folder) const override;
+    void forEachChild(ItemData folder, const std::function<bool(ItemData)>& visit) const override;
+    EntryColumns entryColumns(ItemData entry) const override;
+    std::string entrySizeText(ItemData entry) const override;
+    std::uint64_t entrySize(ItemData entry) const override;
+    std::int64_t saveSizeKiB(ItemData entry) const override;
+    bool skipOnSave(ItemData entry) const override;
+    bool enterOnSave(ItemData entry) const override;
+    bool extractEntry(const std::string& destination, ItemData entry) override;
+
+    // State, for the worker's steps and for tests.
+    std::vector<NtfsEntry> entries;
+    std::vector<char16_t> nameArena;
+    std::vector<DataRun> mftRuns;
+    std::vector<std::uint8_t> bootSector;
+    std::uint64_t clusterSize = 0;
+    std::uint64_t volumeSize = 0;
+    std::uint64_t mftOffset = 0;
+    std::uint32_t recordsPerCluster = 0;
+    bool mftReady = false;
+    bool runPending = true;
+    int scanMode = 1;
+    std::int64_t orphanIndex = -1;
+    std::int64_t rootIndex = -1;
+
+    std::u16string nameOf(std::int64_t index) const;
+    // Appends an entry that is not a record (the orphan node); returns its index.
+    std::int64_t appendSyntheticFolder(const std::string& asciiName);
+
+  private:
+    bool validIndex(std::int64_t i) const {
+        return i >= 0 && static_cast<std::uint64_t>(i) < entries.size();
+    }
+    bool bootSectorUsable() const;
+    bool searchForMft();
+    std::vector<DataRun> mftRunsFromRecord(const std::uint8_t* record) const;
+    std::vector<std::uint8_t> attributeListBytes(const std::uint8_t* record,
+                                                 const ntfsfmt::AttributeRef& list) const;
+    ntfsfmt::NameChoice nameFromAttributeList(const std::uint8_t* record, std::int64_t index) const;
+    bool writePlain(const DataStream& d, class OutputFile& out) const;
+    bool writeCompressed(const DataStream& d, class OutputFile& out) const;
+    bool readClusters(std::int64_t cluster, std::uint64_t bytes, std::uint8_t* buffer) const;
+
+    std::vector<std::int64_t> lastChild_;  // during the build only
+    mutable std::vector<std::uint8_t> nameScratch_;
+    mutable std::int64_t sizeCacheIndex_ = -1;
+    mutable std::uint64_t sizeCache_ = 0;
+};
+
+// Whether the MFT search (the boot sector aside) finds an NTFS "$MFT" record in the volume at
+// startSector: how a volume whose boot sector was wiped is still recognised.
+bool ntfsMftSearchFinds(readWriteInterface& reader, std::int64_t startSector,
+                        std::uint64_t volumeBytes);
+
+}  // namespace vel
