@@ -21,6 +21,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("vellorine-cli ") + VELLORINE_VERSION);
     app.require_subcommand(1);
     addDrivesCommand(app);
+    addVolumesCommand(app);
     addScanCommand(app);
     addSaveCommand(app);
 
