@@ -25,7 +25,7 @@ struct VolumesOptions {
 void runVolumes(const VolumesOptions& o) {
     openSource(o.source);
     CKestrumApp& app = CKestrumApp::instance();
-    CliSink sink(o.json);
+    CliSink sink;
     Partition partition;
     partition.statusLine = &sink;
     partition.gptMode = o.gpt;
