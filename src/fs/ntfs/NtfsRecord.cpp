@@ -17,8 +17,8 @@ void applyFixups(std::uint8_t* record) {
     }
 }
 
-std::vector<AttributeRef> attributeHeaders(const std::uint8_t* record) {
-    std::vector<AttributeRef> out;
+AttributeHeaders attributeHeaders(const std::uint8_t* record) {
+    AttributeHeaders out;
     std::uint32_t offset = le16(record + 0x14);
     // Each header is at least 16 bytes, so the walk ends within 64 steps.
     while (offset + 16 <= kRecordSize) {

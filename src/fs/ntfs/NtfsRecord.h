@@ -2,9 +2,11 @@
 // MFT record decoding on byte buffers: fix-ups, the attribute walk, $FILE_NAME, $DATA,
 // $STANDARD_INFORMATION, attribute lists and run lists. Every walk stays inside the buffer it is
 // given, whatever the bytes say.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -47,9 +49,31 @@ struct AttributeRef {
     std::uint16_t flags = 0;
 };
 
+// A record's attribute headers, kept on the stack: a record holds at most 62 (16 bytes each).
+class AttributeHeaders {
+  public:
+    static constexpr std::size_t kMax = 64;
+    const AttributeRef* begin() const { return items_.data(); }
+    const AttributeRef* end() const { return items_.data() + count_; }
+    std::size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    const AttributeRef& operator[](std::size_t i) const { return items_[i]; }
+    const AttributeRef& at(std::size_t i) const {
+        if (i >= count_) throw std::out_of_range("attribute");
+        return items_[i];
+    }
+    void push_back(const AttributeRef& a) {
+        if (count_ < kMax) items_[count_++] = a;
+    }
+
+  private:
+    std::array<AttributeRef, kMax> items_{};
+    std::size_t count_ = 0;
+};
+
 // The attributes of a record in order, ending at the end marker, a zero or too-short length, or
 // the end of the record.
-std::vector<AttributeRef> attributeHeaders(const std::uint8_t* record);
+AttributeHeaders attributeHeaders(const std::uint8_t* record);
 
 // A resident attribute's value, bounded by the attribute and the record; null when it does not fit.
 struct ValueRef {

@@ -23,35 +23,6 @@ constexpr std::uint32_t kReadBlock = 1 << 20;
 // Status lines per entry would flood the screen; one in this many is shown.
 constexpr std::int64_t kStatusEvery = 4096;
 
-// Record slots read in large blocks: the scan touches every record once, in disk order.
-class RecordBlockReader {
-  public:
-    explicit RecordBlockReader(readWriteInterface* reader) : reader_(reader), block_(kReadBlock) {}
-    bool fetch(std::uint64_t offset, std::uint8_t* record) {
-        if (!reader_) return false;
-        if (!(valid_ && offset >= start_ && offset + kRecordSize <= start_ + length_)) {
-            std::memset(block_.data(), 0, block_.size());
-            if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
-                !reader_->seekTo(static_cast<std::int64_t>(offset))) {
-                valid_ = false;
-                return false;
-            }
-            reader_->readBytes(block_.data(), kReadBlock);
-            start_ = offset;
-            length_ = kReadBlock;
-            valid_ = true;
-        }
-        std::memcpy(record, block_.data() + (offset - start_), kRecordSize);
-        return true;
-    }
-
-  private:
-    readWriteInterface* reader_;
-    std::vector<std::uint8_t> block_;
-    std::uint64_t start_ = 0, length_ = 0;
-    bool valid_ = false;
-};
-
 bool nameStartsWithMft(const std::u16string& name) {
     return name.size() >= 3 && name[0] == u'$' && name[1] == u'M' && name[2] == u'F';
 }
@@ -97,7 +68,57 @@ bool readRecordAt(readWriteInterface& reader, std::uint64_t offset, std::uint8_t
 
 }  // namespace
 
+namespace ntfsdetail {
+
+// Record slots read in large blocks: the scan touches every record once, in disk order.
+class RecordBlockReader {
+  public:
+    explicit RecordBlockReader(readWriteInterface* reader) : reader_(reader), block_(kReadBlock) {}
+    bool fetch(std::uint64_t offset, std::uint8_t* record) {
+        if (!reader_) return false;
+        if (!(valid_ && offset >= start_ && offset + kRecordSize <= start_ + length_)) {
+            std::memset(block_.data(), 0, block_.size());
+            if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
+                !reader_->seekTo(static_cast<std::int64_t>(offset))) {
+                valid_ = false;
+                return false;
+            }
+            reader_->readBytes(block_.data(), kReadBlock);
+            start_ = offset;
+            length_ = kReadBlock;
+            valid_ = true;
+        }
+        std::memcpy(record, block_.data() + (offset - start_), kRecordSize);
+        return true;
+    }
+
+  private:
+    readWriteInterface* reader_;
+    std::vector<std::uint8_t> block_;
+    std::uint64_t start_ = 0, length_ = 0;
+    bool valid_ = false;
+};
+
+}  // namespace ntfsdetail
+
+using ntfsdetail::RecordBlockReader;
+
 ntfs::ntfs(VolumeDescriptor descriptor) : VolumeParser(std::move(descriptor)) {}
+
+ntfs::~ntfs() = default;
+
+bool ntfs::fetchRecord(std::uint64_t offset, std::uint8_t* record) const {
+    std::memset(record, 0, kRecordSize);
+    if (!reader) return false;
+    if (!blocks_ || blocksReader_ != reader || blocksBase_ != reader->baseOffset) {
+        blocks_ = std::make_unique<RecordBlockReader>(reader);
+        blocksReader_ = reader;
+        blocksBase_ = reader->baseOffset;
+    }
+    if (!blocks_->fetch(offset, record)) return false;
+    applyFixups(record);
+    return true;
+}
 
 WorkerResult ntfs::runWorker(int mode) {
     WorkerResult result;
@@ -208,7 +229,8 @@ void ntfs::enumerateMft() {
         if (!r.sparse) slots += r.clusterCount / step * recordsPerCluster;
     // A damaged run list must not reserve more than the volume can hold.
     entries.reserve(
-        static_cast<std::size_t>(std::min<std::uint64_t>(slots, volumeSize / kRecordSize + 16)));
+        static_cast<std::size_t>(std::min<std::uint64_t>(slots, volumeSize / kRecordSize + 16)) +
+        1);  // and the orphan node
 
     RecordBlockReader blocks(reader);
     std::uint8_t record[kRecordSize];
@@ -268,7 +290,7 @@ NameChoice ntfs::nameFromAttributeList(const std::uint8_t* record, std::int64_t 
 bool ntfs::decodeEntry(std::uint64_t recordOffset, std::int64_t index) {
     if (!validIndex(index) || !reader) return false;
     std::uint8_t record[kRecordSize];
-    if (!readRecordAt(*reader, recordOffset, record)) return false;
+    if (!fetchRecord(recordOffset, record)) return false;
     NtfsEntry& e = entries[static_cast<std::size_t>(index)];
     // An extension record's attributes belong to its base record, which is listed instead.
     if (baseRecordOf(record) != 0) return true;
@@ -426,7 +448,7 @@ std::u16string ntfs::nameOf(std::int64_t index) const {
 
 bool ntfs::readRecord(std::int64_t index, std::uint8_t* record) const {
     if (!validIndex(index) || !reader) return false;
-    return readRecordAt(*reader, entries[static_cast<std::size_t>(index)].recordOffset, record);
+    return fetchRecord(entries[static_cast<std::size_t>(index)].recordOffset, record);
 }
 
 DataAttributeInfo ntfs::describeData(std::int64_t index) const {
@@ -489,7 +511,7 @@ bool ntfs::loadDataStream(std::int64_t index, DataStream& out) const {
     out = DataStream{};
     std::uint8_t record[kRecordSize];
     if (!readRecord(index, record) || le32(record) != kFileSignature) return false;
-    const std::vector<AttributeRef> headers = attributeHeaders(record);
+    const AttributeHeaders headers = attributeHeaders(record);
     const DataAttributeInfo d = ntfsfmt::describeData(record);
     const std::uint64_t cs = clusterSize ? clusterSize : 4096;
     auto takeSizes = [&](const DataAttributeInfo& info) {

@@ -3,6 +3,7 @@
 // number), linked into folders from their $FILE_NAME parents, with "ORPHAN_ENTRY" for the
 // entries whose parent cannot be used. Item data is an entry index.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,9 +49,14 @@ struct DataStream {
     bool complete = true;  // every extent was found
 };
 
+namespace ntfsdetail {
+class RecordBlockReader;
+}
+
 class ntfs final : public VolumeParser {
   public:
     explicit ntfs(VolumeDescriptor descriptor);
+    ~ntfs() override;
 
     // Mode 1: the standard sequence. The advanced and deep modes have no worker here yet.
     WorkerResult runWorker(int scanMode) override;
@@ -122,6 +128,11 @@ class ntfs final : public VolumeParser {
     bool readClusters(std::int64_t cluster, std::uint64_t bytes, std::uint8_t* buffer) const;
 
     std::vector<std::int64_t> lastChild_;  // during the build only
+    // Records are read through a 1 MiB block cache (the scan and the listing read neighbours).
+    bool fetchRecord(std::uint64_t offset, std::uint8_t* record) const;
+    mutable std::unique_ptr<ntfsdetail::RecordBlockReader> blocks_;
+    mutable const readWriteInterface* blocksReader_ = nullptr;
+    mutable std::int64_t blocksBase_ = 0;
     mutable std::vector<std::uint8_t> nameScratch_;
     mutable std::int64_t sizeCacheIndex_ = -1;
     mutable std::uint64_t sizeCache_ = 0;
