@@ -388,9 +388,9 @@ int Partition::walkMbr(readWriteInterface& reader) {
 }
 
 int Partition::scanForVolumes(readWriteInterface& reader) {
+    stopRequested.clear();
     if (owner) owner->setFilterEnabled(false);
     status("Scanning partition.....");
-    stopRequested.clear();
     volumes.clear();
 
     const std::int64_t total =
