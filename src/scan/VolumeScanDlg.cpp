@@ -53,11 +53,8 @@ VolumeScanDlg::~VolumeScanDlg() {
     if (worker_.joinable()) {
         stopWorkers();
         pauseGate_.resume();
-        while (scanBusy_.load() && worker_.joinable()) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            if (!workerRunning_.load()) break;
-        }
-        worker_.join();
+        while (workerRunning_.load()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (worker_.joinable()) worker_.join();
     }
     if (currentParser_) currentParser_->attach(nullptr, nullptr, nullptr);
 }

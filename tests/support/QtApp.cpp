@@ -1,5 +1,7 @@
 #include "support/QtApp.h"
 
+#include <QElapsedTimer>
+
 namespace vel::test {
 
 QApplication& qtApp() {
@@ -9,6 +11,14 @@ QApplication& qtApp() {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     static auto* app = new QApplication(argc, argv);
     return *app;
+}
+
+bool waitUntil(const std::function<bool()>& done, int milliseconds) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < milliseconds)
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    return done();
 }
 
 }  // namespace vel::test

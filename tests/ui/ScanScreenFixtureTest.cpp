@@ -19,9 +19,7 @@ using namespace vel::test;
 
 namespace {
 void waitFor(const std::function<bool()>& done) {
-    for (int i = 0; i < 200000 && !done(); ++i)
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-    ASSERT_TRUE(done());
+    ASSERT_TRUE(waitUntil(done));
 }
 
 struct Volume {

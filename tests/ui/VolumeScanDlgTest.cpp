@@ -52,13 +52,7 @@ struct ScanScreen : ::testing::Test {
         dlg.reset();
         CKestrumApp::instance().setMessageBoxes(nullptr);
     }
-    void waitFor(const std::function<bool()>& done) {
-        for (int i = 0; i < 20000 && !done(); ++i) {
-            QApplication::processEvents(QEventLoop::AllEvents, 5);
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-        ASSERT_TRUE(done());
-    }
+    void waitFor(const std::function<bool()>& done) { ASSERT_TRUE(waitUntil(done)); }
     static std::unique_ptr<FakeParser> volume(FakeParser* p = nullptr) {
         std::unique_ptr<FakeParser> parser(p ? p : new FakeParser);
         ItemData docs = parser->add(0, "docs", true);
