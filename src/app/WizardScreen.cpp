@@ -53,7 +53,10 @@ void installKeySwallower() {
 }  // namespace
 
 WizardScreen::WizardScreen(int dialogId, WizardScreen* creator)
-    : QWidget(creator, Qt::Window), dialogId_(dialogId), creator_(creator) {
+    : QWidget(creator, Qt::Window),
+      previousScreen(creator ? creator->dialogId() : -1),
+      dialogId_(dialogId),
+      creator_(creator) {
     registry().push_back(this);
     installKeySwallower();
     setWindowTitle(kApplicationTitle);
@@ -252,7 +255,6 @@ void WizardBanner::paintEvent(QPaintEvent*) {
 
 PlaceholderScreen::PlaceholderScreen(const QString& dialogName, int dialogId, WizardScreen* creator)
     : WizardScreen(dialogId, creator), name_(dialogName) {
-    previousScreen = creator ? creator->dialogId() : -1;
     auto* heading = new QLabel(dialogName, this);
     QFont f = heading->font();
     f.setPointSizeF(f.pointSizeF() * 1.6);

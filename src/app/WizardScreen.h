@@ -42,7 +42,7 @@ class WizardScreen : public QWidget {
     ~WizardScreen() override;
 
     int dialogId() const { return dialogId_; }
-    // The dialog id of the creator; -1 until the creator sets it (or the first screen).
+    // The dialog id of the creator (-1 for the first screen).
     int previousScreen = -1;
     WizardScreen* creator() const { return creator_; }
 

@@ -1,8 +1,45 @@
+// The wizard: one copy per user, drive selection first. Arguments are disk images to list
+// beside the drives.
 #include <QApplication>
-#include <QMessageBox>
+#include <QStringList>
+
+#include "app/CKestrumApp.h"
+#include "app/Physical_DriveDialog.h"
+#include "device/DriveEnumeration.h"
+#include "platform/InstanceLock.h"
+#include "ui/GuiMessageBoxes.h"
+
+namespace {
+// Taken before anything else runs, and held to the process end.
+const vel::InstanceLock instanceLock(vel::kInstanceMutexName);
+}  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QMessageBox::information(nullptr, "Vellorine", "The wizard is not built yet.");
-    return 0;
+    QApplication::setApplicationName(vel::kApplicationTitle);
+    QApplication::setApplicationVersion(VELLORINE_VERSION);
+    // The process ends only through a screen's close confirmation or its exit button.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    vel::CKestrumApp& state = vel::CKestrumApp::instance();
+    state.initialise();
+    // Lives to the process end: screens and workers may still ask while it ends.
+    auto* boxes = new vel::GuiMessageBoxes;
+    state.setMessageBoxes(boxes);
+
+    if (!instanceLock.acquired()) {
+        boxes->showInfo("Another instance of application is already running");
+        return 0;
+    }
+
+    const QStringList images = app.arguments().mid(1);
+    for (const QString& image : images) {
+        vel::PhysicalDrive drive;
+        if (!vel::addImageDrive(image.toStdString(), drive))
+            boxes->showInfo("Cannot open the image file " + image.toStdString());
+    }
+
+    auto* first = new vel::Physical_DriveDialog;
+    first->show();
+    return app.exec();
 }
