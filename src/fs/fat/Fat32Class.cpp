@@ -83,7 +83,8 @@ std::uint32_t Fat32Class::fatEntry(std::uint32_t n) {
 std::uint32_t Fat32Class::nextCluster(std::uint32_t n) {
     lastNext_ = kEndOfChain;
     if (CKestrumApp::instance().driveFormatted) return kEndOfChain;
-    if (!chainGuard_.insert(n).second && extractionCount_ == 0) return kEndOfChain;
+    // The guard serves the scan only; extraction bounds its own walk and must not grow it.
+    if (extractionCount_ == 0 && !chainGuard_.insert(n).second) return kEndOfChain;
     if (!validCluster(n)) return kEndOfChain;
     std::uint32_t v = fatEntry(n) & 0x0FFFFFFF;
     // 0x0FFFFFF7 marks a bad cluster, 0x0FFFFFF8 and above the end of a chain.

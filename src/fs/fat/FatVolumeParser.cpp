@@ -268,32 +268,54 @@ bool FatVolumeParser::extractEntry(const FatEntry& e, const std::string& destina
         // Deleted files and formatted volumes have lost their chains: their data is taken to
         // follow on disk.
         bool contiguous = formatted;
-        std::vector<std::uint8_t> buffer(clusterSize);
+        std::vector<std::uint8_t> buffer;
         std::unordered_set<std::uint32_t> visited{cluster};
-        for (;;) {
-            if (!readCluster(cluster, buffer.data())) whole = false;
-            std::uint64_t n = std::min<std::uint64_t>(remaining, clusterSize);
+        // Clusters that follow each other on disk are read and written in one go.
+        const std::uint32_t maxRun = std::max<std::uint32_t>(1, (1u << 20) / clusterSize);
+        std::uint32_t runStart = cluster, runCount = 1;
+        auto writeRun = [&] {
+            std::uint64_t bytes = std::uint64_t{runCount} * clusterSize;
+            buffer.assign(bytes, 0);
+            if (!reader || !reader->readAt(clusterOffset(runStart), buffer.data(),
+                                           static_cast<std::uint32_t>(bytes)))
+                whole = false;  // what could not be read stays zeros
+            std::uint64_t n = std::min<std::uint64_t>(remaining, bytes);
             out.write(buffer.data(), n);
             remaining -= n;
-            if (remaining == 0) break;
-            std::uint32_t next = contiguous ? 0 : chainNext(cluster);
+        };
+        for (;;) {
+            if (std::uint64_t{runCount} * clusterSize >= remaining) {
+                writeRun();
+                break;
+            }
+            std::uint32_t last = runStart + runCount - 1;
+            std::uint32_t next = contiguous ? 0 : chainNext(last);
             if (next != 0 && !visited.insert(next).second) {
+                writeRun();
                 whole = false;  // the chain loops
                 break;
             }
             if (next == 0) {
                 if (!contiguous && !e.deleted) {
+                    writeRun();
                     whole = false;  // a live file whose chain ends before its size
                     break;
                 }
                 contiguous = true;
-                next = cluster + 1;
+                next = last + 1;
             }
             if (!validCluster(next)) {
+                writeRun();
                 whole = false;  // the volume ends first
                 break;
             }
-            cluster = next;
+            if (next == last + 1 && runCount < maxRun) {
+                ++runCount;
+                continue;
+            }
+            writeRun();
+            runStart = next;
+            runCount = 1;
         }
     }
     bool closed = out.close();
