@@ -3,19 +3,27 @@
 #include "app/DriveParsingModes.h"
 #include "app/ParceModeNtfsDlg.h"
 #include "app/WizardScreen.h"
+#include "partition/PopulateDriveDlg.h"
+#include "scan/VolumeScanDlg.h"
 
 namespace vel {
 
-// Until the real screens join the wizard, a placeholder named after each keeps the flow walkable.
-// Each screen reads its inputs from its creator (volumeListInputs(), volume(), scanMode(),
-// maxFileSystemsText()).
+// Until a real screen joins the wizard, a placeholder named after it keeps the flow walkable.
 
 WizardScreen* createVolumeListScreen(DriveParsingModes& creator) {
-    return new PlaceholderScreen("PopulateDriveDlg", 134, &creator);
+    PopulateDriveDlg::volumeScanModeScreen() = [](PopulateDriveDlg& list,
+                                                  const VolumeDescriptor& v) -> WizardScreen* {
+        return new ParceModeNtfsDlg(&list, v);
+    };
+    const VolumeListInputs in = creator.volumeListInputs();
+    return new PopulateDriveDlg(
+        &creator, {in.devicePath, in.driveScanMode, in.gptMode, in.doNotSkipVolumeSize,
+                   in.customStartSector, in.customEndSector});
 }
 
 WizardScreen* createVolumeScanScreen(ParceModeNtfsDlg& creator) {
-    return new PlaceholderScreen("VolumeScanDlg", 139, &creator);
+    return new VolumeScanDlg(creator.volume(), creator.scanMode(), creator.maxFileSystemsText(),
+                             &creator);
 }
 
 WizardScreen* createAdvancedInputScreen(ParceModeNtfsDlg& creator) {

@@ -99,7 +99,8 @@ void PopulateDriveDlg::waitForWorker() {
     if (!worker_.joinable()) return;
     // The worker may be waiting for this thread to show a row; let it reach its end.
     while (workerRunning_.load()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    worker_.join();
+    // The events above may have run the worker's end, which joins it already.
+    if (worker_.joinable()) worker_.join();
 }
 
 void PopulateDriveDlg::buildControls() {

@@ -8,7 +8,9 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTreeWidget>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "GuiTestSupport.h"
 #include "app/CKestrumApp.h"
@@ -17,6 +19,8 @@
 #include "app/Physical_DriveDialog.h"
 #include "app/VolumeOperations.h"
 #include "device/FileReadSeek.h"
+#include "partition/PopulateDriveDlg.h"
+#include "scan/VolumeScanDlg.h"
 #include "support/Fixtures.h"
 
 using namespace vel;
@@ -88,6 +92,15 @@ T* visibleScreen() {
 PlaceholderScreen* visiblePlaceholder(const QString& name) {
     auto* p = visibleScreen<PlaceholderScreen>();
     return p && p->dialogName() == name ? p : nullptr;
+}
+
+// The scan starts once shown; Back is usable again when it has ended.
+void waitForScanEnd(VolumeScanDlg* scan) {
+    for (int i = 0; i < 20000 && !(scan->backButton()->isEnabled() && !scan->scanBusy()); ++i) {
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(scan->backButton()->isEnabled());
 }
 
 QStringList childTexts(QTreeWidgetItem* group) {
@@ -266,11 +279,11 @@ TEST_F(Flow, VolumeListAndBackKeepWhatWasEntered) {
     modes->startEdit()->setText("1234");
 
     modes->nextButton()->click();
-    QPointer<PlaceholderScreen> list = visiblePlaceholder("PopulateDriveDlg");
+    QPointer<PopulateDriveDlg> list = visibleScreen<PopulateDriveDlg>();
     ASSERT_TRUE(list);
     EXPECT_EQ(list->creator(), modes.data());
     EXPECT_EQ(list->previousScreen, 152);
-    saveScreenshot(list, "PopulateDriveDlg-placeholder");
+    saveScreenshot(list, "PopulateDriveDlg");
     list->backButton()->click();
     flushDeletions();
     EXPECT_TRUE(list.isNull());
@@ -281,7 +294,7 @@ TEST_F(Flow, VolumeListAndBackKeepWhatWasEntered) {
 
     // Next again from a later screen's Back: a fresh screen for the same drive.
     modes->nextButton()->click();
-    list = visiblePlaceholder("PopulateDriveDlg");
+    list = visibleScreen<PopulateDriveDlg>();
     ASSERT_TRUE(list);
     modes->backButton()->click();  // as if from the hidden screen: both go
     flushDeletions();
@@ -371,9 +384,12 @@ TEST_F(Flow, PhysicalDriveThenBackThenAVolumeToItsScanMode) {
     EXPECT_TRUE(mode->deepButton()->isChecked());
     EXPECT_FALSE(mode->advancedButton()->isChecked());
     mode->nextButton()->click();
-    auto* scan = visiblePlaceholder("VolumeScanDlg");
+    auto* scan = visibleScreen<VolumeScanDlg>();
     ASSERT_NE(scan, nullptr);
-    saveScreenshot(scan, "VolumeScanDlg-placeholder");
+    EXPECT_EQ(scan->creator(), mode.data());
+    EXPECT_EQ(scan->scanMode(), 3);
+    waitForScanEnd(scan);
+    saveScreenshot(scan, "VolumeScanDlg");
     scan->backButton()->click();
     flushDeletions();
 
@@ -382,7 +398,10 @@ TEST_F(Flow, PhysicalDriveThenBackThenAVolumeToItsScanMode) {
     EXPECT_EQ(mode->maxFileSystemsText(), "7");
     mode->standardButton()->click();
     mode->nextButton()->click();
-    ASSERT_NE(visiblePlaceholder("VolumeScanDlg"), nullptr);
+    scan = visibleScreen<VolumeScanDlg>();
+    ASSERT_NE(scan, nullptr);
+    EXPECT_EQ(scan->scanMode(), 1);
+    waitForScanEnd(scan);
 }
 
 TEST_F(Flow, RecoveryModesOfferedByFileSystem) {
@@ -488,7 +507,7 @@ TEST_F(Flow, DriveThatCannotBeOpenedSaysInvalidHandleAndStaysUsable) {
     modes->advanceScan()->click();
     EXPECT_TRUE(modes->customSetting()->isEnabled());
     modes->nextButton()->click();
-    EXPECT_NE(visiblePlaceholder("PopulateDriveDlg"), nullptr);
+    EXPECT_NE(visibleScreen<PopulateDriveDlg>(), nullptr);
 }
 
 TEST_F(Flow, KeysAndCloseOnEveryScreen) {
