@@ -117,9 +117,14 @@ std::string ansiToUtf8(const std::string& bytes) {
             if (codePage.empty() || codePage == "ANSI_X3.4-1968") codePage = "CP1252";
         }
     });
-    if (codePage == "UTF-8" || codePage == "utf8") return sanitizeUtf8(bytes);
+    std::string from = codePage;
+    if (codePage == "UTF-8" || codePage == "utf8") {
+        if (isValidUtf8(bytes)) return bytes;
+        // 8-bit names on disk are rarely UTF-8; Windows-1252 beats a row of U+FFFD.
+        from = "CP1252";
+    }
 
-    iconv_t cd = iconv_open("UTF-8", codePage.c_str());
+    iconv_t cd = iconv_open("UTF-8", from.c_str());
     if (cd == reinterpret_cast<iconv_t>(-1)) return sanitizeUtf8(bytes);
     std::string out;
     std::string in = bytes;

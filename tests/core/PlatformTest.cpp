@@ -56,6 +56,9 @@ TEST(Text, Utf16AndCodePages) {
     EXPECT_EQ(sanitizeUtf8("ok\xFFz"), "ok\xEF\xBF\xBDz");
     EXPECT_TRUE(isValidUtf8("\xC3\xA9"));
     EXPECT_FALSE(isValidUtf8("\xC0\xAF"));  // overlong '/'
+    // An 8-bit name that is not UTF-8 still reads as letters, in any locale.
+    EXPECT_EQ(ansiToUtf8("CAF\xC9"), "CAF\xC3\x89");
+    EXPECT_EQ(ansiToUtf8("plain"), "plain");
 }
 
 TEST(OutputPath, HostileNamesStayInsideTheOutputFolder) {
