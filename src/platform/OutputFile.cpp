@@ -53,6 +53,21 @@ bool OutputFile::close() {
     return good;
 }
 
+bool OutputFile::closeWithTimes(std::optional<HostTime> access,
+                                std::optional<HostTime> modification) {
+    if (fd_ >= 0 && (access || modification)) {
+        timespec times[2];
+        auto fill = [](timespec& ts, const std::optional<HostTime>& t) {
+            ts.tv_sec = t ? static_cast<time_t>(t->seconds) : 0;
+            ts.tv_nsec = t ? static_cast<long>(t->nanoseconds) : UTIME_OMIT;
+        };
+        fill(times[0], access);
+        fill(times[1], modification);
+        ::futimens(fd_, times);
+    }
+    return close();
+}
+
 bool makeFolder(const std::string& path) {
     if (::mkdir(path.c_str(), 0755) == 0) return true;
     struct stat st {};

@@ -1,6 +1,9 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "platform/FileTimes.h"
 
 namespace vel {
 
@@ -18,6 +21,9 @@ class OutputFile {
     bool writeZeros(std::uint64_t size);
     // Closes; true when every write succeeded.
     bool close();
+    // Sets the times on the open file, then closes it (one path lookup fewer than setFileTimes
+    // after close). Missing times stay as they are. True when every write succeeded.
+    bool closeWithTimes(std::optional<HostTime> access, std::optional<HostTime> modification);
     bool ok() const { return fd_ >= 0 && ok_; }
     const std::string& path() const { return path_; }
 

@@ -103,6 +103,14 @@ TEST(FileTimes, ConversionsAndSetting) {
     EXPECT_EQ(st.st_mtim.tv_sec, 1582977600);
     EXPECT_EQ(st.st_mtim.tv_nsec, 250);
     EXPECT_EQ(st.st_atim.tv_sec, 1000);
+    OutputFile g;
+    ASSERT_TRUE(g.open(dir.file("y")));
+    ASSERT_TRUE(g.write("z", 1));
+    ASSERT_TRUE(g.closeWithTimes(std::nullopt, HostTime{1234567890, 7}));
+    ASSERT_EQ(::stat(dir.file("y").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1234567890);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 7);
+    EXPECT_EQ(st.st_size, 1);
     EXPECT_TRUE(makeFolder(dir.file("sub")));
     EXPECT_TRUE(makeFolder(dir.file("sub")));
     EXPECT_FALSE(makeFolder(dir.file("x")));  // a file is in the way

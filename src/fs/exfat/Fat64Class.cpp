@@ -318,8 +318,8 @@ bool Fat64Class::extractEntry(const std::string& destination, ItemData entry) {
             cluster = next;
         }
     }
-    if (!out.close()) whole = false;
-    setFileTimes(destination, hostTime(r.accessedTimestamp), hostTime(r.modifiedTimestamp));
+    if (!out.closeWithTimes(hostTime(r.accessedTimestamp), hostTime(r.modifiedTimestamp)))
+        whole = false;
     return whole;
 }
 

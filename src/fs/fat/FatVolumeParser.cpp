@@ -318,8 +318,8 @@ bool FatVolumeParser::extractEntry(const FatEntry& e, const std::string& destina
             runCount = 1;
         }
     }
-    bool closed = out.close();
-    setFileTimes(destination, dosHostTime(e.accessDate, 0), dosHostTime(e.writeDate, e.writeTime));
+    bool closed =
+        out.closeWithTimes(dosHostTime(e.accessDate, 0), dosHostTime(e.writeDate, e.writeTime));
     return closed && whole;
 }
 

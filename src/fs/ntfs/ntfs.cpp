@@ -761,15 +761,17 @@ bool ntfs::extractEntry(const std::string& destination, ItemData entry) {
             whole = whole && d.complete;
         }
     }
-    const bool written = out.close();
+    std::optional<HostTime> access, modification;
     if (le32(record) == kFileSignature) {
         EntryTimes t = ntfsfmt::readTimes(record);
         auto host = [](std::uint64_t ft) -> std::optional<HostTime> {
             if (ft == 0) return std::nullopt;
             return fromFiletime(ft);
         };
-        setFileTimes(destination, host(t.access), host(t.modification));
+        access = host(t.access);
+        modification = host(t.modification);
     }
+    const bool written = out.closeWithTimes(access, modification);
     return whole && written;
 }
 
