@@ -1,5 +1,7 @@
 #include "GuiTestSupport.h"
 
+#include "support/QtApp.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
@@ -11,13 +13,7 @@
 namespace vel::test {
 
 QApplication& guiApp() {
-    static int argc = 1;
-    static char name[] = "gui_tests";
-    static char* argv[] = {name, nullptr};
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Left to the process end: destroying it in exit handlers races Qt's own statics.
-    static auto* app = new QApplication(argc, argv);
-    return *app;
+    return qtApp();
 }
 
 WizardHooks::WizardHooks() {
