@@ -32,6 +32,7 @@ bool isNameEntry(std::uint8_t type) {
 std::optional<BootSector> parseBootSector(const std::uint8_t* sector) {
     if (std::memcmp(sector + 3, "EXFAT", 5) != 0) return std::nullopt;
     BootSector b;
+    b.volumeLength = le64(sector + 72);
     b.fatOffset = le32(sector + 80);
     b.clusterHeapOffset = le32(sector + 88);
     b.clusterCount = le32(sector + 92);

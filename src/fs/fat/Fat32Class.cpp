@@ -1,7 +1,5 @@
 #include "fs/fat/Fat32Class.h"
 
-#include "app/CKestrumApp.h"
-
 namespace vel {
 
 namespace {
@@ -82,7 +80,7 @@ std::uint32_t Fat32Class::fatEntry(std::uint32_t n) {
 
 std::uint32_t Fat32Class::nextCluster(std::uint32_t n) {
     lastNext_ = kEndOfChain;
-    if (CKestrumApp::instance().driveFormatted) return kEndOfChain;
+    if (options.driveFormatted) return kEndOfChain;
     // The guard serves the scan only; extraction bounds its own walk and must not grow it.
     if (extractionCount_ == 0 && !chainGuard_.insert(n).second) return kEndOfChain;
     if (!validCluster(n)) return kEndOfChain;
