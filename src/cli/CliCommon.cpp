@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "fs/common/FileSystemTable.h"
 #include "partition/FileSystemProbe.h"
 
 namespace vel::cli {
@@ -21,8 +22,10 @@ void addSourceOptions(CLI::App& cmd, SourceOptions& o) {
     cmd.add_flag("--gpt", o.gpt, "Read the partition table as GPT (with --volume)");
     auto* start = cmd.add_option("--start-sector", o.startSector, "Custom volume: first sector");
     auto* size = cmd.add_option("--size-mb", o.sizeMb, "Custom volume: size in MiB");
-    auto* fs = cmd.add_option("--fs", o.fileSystem,
-                              "Custom volume: file system (ntfs, fat16, fat32, fat64, extX, HFS+)");
+    std::string names;
+    for (const FileSystemRow& row : FileSystemTable::builtin().rows())
+        if (row.create) names += (names.empty() ? "" : ", ") + row.name;
+    auto* fs = cmd.add_option("--fs", o.fileSystem, "Custom volume: file system (" + names + ")");
     start->needs(fs)->excludes(index);
     size->needs(start);
     fs->needs(start);

@@ -164,7 +164,7 @@ TEST_P(NtfsFixture, FirstLevelShowsTheRootsChildrenAndTheOrphanNode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, NtfsFixture,
-                         ::testing::Values("ntfs-basic", "ntfs-512", "ntfs-64k"),
+                         ::testing::Values("ntfs-basic", "ntfs-512", "ntfs-64k", "ntfs-4kn"),
                          [](const auto& info) {
                              std::string n = info.param;
                              for (char& c : n)

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "fs/common/Endian.h"
 #include "fs/common/FileSystemTable.h"
 #include "platform/FileTimes.h"
 #include "platform/OutputFile.h"
@@ -96,10 +97,7 @@ std::uint32_t Fat64Class::nextCluster(std::uint32_t n) {
     std::uint8_t sector[512] = {};
     if (!reader || !reader->readAt(at & ~std::int64_t{511}, sector, sizeof sector))
         return kEndOfChain;
-    const std::uint8_t* p = sector + (at & 511);
-    lastNextCluster_ = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-                       (static_cast<std::uint32_t>(p[2]) << 16) |
-                       (static_cast<std::uint32_t>(p[3]) << 24);
+    lastNextCluster_ = le32(sector + (at & 511));
     return lastNextCluster_;
 }
 
