@@ -15,9 +15,10 @@ void addDrivesCommand(CLI::App& app) {
         auto drives = enumeratePhysicalDrives();
         auto volumes = enumerateMountedVolumes();
         if (drives.empty() && volumes.empty())
-            std::fprintf(stderr,
-                         "vellorine-cli: no drive or volume could be opened for reading (raw devices "
-                         "need root); disk images can be given as SOURCE directly\n");
+            std::fprintf(
+                stderr,
+                "vellorine-cli: no drive or volume could be opened for reading (raw devices "
+                "need root); disk images can be given as SOURCE directly\n");
         if (*json) {
             nlohmann::json out;
             out["volumes"] = nlohmann::json::array();
