@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device/FileReadSeek.h"
+#include "device/image/EwfChunks.h"
 #include "fs/common/Endian.h"
 
 namespace vel {
@@ -25,6 +26,7 @@ constexpr std::size_t kFileHeaderBytes = 13;
 constexpr std::size_t kDescriptorBytes = 76;
 constexpr std::size_t kDescriptorType = 0;
 constexpr std::size_t kDescriptorNext = 16;
+constexpr std::size_t kDescriptorSize = 24;
 constexpr unsigned char kEvfSignature[8] = {'E', 'V', 'F', 0x09, 0x0d, 0x0a, 0xff, 0x00};
 constexpr unsigned char kLvfSignature[8] = {'L', 'V', 'F', 0x09, 0x0d, 0x0a, 0xff, 0x00};
 // More sections than a segment of the largest size holds.
@@ -65,6 +67,7 @@ std::string lowerHex(std::string s) {
 class EwfSource final : public DiskSource {
   public:
     ~EwfSource() override {
+        if (salvageFd_ >= 0) ::close(salvageFd_);
         if (handle_) {
             libewf_handle_close(handle_, nullptr);
             libewf_handle_free(&handle_, nullptr);
@@ -80,6 +83,8 @@ class EwfSource final : public DiskSource {
         if (offset >= byteSize()) return 0;
         std::int64_t n =
             std::min<std::int64_t>(static_cast<std::int64_t>(count), byteSize() - offset);
+        // libewf marked the salvaged chunks lost when it was asked for them: they go first.
+        if (offset >= salvageStart_ && offset < lostTail_) return readSalvaged(offset, buffer, n);
         if (lostAt(offset)) return -1;
         n = std::min(n, nextLost(offset) - offset);
         libewf_error_t* e = nullptr;
@@ -105,7 +110,7 @@ class EwfSource final : public DiskSource {
         return false;
     }
     std::int64_t nextLost(std::int64_t offset) const {
-        std::int64_t next = lostTail_;
+        std::int64_t next = std::min(lostTail_, salvageStart_);
         for (const auto& [first, end] : lost_)
             if (first > offset) next = std::min(next, first);
         return next;
@@ -126,6 +131,59 @@ class EwfSource final : public DiskSource {
                                static_cast<std::int64_t>(first + count) * bytesPerSector_);
         }
     }
+    std::int64_t chunkLength(std::int64_t index) const {
+        return std::min(chunkBytes_, byteSize() - index * chunkBytes_);
+    }
+    // The chunks libewf has no table for, found one after the other in the cut segment's data;
+    // before is the number of chunks the segments ahead of it hold.
+    void salvage(const std::string& segment, std::uint64_t before) {
+        EwfSegmentWalk walk;
+        ewfSegmentEnd(segment, &walk);
+        const auto data = walk.sectorsData;
+        const std::int64_t first = static_cast<std::int64_t>(before + walk.tableChunks);
+        if (first * chunkBytes_ > lostTail_) return;  // the tables disagree with libewf
+        salvageStart_ = first * chunkBytes_;
+        lostTail_ = salvageStart_;
+        salvageFd_ = ::open(segment.c_str(), O_RDONLY | O_CLOEXEC);
+        if (salvageFd_ < 0 || data.second <= data.first) return;
+        std::vector<std::uint8_t> stored(static_cast<std::size_t>(chunkBytes_) + kSlack);
+        std::vector<std::uint8_t> chunk(static_cast<std::size_t>(chunkBytes_));
+        std::uint64_t at = data.first;
+        for (std::int64_t index = first; index * chunkBytes_ < byteSize() && at < data.second;
+             ++index) {
+            const std::size_t want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(stored.size(), data.second - at));
+            const ssize_t got = ::pread(salvageFd_, stored.data(), want, static_cast<off_t>(at));
+            if (got <= 0) break;
+            auto c = ewf::decodeChunk(stored.data(), static_cast<std::size_t>(got), chunk.data(),
+                                      static_cast<std::size_t>(chunkLength(index)));
+            if (!c) break;
+            salvaged_.emplace_back(at, c->storedBytes);
+            at += c->storedBytes;
+        }
+        lostTail_ = std::min(byteSize(),
+                             (first + static_cast<std::int64_t>(salvaged_.size())) * chunkBytes_);
+    }
+    std::int64_t readSalvaged(std::int64_t offset, void* buffer, std::int64_t count) const {
+        const std::int64_t index = offset / chunkBytes_;
+        const std::size_t slot = static_cast<std::size_t>(index - salvageStart_ / chunkBytes_);
+        if (slot >= salvaged_.size()) return -1;
+        if (cachedChunk_ != index) {
+            const auto [at, storedBytes] = salvaged_[slot];
+            std::vector<std::uint8_t> stored(storedBytes);
+            cache_.resize(static_cast<std::size_t>(chunkBytes_));
+            if (::pread(salvageFd_, stored.data(), stored.size(), static_cast<off_t>(at)) !=
+                    static_cast<ssize_t>(stored.size()) ||
+                !ewf::decodeChunk(stored.data(), stored.size(), cache_.data(),
+                                  static_cast<std::size_t>(chunkLength(index))))
+                return -1;
+            cachedChunk_ = index;
+        }
+        const std::int64_t inChunk = offset - index * chunkBytes_;
+        const std::int64_t n = std::min(count, chunkLength(index) - inChunk);
+        std::memcpy(buffer, cache_.data() + inChunk, static_cast<std::size_t>(n));
+        return n;
+    }
     // Whether libewf can give the chunk at offset (it marks the ones it has no table for).
     bool chunkReadable(std::int64_t offset) const {
         unsigned char byte = 0;
@@ -139,19 +197,18 @@ class EwfSource final : public DiskSource {
     }
     // The first lost chunk of a set whose end is lost, by halving: the chunks before it read.
     std::int64_t findLostTail(std::int64_t size) const {
-        size32_t chunk = 0;
-        if (libewf_handle_get_chunk_size(handle_, &chunk, nullptr) != 1 || chunk == 0) chunk = 1;
+        const std::int64_t chunk = chunkBytes_;
         std::int64_t lo = 0, hi = (size + chunk - 1) / chunk;  // chunk hi is taken as lost
-        if (hi == 0 || chunkReadable((hi - 1) * static_cast<std::int64_t>(chunk))) return size;
+        if (hi == 0 || chunkReadable((hi - 1) * chunk)) return size;
         --hi;
         while (lo < hi) {
             const std::int64_t mid = lo + (hi - lo) / 2;
-            if (chunkReadable(mid * static_cast<std::int64_t>(chunk)))
+            if (chunkReadable(mid * chunk))
                 lo = mid + 1;
             else
                 hi = mid;
         }
-        return lo * static_cast<std::int64_t>(chunk);
+        return lo * chunk;
     }
     std::string value(bool hash, const char* id) const {
         uint8_t text[4096] = {};
@@ -167,6 +224,15 @@ class EwfSource final : public DiskSource {
     std::int64_t bytesPerSector_ = 512;
     // Where the chunks of missing or cut-short segments begin: all after it is lost.
     std::int64_t lostTail_ = INT64_MAX;
+    std::int64_t chunkBytes_ = 32768;
+    // Chunks of a cut-short segment, read without libewf: [salvageStart_, lostTail_), each
+    // (file offset, stored bytes) in the segment opened as salvageFd_.
+    static constexpr std::size_t kSlack = 1024;  // what deflate may add to a chunk
+    int salvageFd_ = -1;
+    std::int64_t salvageStart_ = INT64_MAX;
+    std::vector<std::pair<std::uint64_t, std::size_t>> salvaged_;
+    mutable std::int64_t cachedChunk_ = -1;
+    mutable std::vector<std::uint8_t> cache_;
     mutable std::mutex mutex_;
     mutable uint32_t knownErrors_ = 0;
     mutable std::vector<std::pair<std::int64_t, std::int64_t>> lost_;  // byte ranges
@@ -221,6 +287,9 @@ std::shared_ptr<DiskSource> EwfSource::open(const std::string& path, std::string
     if (libewf_handle_get_bytes_per_sector(source->handle_, &sectorBytes, nullptr) == 1 &&
         sectorBytes > 0)
         source->bytesPerSector_ = sectorBytes;
+    size32_t chunk = 0;
+    if (libewf_handle_get_chunk_size(source->handle_, &chunk, nullptr) == 1 && chunk > 0)
+        source->chunkBytes_ = chunk;
     source->setByteSize(static_cast<std::int64_t>(size));
     source->path_ = path;
 
@@ -241,16 +310,23 @@ std::shared_ptr<DiskSource> EwfSource::open(const std::string& path, std::string
         if (lostFrom < static_cast<std::int64_t>(size)) source->lostTail_ = lostFrom;
         // The first segment cut short is to blame, else the one after the last present.
         std::string culprit = firstMissing, what = "is missing";
-        for (const std::string& s : segments)
-            if (ewfSegmentEnd(s) == EwfSegmentEnd::Cut) {
+        std::uint64_t chunksBefore = 0;
+        for (const std::string& s : segments) {
+            EwfSegmentWalk walk;
+            if (ewfSegmentEnd(s, &walk) == EwfSegmentEnd::Cut) {
                 culprit = s;
                 what = "is cut short";
                 break;
             }
+            chunksBefore += walk.tableChunks;
+        }
         if (culprit.empty()) culprit = segments.back();
-        if (lostFrom < static_cast<std::int64_t>(size))
+        if (what == "is cut short" && source->lostTail_ < static_cast<std::int64_t>(size))
+            source->salvage(culprit, chunksBefore);
+        const std::int64_t unreadFrom = source->lostTail_;
+        if (unreadFrom < static_cast<std::int64_t>(size))
             info.problems.push_back(
-                damageNote(culprit, what, lostFrom, static_cast<std::int64_t>(size)));
+                damageNote(culprit, what, unreadFrom, static_cast<std::int64_t>(size)));
         else
             info.problems.push_back(fs::path(culprit).filename().string() + " " + what);
         for (const std::string& s : unused)
@@ -306,7 +382,10 @@ std::string ewfSegmentName(const EwfName& set, int number) {
     return set.stem + "." + set.prefix + counter;
 }
 
-EwfSegmentEnd ewfSegmentEnd(const std::string& path) {
+EwfSegmentEnd ewfSegmentEnd(const std::string& path, EwfSegmentWalk* walk) {
+    EwfSegmentWalk ignored;
+    if (!walk) walk = &ignored;
+    *walk = {};
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return EwfSegmentEnd::Cut;
     const std::int64_t size = deviceByteSize(fd);
@@ -324,6 +403,16 @@ EwfSegmentEnd ewfSegmentEnd(const std::string& path) {
         const std::string type(reinterpret_cast<const char*>(d + kDescriptorType),
                                strnlen(reinterpret_cast<const char*>(d + kDescriptorType), 16));
         const std::uint64_t next = le64(d + kDescriptorNext);
+        if (type == "sectors") {
+            const std::uint64_t end = at + le64(d + kDescriptorSize);
+            walk->sectorsData = {at + kDescriptorBytes,
+                                 std::min<std::uint64_t>(end, static_cast<std::uint64_t>(size))};
+        }
+        unsigned char entries[4];
+        if (type == "table" &&
+            ::pread(fd, entries, sizeof entries, static_cast<off_t>(at + kDescriptorBytes)) ==
+                static_cast<ssize_t>(sizeof entries))
+            walk->tableChunks += le32(entries);
         // The last section points at itself.
         if (type == "done" || type == "next") {
             end = type == "done" ? EwfSegmentEnd::Done : EwfSegmentEnd::Next;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "device/DiskSource.h"
 
@@ -26,9 +27,16 @@ std::string ewfSegmentName(const EwfName& set, int number);
 // How a segment file ends: with the section that says the set is complete, with the one that
 // says another segment follows, or cut short before either.
 enum class EwfSegmentEnd { Done, Next, Cut };
+// What a walk of a segment's sections found: the file range of the chunks of the last sectors
+// section (cut at the end of the file; {0, 0} when there is none) and the chunks its tables
+// list (a table follows its sectors section, so a cut segment's last chunks are not counted).
+struct EwfSegmentWalk {
+    std::pair<std::uint64_t, std::uint64_t> sectorsData{0, 0};
+    std::uint64_t tableChunks = 0;
+};
 // Walks the section chain of a segment (76-byte descriptors from offset 13). A chain that leaves
 // the file, goes backwards or runs past the section limit counts as cut short.
-EwfSegmentEnd ewfSegmentEnd(const std::string& path);
+EwfSegmentEnd ewfSegmentEnd(const std::string& path, EwfSegmentWalk* walk = nullptr);
 
 bool hasEwfSignature(const std::string& path);
 // Opens the set path belongs to (any of its segments may be named). nullptr with error set when
