@@ -36,7 +36,7 @@ nlohmann::json imageJson(const ImageInfo& info) {
 }
 
 // Reads the whole media and compares it with the stored hashes. Adds "verify" to image; true
-// when no stored hash disagrees.
+// when every sector was read and no stored hash disagrees.
 bool verifyImage(const DiskSource& source, nlohmann::json& image) {
     CliSink progress;
     progress.setStatusText("verifying the image");
@@ -50,15 +50,15 @@ bool verifyImage(const DiskSource& source, nlohmann::json& image) {
     auto verdict = [](const std::string& stored, const std::string& computed) {
         return stored.empty() ? nlohmann::json() : nlohmann::json(stored == computed);
     };
-    image["verify"] = {{"md5", d.md5},
-                       {"sha1", d.sha1},
-                       {"md5_matches", verdict(info.md5, d.md5)},
-                       {"sha1_matches", verdict(info.sha1, d.sha1)},
-                       {"unreadable_bytes", d.unreadableBytes}};
-    if (info.md5.empty() && info.sha1.empty())
+    const bool stored = !info.md5.empty() || !info.sha1.empty();
+    if (!stored)
         std::fprintf(stderr, "no hash is stored in the image; MD5 %s, SHA1 %s\n", d.md5.c_str(),
                      d.sha1.c_str());
-    bool good = true;
+    // Unreadable sectors read as zeros: a hash over them proves nothing either way.
+    bool good = d.unreadableBytes == 0;
+    if (!good)
+        std::fprintf(stderr, "%llu bytes could not be read: the image cannot be verified\n",
+                     static_cast<unsigned long long>(d.unreadableBytes));
     for (auto [name, stored, computed] :
          {std::tuple{"MD5", info.md5, d.md5}, std::tuple{"SHA1", info.sha1, d.sha1}}) {
         if (stored.empty()) continue;
@@ -70,6 +70,12 @@ bool verifyImage(const DiskSource& source, nlohmann::json& image) {
             good = false;
         }
     }
+    image["verify"] = {{"md5", d.md5},
+                       {"sha1", d.sha1},
+                       {"md5_matches", verdict(info.md5, d.md5)},
+                       {"sha1_matches", verdict(info.sha1, d.sha1)},
+                       {"unreadable_bytes", d.unreadableBytes},
+                       {"verified", stored || !good ? nlohmann::json(good) : nlohmann::json()}};
     return good;
 }
 
@@ -134,7 +140,7 @@ void runVolumes(const VolumesOptions& o) {
         std::fprintf(stderr, "stats: %.3f s, %.0f MiB/s over the whole source\n", seconds,
                      seconds > 0 ? mib / seconds : 0.0);
     }
-    if (!verified) throw CliExit(kFailed, o.source + ": the data does not match the stored hash");
+    if (!verified) throw CliExit(kFailed, o.source + ": the image could not be verified");
     bool failed = o.advance ? result != 1 : result != 0;
     if (failed)
         throw CliExit(kFailed, "reading " + o.source + " failed (error " + std::to_string(result) +

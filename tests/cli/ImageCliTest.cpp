@@ -80,6 +80,7 @@ TEST(ImageCli, VolumesAndDrivesTellTheFormatAndVerifyTheStoredHash) {
         EXPECT_EQ(j["verify"]["md5"], source["md5"]);
         EXPECT_EQ(j["verify"]["md5_matches"], true);
         EXPECT_EQ(j["verify"]["sha1_matches"], true);
+        EXPECT_EQ(j["verify"]["verified"], true);
         EXPECT_NE(r.err.find("MD5 verified"), std::string::npos);
     }
 
@@ -91,9 +92,11 @@ TEST(ImageCli, VolumesAndDrivesTellTheFormatAndVerifyTheStoredHash) {
     EXPECT_EQ(p["format"], "raw");
     EXPECT_TRUE(p["md5"].is_null());
     EXPECT_TRUE(p["verify"]["md5_matches"].is_null());
+    EXPECT_TRUE(p["verify"]["verified"].is_null());
     EXPECT_EQ(p["verify"]["md5"], manifest["sources"]["formats-ntfs.img"]["md5"]);
 
-    // Data changed under a chunk: the chunk is unreadable and the hash no longer matches.
+    // Data changed under a chunk: the chunk fails its checksum and reads as unreadable, so the
+    // image cannot be verified (whatever the hash over the zeros says).
     TempDir dir;
     formatImage("formats-fat32.E01");
     for (int n = 1; n <= 5; ++n) {
@@ -108,16 +111,19 @@ TEST(ImageCli, VolumesAndDrivesTellTheFormatAndVerifyTheStoredHash) {
     }
     CliResult changed = runCli({"volumes", dir.file("formats-fat32.E01"), "--json", "--verify"});
     EXPECT_EQ(changed.exitCode, 1);
-    EXPECT_NE(changed.err.find("MD5 does not match the data"), std::string::npos) << changed.err;
+    EXPECT_NE(changed.err.find("32768 bytes could not be read: the image cannot be verified"),
+              std::string::npos)
+        << changed.err;
     auto c = nlohmann::json::parse(changed.out);
-    EXPECT_EQ(c["image"]["verify"]["md5_matches"], false);
-    EXPECT_GT(c["unreadable_sectors"].get<int>(), 0);
+    EXPECT_EQ(c["image"]["verify"]["verified"], false);
+    EXPECT_EQ(c["unreadable_sectors"].get<int>(), 64);  // the one chunk
 
     CliResult drives = runCli(
         {"drives", "--json", formatImage("formats-ntfs.vhdx"), formatImage("formats-fat32.aa")});
     ASSERT_EQ(drives.exitCode, 0) << drives.err;
+    const auto drivesJson = nlohmann::json::parse(drives.out);
     std::map<std::string, nlohmann::json> listed;
-    for (const auto& d : nlohmann::json::parse(drives.out)["physical_drives"])
+    for (const auto& d : drivesJson["physical_drives"])
         listed[fs::path(d["devicePath"].get<std::string>()).filename().string()] = d;
     EXPECT_EQ(listed["formats-ntfs.vhdx"]["format"], "VHDX");
     EXPECT_EQ(listed["formats-ntfs.vhdx"]["media_size"], 16 << 20);
@@ -152,4 +158,8 @@ TEST(ImageCli, AMissingSegmentIsToldAndTheRestIsRead) {
     auto j = nlohmann::json::parse(verify.out);
     EXPECT_GT(j["unreadable_sectors"].get<std::int64_t>(), 0);
     EXPECT_EQ(j["image"]["problems"].size(), 4u);  // the missing one, and three not read
+    // The hashes are read from the last segment all the same.
+    EXPECT_EQ(j["image"]["md5"], source["md5"]);
+    EXPECT_EQ(j["image"]["sha1"], source["sha1"]);
+    EXPECT_EQ(j["image"]["verify"]["verified"], false);
 }

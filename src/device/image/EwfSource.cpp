@@ -27,6 +27,8 @@ constexpr std::size_t kDescriptorBytes = 76;
 constexpr std::size_t kDescriptorType = 0;
 constexpr std::size_t kDescriptorNext = 16;
 constexpr std::size_t kDescriptorSize = 24;
+constexpr std::size_t kMd5Bytes = 16;
+constexpr std::size_t kSha1Bytes = 20;
 constexpr unsigned char kEvfSignature[8] = {'E', 'V', 'F', 0x09, 0x0d, 0x0a, 0xff, 0x00};
 constexpr unsigned char kLvfSignature[8] = {'L', 'V', 'F', 0x09, 0x0d, 0x0a, 0xff, 0x00};
 // More sections than a segment of the largest size holds.
@@ -57,6 +59,19 @@ std::string errorMessage(libewf_error_t* e) {
     while (!s.empty() && (s.back() == '\n' || s.back() == '.')) s.pop_back();
     const std::size_t nl = s.rfind('\n');
     return nl == std::string::npos ? s : s.substr(nl + 1);
+}
+
+// Lowercase hex of bytes; "" when they are all zero (a hash that was never written).
+std::string hexOf(const unsigned char* p, std::size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    bool any = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        s += digits[p[i] >> 4];
+        s += digits[p[i] & 15];
+        any = any || p[i] != 0;
+    }
+    return any ? s : std::string();
 }
 
 std::string lowerHex(std::string s) {
@@ -329,6 +344,13 @@ std::shared_ptr<DiskSource> EwfSource::open(const std::string& path, std::string
                 damageNote(culprit, what, unreadFrom, static_cast<std::int64_t>(size)));
         else
             info.problems.push_back(fs::path(culprit).filename().string() + " " + what);
+        // The hashes are written at the end of the set: in a segment libewf did not get.
+        if (info.md5.empty() && info.sha1.empty()) {
+            EwfSegmentWalk last;
+            ewfSegmentEnd(unused.empty() ? segments.back() : unused.back(), &last);
+            info.md5 = last.md5;
+            info.sha1 = last.sha1;
+        }
         for (const std::string& s : unused)
             info.problems.push_back(fs::path(s).filename().string() +
                                     " is not read: a segment before it is missing");
@@ -407,6 +429,15 @@ EwfSegmentEnd ewfSegmentEnd(const std::string& path, EwfSegmentWalk* walk) {
             const std::uint64_t end = at + le64(d + kDescriptorSize);
             walk->sectorsData = {at + kDescriptorBytes,
                                  std::min<std::uint64_t>(end, static_cast<std::uint64_t>(size))};
+        }
+        // The hashes of the media: MD5 in the hash section, MD5 and SHA-1 in the digest.
+        unsigned char hashes[kMd5Bytes + kSha1Bytes];
+        const bool digest = type == "digest";
+        if ((digest || type == "hash") &&
+            ::pread(fd, hashes, sizeof hashes, static_cast<off_t>(at + kDescriptorBytes)) ==
+                static_cast<ssize_t>(sizeof hashes)) {
+            walk->md5 = hexOf(hashes, kMd5Bytes);
+            if (digest) walk->sha1 = hexOf(hashes + kMd5Bytes, kSha1Bytes);
         }
         unsigned char entries[4];
         if (type == "table" &&

@@ -33,6 +33,7 @@ enum class EwfSegmentEnd { Done, Next, Cut };
 struct EwfSegmentWalk {
     std::pair<std::uint64_t, std::uint64_t> sectorsData{0, 0};
     std::uint64_t tableChunks = 0;
+    std::string md5, sha1;  // of the media, from the hash or digest section (lowercase hex)
 };
 // Walks the section chain of a segment (76-byte descriptors from offset 13). A chain that leaves
 // the file, goes backwards or runs past the section limit counts as cut short.
