@@ -31,6 +31,8 @@ constexpr std::size_t kMd5Bytes = 16;
 constexpr std::size_t kSha1Bytes = 20;
 constexpr unsigned char kEvfSignature[8] = {'E', 'V', 'F', 0x09, 0x0d, 0x0a, 0xff, 0x00};
 constexpr unsigned char kLvfSignature[8] = {'L', 'V', 'F', 0x09, 0x0d, 0x0a, 0xff, 0x00};
+// 32768 sectors of 4096 bytes: no chunk is larger.
+constexpr std::int64_t kMaxChunkBytes = std::int64_t{128} << 20;
 // More sections than a segment of the largest size holds.
 constexpr int kMaxSections = 1 << 20;
 
@@ -156,7 +158,8 @@ class EwfSource final : public DiskSource {
         ewfSegmentEnd(segment, &walk);
         const auto data = walk.sectorsData;
         const std::int64_t first = static_cast<std::int64_t>(before + walk.tableChunks);
-        if (first * chunkBytes_ > lostTail_) return;  // the tables disagree with libewf
+        // Tables that disagree with libewf, or a chunk larger than any the format writes.
+        if (first * chunkBytes_ > lostTail_ || chunkBytes_ > kMaxChunkBytes) return;
         salvageStart_ = first * chunkBytes_;
         lostTail_ = salvageStart_;
         salvageFd_ = ::open(segment.c_str(), O_RDONLY | O_CLOEXEC);
