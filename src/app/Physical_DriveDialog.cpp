@@ -104,6 +104,7 @@ bool Physical_DriveDialog::addImage(const QString& path) {
         CKestrumApp::instance().messages().showInfo(problem);
     QTreeWidgetItem* item = addDriveItem(drive);
     drivesGroup_->setExpanded(true);
+    tree_->resizeColumnToContents(0);
     tree_->setCurrentItem(item);
     return true;
 }

@@ -521,6 +521,7 @@ TEST_F(Flow, AddedImagesShowTheirFormatSizeAndDamage) {
     EXPECT_TRUE(ewf->toolTip(0).contains("case_number: VEL-2024-018"));
     EXPECT_TRUE(ewf->toolTip(0).contains("formats-fat32.E02 is missing"));
     EXPECT_EQ(vm->text(1), "QCOW2  16 MB");
+    saveScreenshot(drives.get(), "Physical_DriveDialog-images");
 
     select(vm);
     drives->nextButton()->click();
