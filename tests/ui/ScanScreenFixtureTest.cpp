@@ -29,6 +29,10 @@ struct Volume {
     bool twoSecondTimes;         // modification times kept in 2-second steps
     const char* file = nullptr;  // the volume converted to another image format
 };
+// ctest shows the image's name, not the struct's bytes.
+void PrintTo(const Volume& v, std::ostream* os) {
+    *os << v.image;
+}
 
 // What the manifest says the saved file's modification time must be.
 std::int64_t expectedMtime(const nlohmann::json& e, bool twoSecondTimes) {
