@@ -8,7 +8,7 @@
 
 #include "app/WizardScreen.h"
 #include "core/VolumeDescriptor.h"
-#include "device/FileReadSeek.h"
+#include "device/DiskSource.h"
 #include "fs/common/FileSystemTable.h"
 #include "scan/FolderSaver.h"
 #include "scan/MemoryTree.h"
@@ -104,7 +104,7 @@ class VolumeScanDlg : public WizardScreen {
     PauseGate pauseGate_;
     const FileSystemRow* row_ = nullptr;
     // Held while the parser may read: the wizard may replace its reader meanwhile.
-    std::shared_ptr<FileReadSeek> source_;
+    std::shared_ptr<DiskSource> source_;
     std::atomic<std::int64_t> unreadableSectors_{0};
     std::unique_ptr<VolumeParser> currentParser_;
     MemoryTree tree_;
