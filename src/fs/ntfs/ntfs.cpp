@@ -12,6 +12,7 @@
 #include "platform/OutputFile.h"
 #include "platform/Text.h"
 #include "scan/Formats.h"
+#include "search/RecycleBinNames.h"
 
 namespace vel {
 
@@ -142,6 +143,7 @@ WorkerResult ntfs::runWorker(int mode) {
     enumerateMft();
     buildTree();
     addPlaceholders();
+    restoreRecycleBinNames(*this);
     return result;
 }
 
