@@ -28,6 +28,10 @@ struct Volume {
     const char* folder;      // a first-level folder to browse
     bool twoSecondTimes;     // modification times kept in 2-second steps
 };
+// ctest shows the image's name, not the struct's bytes.
+void PrintTo(const Volume& v, std::ostream* os) {
+    *os << v.image;
+}
 
 // What the manifest says the saved file's modification time must be.
 std::int64_t expectedMtime(const nlohmann::json& e, bool twoSecondTimes) {
