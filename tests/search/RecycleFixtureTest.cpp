@@ -1,5 +1,5 @@
 // The recycle-bin fixtures (NTFS, FAT16, FAT32, exFAT, same content): names restored in the
-// tree, found by the search and saved, through the core and through the command line.
+// tree and found by the search through the core; searched and saved through the command line.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,7 +8,6 @@
 
 #include "device/FileReadSeek.h"
 #include "fs/common/FileSystemTable.h"
-#include "scan/FolderSaver.h"
 #include "scan/MemoryTree.h"
 #include "scan/ResultsWalk.h"
 #include "search/PatternSearch.h"
@@ -131,24 +130,6 @@ TEST_P(RecycleFixture, SearchFindsExactlyTheMatchingFiles) {
         EXPECT_EQ(found, expected) << c.pattern;
     }
     EXPECT_EQ(v.search("jpg").hits.size(), 10u);
-}
-
-TEST_P(RecycleFixture, HitsSaveUnderTheirFormerNamesInTheirFolders) {
-    Scanned& v = scanned(GetParam());
-    SearchResult r = v.search("^report|^holiday|^plan\\.");
-    ASSERT_EQ(r.hits.size(), 3u);
-    std::vector<PlacedFile> files;
-    for (const SearchHit& h : r.hits) files.push_back({h.entry, r.foldersOf(h)});
-    TempDir out;
-    StopFlag stop;
-    FolderSaver saver(*v.parser, v.sink, stop);
-    SaveReport report = saver.saveFiles(files, out.path());
-    EXPECT_EQ(report.filesWritten, 3);
-    const auto truth = restoredTruth(v.manifest);
-    for (const char* rel : {"$RECYCLE.BIN/S-1-5-21-1000-1001/report.docx",
-                            "$RECYCLE.BIN/S-1-5-21-1000-1001/holiday photo.jpg",
-                            "$RECYCLE.BIN/S-1-5-21-1000-1001/old plans/plan.txt"})
-        EXPECT_EQ(sha256File(out.file(rel)), truth.at(std::string("ROOT/") + rel).sha256) << rel;
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, RecycleFixture, ::testing::ValuesIn(kImages),
