@@ -27,6 +27,9 @@ struct Volume {
     const char* fileSystem;  // as the volume list would name it
     const char* folder;      // a first-level folder to browse
     bool twoSecondTimes;     // modification times kept in 2-second steps
+    // A damaged image: the manifest that lists its files, and what the end of the scan says.
+    const char* contents = nullptr;
+    const char* remark = nullptr;
 };
 
 // What the manifest says the saved file's modification time must be.
@@ -52,7 +55,8 @@ TEST_P(ScanScreenOnImage, VolumeIsScannedBrowsedAndSaved) {
     app.initialise();
     app.setMessageBoxes(&boxes);
     ASSERT_TRUE(app.replaceReader().openDevice(fixtureImage(std::string(v.image) + ".img")));
-    auto manifest = loadJson(sourceDir() + "/tests/fixtures/images/" + v.image + ".manifest.json");
+    auto manifest = loadJson(sourceDir() + "/tests/fixtures/images/" +
+                             (v.contents ? v.contents : v.image) + ".manifest.json");
     TempDir out;
     std::vector<std::string> failures;
     {
@@ -62,8 +66,10 @@ TEST_P(ScanScreenOnImage, VolumeIsScannedBrowsedAndSaved) {
         dlg.chooseFolder = [&] { return QString::fromStdString(out.path()); };
         dlg.startScan();
         waitFor([&] { return !dlg.scanBusy(); });
-        EXPECT_EQ(boxes.shown().back(),
-                  "Scanning processing done.Select save button to save the data.");
+        std::string done = "Scanning processing done.Select save button to save the data.";
+        if (v.remark) done += std::string("\n") + v.remark;
+        EXPECT_EQ(boxes.shown().back(), done);
+        EXPECT_EQ(dlg.statusLine()->text().toStdString(), done);
 
         MemoryTree& tree = dlg.tree();
         TreeItem root = tree.firstChild(kNoItem);
@@ -108,15 +114,25 @@ TEST_P(ScanScreenOnImage, VolumeIsScannedBrowsedAndSaved) {
     app.setMessageBoxes(nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, ScanScreenOnImage,
-                         ::testing::Values(Volume{"ntfs-basic", "NTFS", "docs", false},
-                                           Volume{"ntfs-64k", "NTFS", "x", false},
-                                           Volume{"exfat-basic", "FAT64", "docs", true},
-                                           Volume{"fat32-mkfs", "FAT32", "DOCS", false},
-                                           Volume{"fat16-msdos", "FAT16", "DOCS", false}),
-                         [](const auto& info) {
-                             std::string n = info.param.image;
-                             for (char& c : n)
-                                 if (c == '-') c = '_';
-                             return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, ScanScreenOnImage,
+    ::testing::Values(Volume{"ntfs-basic", "NTFS", "docs", false},
+                      Volume{"ntfs-64k", "NTFS", "x", false},
+                      Volume{"exfat-basic", "FAT64", "docs", true},
+                      Volume{"fat32-mkfs", "FAT32", "DOCS", false},
+                      Volume{"fat16-msdos", "FAT16", "DOCS", false},
+                      Volume{"fat32-boot0", "FAT32", "DOCS", false, "fat32-mkfs",
+                             "boot sector damaged: read from its backup "
+                             "copy at sector 6 of the volume"},
+                      Volume{"exfat-boot0", "FAT64", "docs", true, "exfat-basic",
+                             "boot sector damaged: read from its backup "
+                             "copy at sector 12 of the volume"},
+                      Volume{"ntfs-boot0", "NTFS", "a", false, "ntfs-512",
+                             "boot sector damaged: read from its backup "
+                             "copy at sector 24575 of the volume"}),
+    [](const auto& info) {
+        std::string n = info.param.image;
+        for (char& c : n)
+            if (c == '-') c = '_';
+        return n;
+    });
