@@ -28,6 +28,9 @@ struct Volume {
     const char* folder;          // a first-level folder to browse
     bool twoSecondTimes;         // modification times kept in 2-second steps
     const char* file = nullptr;  // the volume converted to another image format
+    // A damaged image: the manifest that lists its files, and what the end of the scan says.
+    const char* contents = nullptr;
+    const char* remark = nullptr;
 };
 // ctest shows the image's name, not the struct's bytes.
 void PrintTo(const Volume& v, std::ostream* os) {
@@ -60,7 +63,8 @@ TEST_P(ScanScreenOnImage, VolumeIsScannedBrowsedAndSaved) {
         ASSERT_TRUE(app.openReader(formatImage(v.file)));
     else
         ASSERT_TRUE(app.replaceReader().openDevice(fixtureImage(std::string(v.image) + ".img")));
-    auto manifest = loadJson(sourceDir() + "/tests/fixtures/images/" + v.image + ".manifest.json");
+    auto manifest = loadJson(sourceDir() + "/tests/fixtures/images/" +
+                             (v.contents ? v.contents : v.image) + ".manifest.json");
     TempDir out;
     std::vector<std::string> failures;
     {
@@ -70,8 +74,10 @@ TEST_P(ScanScreenOnImage, VolumeIsScannedBrowsedAndSaved) {
         dlg.chooseFolder = [&] { return QString::fromStdString(out.path()); };
         dlg.startScan();
         waitFor([&] { return !dlg.scanBusy(); });
-        EXPECT_EQ(boxes.shown().back(),
-                  "Scanning processing done.Select save button to save the data.");
+        std::string done = "Scanning processing done.Select save button to save the data.";
+        if (v.remark) done += std::string("\n") + v.remark;
+        EXPECT_EQ(boxes.shown().back(), done);
+        EXPECT_EQ(dlg.statusLine()->text().toStdString(), done);
 
         MemoryTree& tree = dlg.tree();
         TreeItem root = tree.firstChild(kNoItem);
@@ -124,7 +130,16 @@ INSTANTIATE_TEST_SUITE_P(
                       Volume{"fat32-mkfs", "FAT32", "DOCS", false},
                       Volume{"fat16-msdos", "FAT16", "DOCS", false},
                       Volume{"fat32-mkfs", "FAT32", "DOCS", false, "formats-fat32.E01"},
-                      Volume{"fat32-mkfs", "FAT32", "DOCS", false, "formats-fat32-split.vmdk"}),
+                      Volume{"fat32-mkfs", "FAT32", "DOCS", false, "formats-fat32-split.vmdk"},
+                      Volume{"fat32-boot0", "FAT32", "DOCS", false, nullptr, "fat32-mkfs",
+                             "boot sector damaged: read from its backup "
+                             "copy at sector 6 of the volume"},
+                      Volume{"exfat-boot0", "FAT64", "docs", true, nullptr, "exfat-basic",
+                             "boot sector damaged: read from its backup "
+                             "copy at sector 12 of the volume"},
+                      Volume{"ntfs-boot0", "NTFS", "a", false, nullptr, "ntfs-512",
+                             "boot sector damaged: read from its backup "
+                             "copy at sector 24575 of the volume"}),
     [](const auto& info) {
         std::string n = info.param.file ? info.param.file : info.param.image;
         for (char& c : n)
