@@ -58,8 +58,13 @@ std::int64_t exfatBytes(const unsigned char* b) {
     return static_cast<std::int64_t>(length << shift);
 }
 
+// "H+" and "HX" (HFSX, case-sensitive names) read the same.
+bool hfsPlusSignature(const unsigned char* h) {
+    return h[0] == 'H' && (h[1] == '+' || h[1] == 'X') && h[2] == 0;
+}
+
 std::int64_t hfsPlusBytes(const unsigned char* h) {
-    if (h[0] != 'H' || h[1] != '+' || h[2] != 0) return -1;
+    if (!hfsPlusSignature(h)) return -1;
     std::uint64_t blockSize = be32(h + 40);
     if (!isPowerOfTwo(blockSize) || blockSize < 512) return -1;
     return clampSize(blockSize * be32(h + 44));
@@ -195,7 +200,7 @@ bool isExfatBootSector(readWriteInterface& reader, std::int64_t sector) {
 bool isHfsPlusHeader(readWriteInterface& reader, std::int64_t sector) {
     unsigned char b[512];
     if (!reader.readAt((sector + 2) * 512, b, sizeof b)) return false;
-    return b[0] == 'H' && b[1] == '+' && b[2] == 0;
+    return hfsPlusSignature(b);
 }
 
 void Partition::status(const std::string& text) {

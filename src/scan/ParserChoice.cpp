@@ -3,6 +3,7 @@
 #include "fs/exfat/Fat64Class.h"
 #include "fs/fat/Fat16Class.h"
 #include "fs/fat/Fat32Class.h"
+#include "fs/hfsplus/HFSP.h"
 #include "fs/ntfs/ntfs.h"
 
 namespace vel {
@@ -16,6 +17,7 @@ ParserKind chooseParser(const std::string& fileSystem) {
     if (equalsIgnoreCase(fileSystem, "fat16") || equalsIgnoreCase(fileSystem, "fat") ||
         equalsIgnoreCase(fileSystem, "fat12"))
         return ParserKind::Fat16;
+    if (equalsIgnoreCase(fileSystem, "HFS+")) return ParserKind::Hfsp;
     return ParserKind::None;
 }
 
@@ -29,6 +31,8 @@ std::unique_ptr<VolumeParser> createParser(ParserKind kind, const VolumeDescript
             return std::make_unique<Fat16Class>(volume);
         case ParserKind::Ntfs:
             return std::make_unique<ntfs>(volume);
+        case ParserKind::Hfsp:
+            return std::make_unique<HFSP>(volume);
         default:
             return nullptr;
     }

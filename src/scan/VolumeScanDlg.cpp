@@ -182,8 +182,9 @@ void VolumeScanDlg::startWithParser(std::unique_ptr<VolumeParser> parser, Parser
 
     bool fatFamily =
         kind_ == ParserKind::Fat32 || kind_ == ParserKind::Fat16 || kind_ == ParserKind::Exfat;
-    bool opensDevice =
-        kind_ == ParserKind::Ntfs || kind_ == ParserKind::Ext || (fatFamily && scanMode_ != 2);
+    // A mounted HFS+ volume is read from its own device too: nothing else has opened it.
+    bool opensDevice = kind_ == ParserKind::Ntfs || kind_ == ParserKind::Ext ||
+                       kind_ == ParserKind::Hfsp || (fatFamily && scanMode_ != 2);
     if (app.volumeChosen.load() && opensDevice && reader) reader->openDevice(volume_.devicePath);
 
     std::string selected = parserSelectedStatus(kind_);
