@@ -1,0 +1,201 @@
+// The HFS+ decoders on byte-built nodes: record offsets, catalog and overflow records, the leaf
+// look, and how a fork's extents are found and read.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "exfat/ExfatImageBuilder.h"  // MemoryDevice
+#include "fs/hfsplus/HfsFork.h"
+#include "fs/hfsplus/HfsLayout.h"
+
+using namespace vel;
+using namespace vel::hfs;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void put16(Bytes& b, std::size_t at, std::uint32_t v) {
+    b[at] = static_cast<std::uint8_t>(v >> 8);
+    b[at + 1] = static_cast<std::uint8_t>(v);
+}
+void put32(Bytes& b, std::size_t at, std::uint32_t v) {
+    put16(b, at, v >> 16);
+    put16(b, at + 2, v & 0xFFFF);
+}
+
+// A catalog file record for id under parent named name, at offset of node.
+std::size_t putFileRecord(Bytes& node, std::size_t at, std::uint32_t parent, std::uint32_t id,
+                          const std::u16string& name, std::uint32_t start, std::uint32_t count) {
+    put16(node, at, static_cast<std::uint32_t>(6 + 2 * name.size()));
+    put32(node, at + 2, parent);
+    put16(node, at + 6, static_cast<std::uint32_t>(name.size()));
+    for (std::size_t i = 0; i < name.size(); ++i) put16(node, at + 8 + 2 * i, name[i]);
+    std::size_t d = at + 8 + 2 * name.size();
+    put16(node, d, kFileRecord);
+    put32(node, d + 8, id);
+    put32(node, d + 88 + 4, count * 4096);
+    put32(node, d + 88 + 12, count);
+    put32(node, d + 88 + 16, start);
+    put32(node, d + 88 + 20, count);
+    return d + 248 - at;
+}
+
+Bytes leafNode(std::uint16_t count) {
+    Bytes n(4096, 0);
+    n[8] = 0xFF;
+    n[9] = 1;
+    put16(n, 10, count);
+    put16(n, 4094, 14);
+    return n;
+}
+
+}  // namespace
+
+TEST(HfsLayout, RecordOffsetsStayInsideTheRecordArea) {
+    Bytes n = leafNode(4);
+    // Record 0 fine, 1 inside the descriptor, 2 inside the offset table, 3 fine; free space 600.
+    std::uint16_t offsets[] = {14, 6, 4090, 300, 600};
+    for (int i = 0; i < 5; ++i) put16(n, 4096 - 2 * (i + 1), offsets[i]);
+    BigEndianView v(n.data(), n.size());
+    EXPECT_EQ(recordOffsets(v, 4), (std::vector<std::uint16_t>{14, 300}));
+    EXPECT_EQ(freeSpaceOffset(v, 4), 600u);
+    // A count no node can hold is capped, and the free-space entry it points at is implausible.
+    EXPECT_LE(recordOffsets(v, 0xFFFF).size(), (4096u - 16) / 4);
+    EXPECT_EQ(freeSpaceOffset(v, 0xFFFF), offsetTableStart(v, 0xFFFF));
+    for (std::uint32_t size : {512u, 4096u, 32768u}) EXPECT_TRUE(isValidNodeSize(size));
+    for (std::uint32_t size : {0u, 256u, 3000u, 65536u}) EXPECT_FALSE(isValidNodeSize(size));
+}
+
+TEST(HfsLayout, CatalogRecordsAreTakenOnlyWhenWhole) {
+    Bytes n = leafNode(1);
+    std::size_t length = putFileRecord(n, 14, 2, 20, u"name.txt", 100, 2);
+    BigEndianView v(n.data(), n.size());
+    auto r = parseCatalogRecord(v, 14, 4000);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->id, 20u);
+    EXPECT_EQ(r->keyParentId, 2u);
+    EXPECT_EQ(r->keyName, u"name.txt");
+    EXPECT_EQ(r->length, length);
+    EXPECT_EQ(r->dataFork.extents[0], (Extent{100, 2}));
+
+    struct Case {
+        const char* what;
+        std::function<void(Bytes&)> damage;
+        std::size_t limit;
+    };
+    const Case cases[] = {
+        {"record cut by the limit", [](Bytes&) {}, 14 + length - 1},
+        {"key shorter than its name", [](Bytes& b) { put16(b, 14, 8); }, 4000},
+        {"name longer than 255", [](Bytes& b) { put16(b, 20, 300); }, 4000},
+        {"unknown record type", [](Bytes& b) { put16(b, 14 + 24, 7); }, 4000},
+        {"zero ID", [](Bytes& b) { put32(b, 14 + 24 + 8, 0); }, 4000},
+        {"key length running off the node", [](Bytes& b) { put16(b, 14, 0xFFFE); }, 4096},
+    };
+    for (const Case& c : cases) {
+        Bytes bad = n;
+        c.damage(bad);
+        EXPECT_FALSE(parseCatalogRecord({bad.data(), bad.size()}, 14, c.limit)) << c.what;
+    }
+    EXPECT_FALSE(parseCatalogRecord(v, 4090, 4096));
+
+    // A thread names its item by the key's parent and carries the item's own parent and name.
+    Bytes t = leafNode(1);
+    put16(t, 14, 6);
+    put32(t, 16, 33);
+    put16(t, 22, kFolderThread);
+    put32(t, 26, 2);
+    put16(t, 30, 3);
+    put16(t, 32, 'a');
+    put16(t, 34, 'b');
+    put16(t, 36, 'c');
+    auto th = parseCatalogRecord({t.data(), t.size()}, 14, 4000, true);
+    ASSERT_TRUE(th);
+    EXPECT_EQ(th->id, 33u);
+    EXPECT_EQ(th->threadParentId, 2u);
+    EXPECT_EQ(th->threadName, u"abc");
+}
+
+TEST(HfsLayout, StaleRecordsAreFoundInANodesSlack) {
+    Bytes n = leafNode(0);
+    for (std::size_t i = 14; i < 900; ++i) n[i] = static_cast<std::uint8_t>(i * 37);
+    std::size_t a = putFileRecord(n, 1000, 18, 41, u"old draft.txt", 153, 2);
+    putFileRecord(n, 1000 + a + 40, 18, 42, u"gone.bin", 200, 1);
+    // A record whose extents have a gap is not a record written by a file system.
+    putFileRecord(n, 2400, 18, 43, u"noise", 0, 5);
+    std::vector<std::pair<std::size_t, std::uint32_t>> found;
+    carveCatalogRecords(
+        {n.data(), n.size()}, 14, 4094,
+        [&](std::size_t at, const CatalogRecord& r) { found.emplace_back(at, r.id); });
+    EXPECT_EQ(found, (std::vector<std::pair<std::size_t, std::uint32_t>>{{1000, 41},
+                                                                         {1000 + a + 40, 42}}));
+}
+
+TEST(HfsLayout, LeafNodesAreKnownByTheirLook) {
+    EXPECT_TRUE(looksLikeCatalogLeaf({leafNode(0).data(), 4096}));  // a freed node keeps its bytes
+    EXPECT_TRUE(looksLikeCatalogLeaf({leafNode(12).data(), 4096}));
+    struct Case {
+        const char* what;
+        std::function<void(Bytes&)> damage;
+    };
+    const Case cases[] = {
+        {"index node", [](Bytes& b) { b[8] = 0; }},
+        {"height 2", [](Bytes& b) { b[9] = 2; }},
+        {"record 0 not at 14", [](Bytes& b) { put16(b, 4094, 16); }},
+        {"more records than fit", [](Bytes& b) { put16(b, 10, 2000); }},
+    };
+    for (const Case& c : cases) {
+        Bytes n = leafNode(3);
+        c.damage(n);
+        EXPECT_FALSE(looksLikeCatalogLeaf({n.data(), n.size()})) << c.what;
+    }
+}
+
+TEST(HfsLayout, ForkExtentsContinueInTheOverflowRecordsInForkOrder) {
+    HfsOverflowMap overflow;
+    ExtentRecord second{}, third{}, other{};
+    second[0] = {50, 3};
+    second[1] = {40, 2};
+    third[0] = {10, 5};
+    other[0] = {99, 99};
+    overflow[{kDataFork, 7, 4}] = second;
+    overflow[{kDataFork, 7, 9}] = third;
+    overflow[{kResourceFork, 7, 4}] = other;  // the resource fork's, never the data fork's
+    overflow[{kDataFork, 8, 4}] = other;
+    std::vector<Extent> first = {{20, 1}, {30, 3}};
+
+    HfsForkExtents whole = mapFork(first, 14, 7, kDataFork, overflow);
+    EXPECT_TRUE(whole.complete);
+    EXPECT_EQ(whole.blocks, 14u);
+    EXPECT_EQ(whole.extents, (std::vector<Extent>{{20, 1}, {30, 3}, {50, 3}, {40, 2}, {10, 5}}));
+
+    overflow.erase({kDataFork, 7, 9});
+    HfsForkExtents cut = mapFork(first, 14, 7, kDataFork, overflow);
+    EXPECT_FALSE(cut.complete);
+    EXPECT_EQ(cut.blocks, 9u);
+    // An empty record adds nothing: the lookups end.
+    overflow[{kDataFork, 7, 9}] = ExtentRecord{};
+    EXPECT_EQ(mapFork(first, 14, 7, kDataFork, overflow).blocks, 9u);
+}
+
+TEST(HfsLayout, ForkReaderMapsForkBytesThroughItsExtents) {
+    Bytes volume(16 * 512, 0);
+    for (std::size_t i = 0; i < volume.size(); ++i) volume[i] = static_cast<std::uint8_t>(i / 512);
+    test::MemoryDevice device(volume);
+    // Block 5, then block 2 (before it on disk), then a block past the 16-block volume.
+    HfsForkReader fork(&device, 512, 16, {{5, 1}, {2, 1}, {20, 1}});
+    EXPECT_EQ(fork.length(), 3u * 512);
+    EXPECT_EQ(fork.volumeOffset(512 + 7), 2 * 512 + 7);
+    EXPECT_EQ(fork.volumeOffset(2 * 512), -1);
+    Bytes got(500);
+    ASSERT_TRUE(fork.read(500, got.data(), got.size()));
+    EXPECT_EQ(got[0], 5);
+    EXPECT_EQ(got[11], 5);
+    EXPECT_EQ(got[12], 2);
+    EXPECT_EQ(got[499], 2);
+    // The third extent lies past the volume: zeros, and the read says so.
+    Bytes past(100, 0xAA);
+    EXPECT_FALSE(fork.read(2 * 512 + 10, past.data(), past.size()));
+    EXPECT_EQ(past, Bytes(100, 0));
+    EXPECT_FALSE(fork.read(3 * 512, past.data(), 1));
+}
