@@ -22,7 +22,8 @@ struct HfsFileOptions {
     std::uint32_t type = 0, creator = 0, special = 0;
     std::uint16_t mode = 0100644;
     std::vector<HfsBuilderExtent> extents;  // empty: contiguous blocks are taken
-    std::uint32_t inRecord = 8;  // extents kept in the record; the rest go to overflow records
+    std::uint32_t inRecord = 8;     // extents kept in the record; the rest go to overflow records
+    std::uint64_t logicalSize = 0;  // 0: the data's size
 };
 
 class HfsImageBuilder {
@@ -104,7 +105,9 @@ class HfsImageBuilder {
                     if (e.start + b < kBlocks)
                         std::memcpy(&img[std::size_t{e.start + b} * kBlock], it.data.data() + done,
                                     std::min<std::size_t>(kBlock, it.data.size() - done));
-                for (std::uint32_t b = 0; b < e.count; ++b) markUsed(img, e.start + b);
+                for (std::uint64_t b = e.start; b < std::uint64_t{e.start} + e.count && b < kBlocks;
+                     ++b)
+                    markUsed(img, static_cast<std::uint32_t>(b));
             }
         }
         for (std::uint32_t b = 0; b < kCatalogStart + catalogNodes; ++b) markUsed(img, b);
@@ -174,9 +177,12 @@ class HfsImageBuilder {
         if (it.isFolder) return r;
         put32(r, d + 48, o.type);
         put32(r, d + 52, o.creator);
-        put32(r, d + 88 + 4, static_cast<std::uint32_t>(it.data.size()));  // logical size, low half
+        std::uint64_t size = o.logicalSize ? o.logicalSize : it.data.size();
+        put32(r, d + 88, static_cast<std::uint32_t>(size >> 32));
+        put32(r, d + 88 + 4, static_cast<std::uint32_t>(size));
         std::uint32_t total = 0;
         for (const Extent& e : o.extents) total += e.count;
+        if (o.logicalSize) total = static_cast<std::uint32_t>(o.logicalSize / kBlock);
         put32(r, d + 88 + 12, total);
         for (std::size_t i = 0; i < std::min<std::size_t>(o.extents.size(), o.inRecord); ++i) {
             put32(r, d + 88 + 16 + 8 * i, o.extents[i].start);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <functional>
 #include <map>
 
@@ -157,6 +158,10 @@ TEST(HfsVolume, DamagedStructuresAreSkippedWithoutCrashOrEndlessLoop) {
     Builder::FileOptions past;
     past.extents = {{250, 10}};  // runs past the volume's 256 blocks
     b.file(2, u"past-end", bytes(40000, 'p'), past);
+    Builder::FileOptions hostile;
+    hostile.extents = {{1, 0xFFFFFFFF}};
+    hostile.logicalSize = std::uint64_t{1} << 40;
+    b.file(2, u"huge", "", hostile);
     const std::vector<std::uint8_t> good = b.build();
     const std::size_t header = Builder::catalogNodeOffset(0);
     const std::size_t lastLeaf = Builder::catalogNodeOffset(b.catalogNodes - 1);
@@ -169,20 +174,20 @@ TEST(HfsVolume, DamagedStructuresAreSkippedWithoutCrashOrEndlessLoop) {
         std::size_t listed;
     };
     const Case cases[] = {
-        {"intact", [](auto&) {}, 1, false, 3},
+        {"intact", [](auto&) {}, 1, false, 4},
         {"node size not a power of two", [&](auto& img) { Builder::put16(img, header + 32, 3000); },
          1, true, 0},
         {"node size not a power of two, deep mode finds the leaves",
-         [&](auto& img) { Builder::put16(img, header + 32, 3000); }, 3, false, 3},
+         [&](auto& img) { Builder::put16(img, header + 32, 3000); }, 3, false, 4},
         {"node count far beyond the catalog file",
-         [&](auto& img) { Builder::put32(img, header + 36, 0xFFFFFFFF); }, 1, false, 3},
+         [&](auto& img) { Builder::put32(img, header + 36, 0xFFFFFFFF); }, 1, false, 4},
         {"record offset beyond its node",
-         [&](auto& img) { Builder::put16(img, lastLeaf + Builder::kNode - 8, 0xFFF0); }, 1, false,
-         2},
+         [&](auto& img) { Builder::put16(img, lastLeaf + Builder::kNode - 2, 0xFFF0); }, 1, false,
+         3},
         {"record count beyond what a node holds",
-         [&](auto& img) { Builder::put16(img, lastLeaf + 10, 0xFFFF); }, 1, false, 3},
+         [&](auto& img) { Builder::put16(img, lastLeaf + 10, 0xFFFF); }, 1, false, 4},
         {"primary volume header wiped",
-         [](auto& img) { std::fill(img.begin() + 1024, img.begin() + 1536, 0); }, 1, false, 3},
+         [](auto& img) { std::fill(img.begin() + 1024, img.begin() + 1536, 0); }, 1, false, 4},
         {"both volume headers wiped",
          [](auto& img) {
              std::fill(img.begin() + 1024, img.begin() + 1536, 0);
@@ -204,8 +209,89 @@ TEST(HfsVolume, DamagedStructuresAreSkippedWithoutCrashOrEndlessLoop) {
     TempDir out;
     EXPECT_TRUE(s.parser.extractEntry(out.file("two"), s.paths.at("two")));
     EXPECT_EQ(readFile(out.file("two")), bytes(9000, '2'));
-    // Blocks past the volume's end are not data: the file is reported as not whole.
+    // Blocks past the volume's end are not data: the file is reported as not whole, and a
+    // terabyte claimed over them is not written.
     EXPECT_FALSE(s.parser.extractEntry(out.file("past-end"), s.paths.at("past-end")));
+    EXPECT_FALSE(s.parser.extractEntry(out.file("huge"), s.paths.at("huge")));
+    struct stat st {};
+    ASSERT_EQ(::stat(out.file("huge").c_str(), &st), 0);
+    EXPECT_LE(st.st_size, 1 << 20);
+}
+
+namespace {
+// A device with one unreadable byte range. As the file reader does, a read that meets it keeps
+// what came before and gets zeros from there on.
+class BadRangeDevice final : public readWriteInterface {
+  public:
+    BadRangeDevice(std::vector<std::uint8_t> bytes, std::int64_t from, std::int64_t to)
+        : bytes_(std::move(bytes)), from_(from), to_(to) {}
+    bool openDevice(const std::string&) override { return true; }
+    bool seekTo(std::int64_t offset, int = SEEK_SET) override {
+        position_ = offset + baseOffset;
+        return position_ >= 0;
+    }
+    bool readBytes(void* buffer, std::uint32_t count) override {
+        auto* out = static_cast<std::uint8_t*>(buffer);
+        std::memset(out, 0, count);
+        std::int64_t end = std::min<std::int64_t>(position_ + count, bytes_.size());
+        bool bad = position_ < to_ && end > from_;
+        std::int64_t stop = bad ? std::max(from_, position_) : end;
+        if (stop > position_)
+            std::memcpy(out, bytes_.data() + position_, static_cast<std::size_t>(stop - position_));
+        return !bad && end == position_ + count;
+    }
+
+  private:
+    std::vector<std::uint8_t> bytes_;
+    std::int64_t from_, to_, position_ = 0;
+};
+}  // namespace
+
+TEST(HfsVolume, AnUnreadableSectorCostsOnlyWhatItHolds) {
+    Builder b;
+    b.leafCapacity = 3;
+    for (char c : std::string("abcde")) b.file(2, std::u16string(1, c), bytes(3 * 4096, c));
+    const std::vector<std::uint8_t> image = b.build();
+    const std::int64_t data = 64 * 4096;  // the first file's blocks
+    auto node = [](std::uint32_t n) {
+        return static_cast<std::int64_t>(Builder::catalogNodeOffset(n));
+    };
+    struct Case {
+        const char* what;
+        std::int64_t from;
+        std::size_t listed;
+    };
+    const Case cases[] = {
+        {"a sector of the first file", data + 4096 + 512, 5},
+        {"a sector of the catalog's first thread node", node(1) + 1024, 5},
+        // Its offset table: the node's records are lost, the other node's are not.
+        {"the last sector of a node of file records", node(3) + 4096 - 512, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        BadRangeDevice device(image, c.from, c.from + 512);
+        HFSP parser(VolumeDescriptor{"HFS+", "", "0", "1", 0});
+        MemoryTree tree;
+        NullSink sink;
+        parser.attach(&device, &tree, &sink);
+        parser.runWorker(1);
+        std::size_t listed = 0;
+        parser.forEachChild(2, [&](ItemData) { return ++listed; });
+        EXPECT_EQ(listed, c.listed);
+    }
+    BadRangeDevice device(image, data + 4096 + 512, data + 4096 + 1024);
+    HFSP parser(VolumeDescriptor{"HFS+", "", "0", "1", 0});
+    parser.attach(&device, nullptr, nullptr);
+    parser.runWorker(1);
+    TempDir out;
+    EXPECT_FALSE(parser.extractEntry(out.file("a"), 16));
+    std::string expected = bytes(3 * 4096, 'a');
+    std::fill(expected.begin() + 4096 + 512, expected.begin() + 4096 + 1024, '\0');
+    std::string got = readFile(out.file("a"));
+    ASSERT_EQ(got.size(), expected.size());
+    // Only the bad sector's block is touched; the blocks after it come back.
+    EXPECT_EQ(got.substr(2 * 4096), expected.substr(2 * 4096));
+    EXPECT_EQ(got.substr(0, 4096 + 512), expected.substr(0, 4096 + 512));
 }
 
 TEST(HfsVolume, OverflowExtentsAreFollowedAndAMissingOneIsReported) {

@@ -129,6 +129,10 @@ std::uint64_t HFSP::volumeBlocks() const {
     return header_ ? header_->totalBlocks : 0;
 }
 
+std::uint64_t HFSP::volumeBytes() const {
+    return header_ ? header_->volumeBytes() : 0;
+}
+
 HfsForkReader HFSP::forkReader(const ForkData& fork, std::uint32_t fileId) const {
     HfsForkExtents ex = mapFork(fork.extents, fork.totalBlocks, fileId, kDataFork, overflow_);
     return HfsForkReader(reader, header_ ? header_->blockSize : 0, volumeBlocks(),
@@ -144,8 +148,10 @@ std::optional<HeaderRecord> HFSP::walkTree(
     auto hdr = parseHeaderNode({first.data(), first.size()});
     if (!hdr) return std::nullopt;
     const std::size_t nodeSize = hdr->nodeSize;
-    // Nodes past the fork's mapped extents cannot be reached, whatever the header claims.
-    std::uint64_t total = std::min<std::uint64_t>(hdr->totalNodes, fork.length() / nodeSize);
+    // Nodes past the fork's extents inside the volume cannot be read, whatever the header claims,
+    // and no tree is larger than its volume.
+    std::uint64_t total = std::min<std::uint64_t>(
+        {hdr->totalNodes, fork.readableLength() / nodeSize, volumeBytes() / nodeSize});
     unreadableNodes_ += hdr->totalNodes - total;
     if (total == 0) return hdr;
 
@@ -774,14 +780,22 @@ HFSP::SavedData HFSP::writeEntryData(ItemData entry, OutputFile& out) const {
     HfsForkExtents ex = mapFork(catalog_.extents(*d), d->totalBlocks, d->cnid, kDataFork,
                                 d->has(HfsCatalogEntry::kDeleted) ? kNone : overflow_);
     HfsForkReader fork(reader, header_->blockSize, volumeBlocks(), std::move(ex.extents));
-    bool whole = fork.length() >= d->size;
-    std::uint64_t available = std::min<std::uint64_t>(d->size, fork.length());
+    // No file is larger than its volume; what lies past the volume is not there to copy.
+    std::uint64_t available =
+        std::min<std::uint64_t>({d->size, fork.readableLength(), volumeBytes()});
+    bool whole = available == d->size;
     std::vector<std::uint8_t> buffer(
         static_cast<std::size_t>(std::min<std::uint64_t>(kCopyBytes, available)));
     for (std::uint64_t at = 0; at < available;) {
         std::size_t n =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), available - at));
-        if (!fork.read(at, buffer.data(), n)) whole = false;
+        if (!fork.read(at, buffer.data(), n)) {
+            // Again a block at a time, so a bad sector costs no more than its block.
+            whole = false;
+            for (std::size_t k = 0; k < n; k += header_->blockSize)
+                fork.read(at + k, buffer.data() + k,
+                          std::min<std::size_t>(header_->blockSize, n - k));
+        }
         if (!out.write(buffer.data(), n)) whole = false;
         at += n;
     }

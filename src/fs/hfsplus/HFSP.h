@@ -101,6 +101,7 @@ class HFSP final : public VolumeParser {
 
     const HfsCatalogEntry* find(ItemData entry) const;
     std::uint64_t volumeBlocks() const;
+    std::uint64_t volumeBytes() const;
     HfsForkReader forkReader(const hfs::ForkData& fork, std::uint32_t fileId) const;
     // Reads a B-tree's nodes in node order. Leaf nodes go to leaf: with a walk every one (listed
     // in it), without only those the node map marks in use.

@@ -40,9 +40,13 @@ HfsForkReader::HfsForkReader(readWriteInterface* reader, std::uint32_t blockSize
       extents_(std::move(extents)) {
     blockStarts_.reserve(extents_.size() + 1);
     std::uint64_t at = 0;
+    bool inside = true;
     for (const hfs::Extent& e : extents_) {
         blockStarts_.push_back(at);
         at += e.blockCount;
+        inside = inside && e.startBlock != 0 && e.startBlock < volumeBlocks_ &&
+                 e.blockCount <= volumeBlocks_ - e.startBlock;
+        if (inside) readable_ = at * blockSize_;
     }
     blockStarts_.push_back(at);
 }

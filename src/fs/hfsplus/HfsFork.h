@@ -33,6 +33,8 @@ class HfsForkReader {
     std::uint64_t length() const {
         return blockStarts_.empty() ? 0 : blockStarts_.back() * blockSize_;
     }
+    // Bytes from the fork's start up to the first extent that leaves the volume.
+    std::uint64_t readableLength() const { return readable_; }
     // Volume byte offset of fork byte offset; -1 outside the extents.
     std::int64_t volumeOffset(std::uint64_t offset) const;
     // Reads count bytes at fork offset. Bytes outside the extents or the volume, and bytes that
@@ -45,6 +47,7 @@ class HfsForkReader {
     std::uint64_t volumeBlocks_ = 0;
     std::vector<hfs::Extent> extents_;
     std::vector<std::uint64_t> blockStarts_;  // fork block of each extent's start; then the total
+    std::uint64_t readable_ = 0;
 };
 
 }  // namespace vel
