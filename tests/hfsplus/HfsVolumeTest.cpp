@@ -186,6 +186,11 @@ TEST(HfsVolume, DamagedStructuresAreSkippedWithoutCrashOrEndlessLoop) {
          3},
         {"record count beyond what a node holds",
          [&](auto& img) { Builder::put16(img, lastLeaf + 10, 0xFFFF); }, 1, false, 4},
+        {"catalog extents cut short of its last node",
+         [&](auto& img) { Builder::put32(img, 1024 + 272 + 20, b.catalogNodes - 1); }, 1, false, 2},
+        // The deep search finds that node, and what it indexes is not taken for deleted.
+        {"catalog extents cut short, deep mode",
+         [&](auto& img) { Builder::put32(img, 1024 + 272 + 20, b.catalogNodes - 1); }, 3, false, 4},
         {"primary volume header wiped",
          [](auto& img) { std::fill(img.begin() + 1024, img.begin() + 1536, 0); }, 1, false, 4},
         {"both volume headers wiped",

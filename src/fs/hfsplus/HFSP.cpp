@@ -315,6 +315,7 @@ bool HFSP::collectCatalogNodes() {
     bool ok = false;
     if (header_) {
         TreeWalk walk;
+        std::uint64_t unreadableBefore = unreadableNodes_;
         std::size_t firstEntry = catalog_.entries().size();
         std::size_t firstThread = threads_.size();
         HfsForkReader fork = forkReader(header_->catalogFile, kCatalogFileId);
@@ -326,6 +327,7 @@ bool HFSP::collectCatalogNodes() {
             &walk);
         if (hdr) {
             ok = true;
+            treeComplete_ = unreadableNodes_ == unreadableBefore && !stopRequested.isSet();
             catalogNodeSize_ = hdr->nodeSize;
             // Records are met in node order; the leaf chain gives the catalog's key order (names
             // within a folder). Leaves off the chain follow in node order when the node map says
@@ -456,8 +458,8 @@ void HFSP::readCatalogRecords() {
         while (n < kExtentsPerRecord && c.extents[n].blockCount != 0) ++n;
         return n;
     };
-    if (deepMode_ && !liveTreeRead_) {
-        // No tree to ask: records a node still indexes count as live.
+    if (deepMode_ && !treeComplete_) {
+        // No whole tree to ask: records a node still indexes count as live.
         for (const Candidate& c : candidates_)
             if (c.source == Candidate::Slot)
                 catalog_.add(c.entry, c.name, {c.extents.data(), extentCount(c)});
@@ -504,7 +506,7 @@ void HFSP::readCatalogRecords() {
 
 void HFSP::addThreadFolders() {
     auto live = [&](const Thread& t) {
-        return t.source == Thread::Tree || (t.source == Thread::Slot && !liveTreeRead_);
+        return t.source == Thread::Tree || (t.source == Thread::Slot && !treeComplete_);
     };
     std::unordered_map<std::uint32_t, const Thread*> byCnid;
     for (const Thread& t : threads_) {

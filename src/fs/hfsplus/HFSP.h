@@ -120,6 +120,9 @@ class HFSP final : public VolumeParser {
     bool deepMode_ = false;
     std::uint32_t catalogNodeSize_ = 0;
     bool liveTreeRead_ = false;  // the catalog's own tree was read (deep mode)
+    // ... every node of it: what it does not hold is deleted. Otherwise records a found node
+    // still indexes may be live ones the tree could not give.
+    bool treeComplete_ = false;
     std::vector<HfsNodeInfo> catalogNodes_, extentsNodes_, foundNodes_;
     std::vector<Candidate> candidates_;
     std::vector<Thread> threads_;
