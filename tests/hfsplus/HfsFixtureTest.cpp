@@ -217,26 +217,6 @@ INSTANTIATE_TEST_SUITE_P(Images, HfsFixture,
                              return n + (std::get<1>(info.param) == 1 ? "_standard" : "_deep");
                          });
 
-TEST(HfsFixtureContent, CoversOverflowExtentsAndADeepCatalog) {
-    // What the images are meant to exercise is really what the parser met.
-    Scan& big = scan("hfsplus-bigcatalog", 1);
-    std::size_t catalogRecords = 0;
-    for (const auto& [key, extents] : big.parser.overflow())
-        catalogRecords += key.fileId == 4 && key.forkType == 0;
-    EXPECT_EQ(catalogRecords, 2u);
-    // Nodes past the volume header's eight catalog extents were read.
-    ASSERT_FALSE(big.parser.catalogNodes().empty());
-    EXPECT_GE(big.parser.catalogNodes().back().index, 128u);
-    std::set<int> heights;
-    for (const HfsNodeInfo& n : big.parser.catalogNodes()) heights.insert(n.height);
-    EXPECT_EQ(heights.count(3), 1u);
-
-    Scan& frag = scan("hfsplus-fragmented", 1);
-    std::size_t records111 = 0;
-    for (const auto& [key, extents] : frag.parser.overflow()) records111 += key.fileId == 111;
-    EXPECT_EQ(records111, 2u);
-}
-
 TEST(HfsFixtureContent, ColumnsShowLocalTimeAndModeLetters) {
     setenv("TZ", "IST-5:30", 1);
     tzset();
@@ -253,40 +233,4 @@ TEST(HfsFixtureContent, ColumnsShowLocalTimeAndModeLetters) {
               "1.00 MB");
     unsetenv("TZ");
     tzset();
-}
-
-TEST(HfsFixtureContent, CommandLineListsAndSavesDeletedFilesInDeepMode) {
-    std::string image = fixtureImage("hfsplus-basic.img");
-    CliResult scan = runCli({"scan", image, "--mode", "deep", "--json"});
-    ASSERT_EQ(scan.exitCode, 0) << scan.err;
-    // Stored names are decomposed: "Ünïcödé Fötös".
-    const std::string folder =
-        "ROOT/Photos/U\xcc\x88ni\xcc\x88"
-        "co\xcc\x88"
-        "de\xcc\x81 Fo\xcc\x88to\xcc\x88s";
-    const std::string photo = folder + "/\xe5\x86\x99\xe7\x9c\x9f 002.jpg";
-    bool listed = false;
-    std::istringstream lines(scan.out);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.empty()) continue;
-        auto j = nlohmann::json::parse(line);
-        if (j["path"] == photo) {
-            listed = true;
-            EXPECT_TRUE(j["deleted"].get<bool>());
-            EXPECT_EQ(j["size"], 4097);
-        }
-    }
-    EXPECT_TRUE(listed);
-
-    TempDir out;
-    CliResult save =
-        runCli({"save", image, "--mode", "deep", "--out", out.path(), "--path", folder});
-    ASSERT_EQ(save.exitCode, 0) << save.err;
-    EXPECT_EQ(sha256File(out.file("\xe5\x86\x99\xe7\x9c\x9f 002.jpg")),
-              "fb167d7c29d12746203871184c3886cd96c279c395fb95d91b2adf0449bce7ae");
-
-    // The standard mode does not show it.
-    CliResult standard = runCli({"scan", image, "--json"});
-    ASSERT_EQ(standard.exitCode, 0) << standard.err;
-    EXPECT_EQ(standard.out.find("\"deleted\":true"), std::string::npos);
 }

@@ -39,24 +39,21 @@ class HfsImageBuilder {
     std::uint32_t leafCapacity = 1000;  // records per leaf node
     std::uint32_t catalogNodes = 0;     // set by build()
 
-    HfsImageBuilder() { items_.push_back({2, 1, u"Volume", true, {}, {}, 0}); }
+    HfsImageBuilder() { items_.push_back({2, 1, u"Volume", true, {}, {}}); }
 
     std::uint32_t folder(std::uint32_t parent, const std::u16string& name) {
-        items_.push_back({nextId_, parent, name, true, {}, {}, 0});
+        items_.push_back({nextId_, parent, name, true, {}, {}});
         return nextId_++;
     }
     std::uint32_t file(std::uint32_t parent, const std::u16string& name, const std::string& data,
                        FileOptions o = {}) {
-        std::uint32_t blocks = static_cast<std::uint32_t>((data.size() + kBlock - 1) / kBlock);
-        if (o.extents.empty() && blocks) o.extents.push_back({allocate(blocks), blocks});
-        items_.push_back({nextId_, parent, name, false, data, o, blocks});
+        auto blocks = static_cast<std::uint32_t>((data.size() + kBlock - 1) / kBlock);
+        if (o.extents.empty() && blocks) {
+            o.extents.push_back({nextBlock_, blocks});
+            nextBlock_ += blocks;
+        }
+        items_.push_back({nextId_, parent, name, false, data, o});
         return nextId_++;
-    }
-    // The next free data block, taken.
-    std::uint32_t allocate(std::uint32_t blocks) {
-        std::uint32_t at = nextBlock_;
-        nextBlock_ += blocks;
-        return at;
     }
 
     std::vector<std::uint8_t> build() {
@@ -145,7 +142,6 @@ class HfsImageBuilder {
         bool isFolder;
         std::string data;
         FileOptions options;
-        std::uint32_t blocks;
     };
 
     static std::vector<std::uint8_t> key(std::uint32_t parent, const std::u16string& name) {

@@ -1,10 +1,9 @@
-// The HFS+ decoders on byte-built nodes: record offsets, catalog and overflow records, the leaf
-// look, and how a fork's extents are found and read.
+// The HFS+ decoders on byte-built nodes: catalog records live and stale, and how a fork's
+// extents are found.
 #include <gtest/gtest.h>
 
 #include <functional>
 
-#include "exfat/ExfatImageBuilder.h"  // MemoryDevice
 #include "fs/hfsplus/HfsFork.h"
 #include "fs/hfsplus/HfsLayout.h"
 
@@ -52,21 +51,6 @@ Bytes leafNode(std::uint16_t count) {
 
 }  // namespace
 
-TEST(HfsLayout, RecordOffsetsStayInsideTheRecordArea) {
-    Bytes n = leafNode(4);
-    // Record 0 fine, 1 inside the descriptor, 2 inside the offset table, 3 fine; free space 600.
-    std::uint16_t offsets[] = {14, 6, 4090, 300, 600};
-    for (int i = 0; i < 5; ++i) put16(n, 4096 - 2 * (i + 1), offsets[i]);
-    BigEndianView v(n.data(), n.size());
-    EXPECT_EQ(recordOffsets(v, 4), (std::vector<std::uint16_t>{14, 300}));
-    EXPECT_EQ(freeSpaceOffset(v, 4), 600u);
-    // A count no node can hold is capped, and the free-space entry it points at is implausible.
-    EXPECT_LE(recordOffsets(v, 0xFFFF).size(), (4096u - 16) / 4);
-    EXPECT_EQ(freeSpaceOffset(v, 0xFFFF), offsetTableStart(v, 0xFFFF));
-    for (std::uint32_t size : {512u, 4096u, 32768u}) EXPECT_TRUE(isValidNodeSize(size));
-    for (std::uint32_t size : {0u, 256u, 3000u, 65536u}) EXPECT_FALSE(isValidNodeSize(size));
-}
-
 TEST(HfsLayout, CatalogRecordsAreTakenOnlyWhenWhole) {
     Bytes n = leafNode(1);
     std::size_t length = putFileRecord(n, 14, 2, 20, u"name.txt", 100, 2);
@@ -98,22 +82,6 @@ TEST(HfsLayout, CatalogRecordsAreTakenOnlyWhenWhole) {
         EXPECT_FALSE(parseCatalogRecord({bad.data(), bad.size()}, 14, c.limit)) << c.what;
     }
     EXPECT_FALSE(parseCatalogRecord(v, 4090, 4096));
-
-    // A thread names its item by the key's parent and carries the item's own parent and name.
-    Bytes t = leafNode(1);
-    put16(t, 14, 6);
-    put32(t, 16, 33);
-    put16(t, 22, kFolderThread);
-    put32(t, 26, 2);
-    put16(t, 30, 3);
-    put16(t, 32, 'a');
-    put16(t, 34, 'b');
-    put16(t, 36, 'c');
-    auto th = parseCatalogRecord({t.data(), t.size()}, 14, 4000, true);
-    ASSERT_TRUE(th);
-    EXPECT_EQ(th->id, 33u);
-    EXPECT_EQ(th->threadParentId, 2u);
-    EXPECT_EQ(th->threadName, u"abc");
 }
 
 TEST(HfsLayout, StaleRecordsAreFoundInANodesSlack) {
@@ -129,26 +97,6 @@ TEST(HfsLayout, StaleRecordsAreFoundInANodesSlack) {
         [&](std::size_t at, const CatalogRecord& r) { found.emplace_back(at, r.id); });
     EXPECT_EQ(found, (std::vector<std::pair<std::size_t, std::uint32_t>>{{1000, 41},
                                                                          {1000 + a + 40, 42}}));
-}
-
-TEST(HfsLayout, LeafNodesAreKnownByTheirLook) {
-    EXPECT_TRUE(looksLikeCatalogLeaf({leafNode(0).data(), 4096}));  // a freed node keeps its bytes
-    EXPECT_TRUE(looksLikeCatalogLeaf({leafNode(12).data(), 4096}));
-    struct Case {
-        const char* what;
-        std::function<void(Bytes&)> damage;
-    };
-    const Case cases[] = {
-        {"index node", [](Bytes& b) { b[8] = 0; }},
-        {"height 2", [](Bytes& b) { b[9] = 2; }},
-        {"record 0 not at 14", [](Bytes& b) { put16(b, 4094, 16); }},
-        {"more records than fit", [](Bytes& b) { put16(b, 10, 2000); }},
-    };
-    for (const Case& c : cases) {
-        Bytes n = leafNode(3);
-        c.damage(n);
-        EXPECT_FALSE(looksLikeCatalogLeaf({n.data(), n.size()})) << c.what;
-    }
 }
 
 TEST(HfsLayout, ForkExtentsContinueInTheOverflowRecordsInForkOrder) {
@@ -176,26 +124,4 @@ TEST(HfsLayout, ForkExtentsContinueInTheOverflowRecordsInForkOrder) {
     // An empty record adds nothing: the lookups end.
     overflow[{kDataFork, 7, 9}] = ExtentRecord{};
     EXPECT_EQ(mapFork(first, 14, 7, kDataFork, overflow).blocks, 9u);
-}
-
-TEST(HfsLayout, ForkReaderMapsForkBytesThroughItsExtents) {
-    Bytes volume(16 * 512, 0);
-    for (std::size_t i = 0; i < volume.size(); ++i) volume[i] = static_cast<std::uint8_t>(i / 512);
-    test::MemoryDevice device(volume);
-    // Block 5, then block 2 (before it on disk), then a block past the 16-block volume.
-    HfsForkReader fork(&device, 512, 16, {{5, 1}, {2, 1}, {20, 1}});
-    EXPECT_EQ(fork.length(), 3u * 512);
-    EXPECT_EQ(fork.volumeOffset(512 + 7), 2 * 512 + 7);
-    EXPECT_EQ(fork.volumeOffset(2 * 512), -1);
-    Bytes got(500);
-    ASSERT_TRUE(fork.read(500, got.data(), got.size()));
-    EXPECT_EQ(got[0], 5);
-    EXPECT_EQ(got[11], 5);
-    EXPECT_EQ(got[12], 2);
-    EXPECT_EQ(got[499], 2);
-    // The third extent lies past the volume: zeros, and the read says so.
-    Bytes past(100, 0xAA);
-    EXPECT_FALSE(fork.read(2 * 512 + 10, past.data(), past.size()));
-    EXPECT_EQ(past, Bytes(100, 0));
-    EXPECT_FALSE(fork.read(3 * 512, past.data(), 1));
 }

@@ -1,5 +1,5 @@
-// The parser on volumes built byte by byte: links, odd names, times, the node walk and what a
-// damaged volume does to it.
+// The parser on volumes built byte by byte: links, odd names, times, the node walk, what a
+// damaged volume does to it, and the command line.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -54,8 +54,11 @@ TEST(HfsVolume, HardLinksSymlinksAndNamesWithNulAndSlash) {
     Builder b;
     std::u16string privateName = std::u16string(4, u'\0') + u"HFS+ Private Data";
     std::uint32_t priv = b.folder(2, privateName);
-    Builder::FileOptions inode;
+    Builder::FileOptions inode;  // four different dates
+    inode.create = 3500000000u;
     inode.contentMod = 3600000000u;
+    inode.attributeMod = 3700000000u;
+    inode.access = 3650000000u;
     b.file(priv, u"iNode77", "the linked bytes", inode);
     Builder::FileOptions link;
     link.type = 0x686C6E6B;     // "hlnk"
@@ -86,11 +89,13 @@ TEST(HfsVolume, HardLinksSymlinksAndNamesWithNulAndSlash) {
     StopFlag stop;
     FolderSaver saver(s.parser, s.sink, stop);
     SaveReport report = saver.saveItem(s.tree, s.tree.firstChild(kNoItem), out.path());
-    // A hard link is saved with its file's data and times.
-    EXPECT_EQ(readFile(out.file("link.txt")), "the linked bytes");
+    // A hard link is saved with its file's data and times: content modification and access
+    // (looked at before reading the file moves its access time).
     struct stat st {};
     ASSERT_EQ(::stat(out.file("link.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, 3600000000 - kHfsEpoch);
+    EXPECT_EQ(st.st_atime, 3650000000 - kHfsEpoch);
+    EXPECT_EQ(readFile(out.file("link.txt")), "the linked bytes");
     // A symbolic link is saved as a small regular file holding its target.
     ASSERT_EQ(::lstat(out.file("to-target").c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -101,24 +106,6 @@ TEST(HfsVolume, HardLinksSymlinksAndNamesWithNulAndSlash) {
     ASSERT_EQ(report.failures.size(), 1u);
     EXPECT_EQ(report.failures[0], out.file("dangling"));
     EXPECT_NE(::lstat(out.file("dangling").c_str(), &st), 0);
-}
-
-TEST(HfsVolume, SavedFileGetsTheContentModificationAndAccessDates) {
-    Builder b;
-    Builder::FileOptions o;
-    o.create = 3500000000u;
-    o.contentMod = 3600000000u;
-    o.attributeMod = 3700000000u;
-    o.access = 3650000000u;
-    b.file(2, u"dated.bin", bytes(5000, 'd'), o);
-    Scanned s(b.build());
-    TempDir out;
-    ASSERT_TRUE(s.parser.extractEntry(out.file("dated.bin"), s.paths.at("dated.bin")));
-    struct stat st {};
-    ASSERT_EQ(::stat(out.file("dated.bin").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mtime, 3600000000 - kHfsEpoch);
-    EXPECT_EQ(st.st_atime, 3650000000 - kHfsEpoch);
-    EXPECT_EQ(readFile(out.file("dated.bin")), bytes(5000, 'd'));
 }
 
 TEST(HfsVolume, EveryNodeIsReadTheLastOneAndLoopingChainsIncluded) {
@@ -254,49 +241,35 @@ class BadRangeDevice final : public readWriteInterface {
 
 TEST(HfsVolume, AnUnreadableSectorCostsOnlyWhatItHolds) {
     Builder b;
-    b.leafCapacity = 3;
+    b.leafCapacity = 3;  // nodes 1-2 threads, 3-4 records
     for (char c : std::string("abcde")) b.file(2, std::u16string(1, c), bytes(3 * 4096, c));
     const std::vector<std::uint8_t> image = b.build();
-    const std::int64_t data = 64 * 4096;  // the first file's blocks
-    auto node = [](std::uint32_t n) {
-        return static_cast<std::int64_t>(Builder::catalogNodeOffset(n));
-    };
-    struct Case {
-        const char* what;
-        std::int64_t from;
-        std::size_t listed;
-    };
-    const Case cases[] = {
-        {"a sector of the first file", data + 4096 + 512, 5},
-        {"a sector of the catalog's first thread node", node(1) + 1024, 5},
-        // Its offset table: the node's records are lost, the other node's are not.
-        {"the last sector of a node of file records", node(3) + 4096 - 512, 3},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        BadRangeDevice device(image, c.from, c.from + 512);
+    const std::int64_t bad = 64 * 4096 + 4096 + 512;  // in the first file's second block
+    auto listed = [&](std::int64_t from) {
+        BadRangeDevice device(image, from, from + 512);
         HFSP parser(VolumeDescriptor{"HFS+", "", "0", "1", 0});
-        MemoryTree tree;
-        NullSink sink;
-        parser.attach(&device, &tree, &sink);
+        parser.attach(&device, nullptr, nullptr);
         parser.runWorker(1);
-        std::size_t listed = 0;
-        parser.forEachChild(2, [&](ItemData) { return ++listed; });
-        EXPECT_EQ(listed, c.listed);
-    }
-    BadRangeDevice device(image, data + 4096 + 512, data + 4096 + 1024);
+        std::size_t n = 0;
+        parser.forEachChild(2, [&](ItemData) { return ++n; });
+        return n;
+    };
+    EXPECT_EQ(listed(bad), 5u);
+    EXPECT_EQ(listed(static_cast<std::int64_t>(Builder::catalogNodeOffset(1)) + 1024), 5u);
+    // A node's offset table: its records are lost, the other node's are not.
+    EXPECT_EQ(listed(static_cast<std::int64_t>(Builder::catalogNodeOffset(3)) + 4096 - 512), 3u);
+
+    BadRangeDevice device(image, bad, bad + 512);
     HFSP parser(VolumeDescriptor{"HFS+", "", "0", "1", 0});
     parser.attach(&device, nullptr, nullptr);
     parser.runWorker(1);
     TempDir out;
     EXPECT_FALSE(parser.extractEntry(out.file("a"), 16));
-    std::string expected = bytes(3 * 4096, 'a');
-    std::fill(expected.begin() + 4096 + 512, expected.begin() + 4096 + 1024, '\0');
-    std::string got = readFile(out.file("a"));
-    ASSERT_EQ(got.size(), expected.size());
-    // Only the bad sector's block is touched; the blocks after it come back.
-    EXPECT_EQ(got.substr(2 * 4096), expected.substr(2 * 4096));
-    EXPECT_EQ(got.substr(0, 4096 + 512), expected.substr(0, 4096 + 512));
+    std::string got = readFile(out.file("a")), want = bytes(3 * 4096, 'a');
+    ASSERT_EQ(got.size(), want.size());
+    // The bad sector's block aside, every byte comes back in its place.
+    EXPECT_EQ(got.substr(0, 4096 + 512), want.substr(0, 4096 + 512));
+    EXPECT_EQ(got.substr(2 * 4096), want.substr(2 * 4096));
 }
 
 TEST(HfsVolume, OverflowExtentsAreFollowedAndAMissingOneIsReported) {
@@ -339,6 +312,9 @@ TEST(HfsVolume, CommandLineFindsHfsPlusAndHfsxAndReportsAnAbortedScanAsAFailure)
         ASSERT_EQ(found.exitCode, 0) << name << found.err;
         EXPECT_NE(found.out.find("\"path\":\"ROOT/kept.txt\""), std::string::npos) << name;
     }
+    CliResult deep = runCli({"scan", dir.file("good.img"), "--mode", "deep", "--json"});
+    ASSERT_EQ(deep.exitCode, 0) << deep.err;
+    EXPECT_NE(deep.out.find("\"path\":\"ROOT/kept.txt\""), std::string::npos);
     CliResult wiped =
         runCli({"scan", dir.file("wiped.img"), "--start-sector", "0", "--fs", "HFS+"});
     EXPECT_EQ(wiped.exitCode, 1);
