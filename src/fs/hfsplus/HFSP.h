@@ -7,7 +7,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "fs/hfsplus/HfsCatalog.h"
@@ -28,7 +27,9 @@ class HFSP final : public VolumeParser {
     // Mode 1: the catalog's own tree; every other mode: the deep search as well.
     WorkerResult runWorker(int scanMode) override;
 
-    // The worker's steps, in the order it calls them.
+    // The worker's steps, in the order it calls them: the extents-overflow tree comes before the
+    // catalog, whose own extents may be there; collectCatalogNodes in the standard mode,
+    // scanForCatalogNodes (which reads the tree too) in the others.
     bool openVolume();
     bool readVolumeHeader();
     bool readExtentsOverflow();
