@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "exfat/ExfatImageBuilder.h"  // MemoryDevice
-
 namespace vel::test {
 
 struct HfsBuilderExtent {

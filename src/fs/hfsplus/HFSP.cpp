@@ -6,7 +6,6 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "platform/OutputFile.h"
 #include "platform/Text.h"
 #include "scan/Formats.h"
 
@@ -75,7 +74,8 @@ class AllocationBitmap {
 };
 }  // namespace
 
-HFSP::HFSP(VolumeDescriptor descriptor) : VolumeParser(std::move(descriptor)) {}
+HFSP::HFSP(VolumeDescriptor descriptor, ParserOptions options)
+    : VolumeParser(std::move(descriptor), std::move(options)) {}
 
 WorkerResult HFSP::runWorker(int scanMode) {
     WorkerResult result;
@@ -104,7 +104,6 @@ WorkerResult HFSP::runWorker(int scanMode) {
 
 bool HFSP::openVolume() {
     if (!reader) return false;
-    reader->baseOffset = volume.startSector * 512;
     insertVolumeRootItem();
     if (resultsTree && volumeRootItem != kNoItem) resultsTree->expand(volumeRootItem);
     return true;
@@ -770,14 +769,12 @@ std::uint64_t HFSP::entrySize(ItemData entry) const {
     return d ? d->size : 0;
 }
 
-HFSP::SavedData HFSP::writeEntryData(ItemData entry, OutputFile& out) const {
-    SavedData saved;
+bool HFSP::writeEntry(ItemData entry, EntryWriter& out) {
     const HfsCatalogEntry* d = dataEntry(entry);
-    if (!d) return saved;
-    saved.access = hostTime(d->accessDate);
-    saved.modification = hostTime(d->contentModDate);
-    if (!header_ || (d->has(HfsCatalogEntry::kDeleted) && !d->has(HfsCatalogEntry::kRecoverable)))
-        return saved;
+    if (!d || !header_) return false;
+    out.setTimes(hostTime(d->accessDate), hostTime(d->contentModDate));
+    // A deleted file whose blocks now belong to others would come back as someone else's data.
+    if (d->has(HfsCatalogEntry::kDeleted) && !d->has(HfsCatalogEntry::kRecoverable)) return false;
     // A deleted file's overflow records went with it; its own extents are all it has.
     static const HfsOverflowMap kNone;
     HfsForkExtents ex = mapFork(catalog_.extents(*d), d->totalBlocks, d->cnid, kDataFork,
@@ -792,30 +789,12 @@ HFSP::SavedData HFSP::writeEntryData(ItemData entry, OutputFile& out) const {
     for (std::uint64_t at = 0; at < available;) {
         std::size_t n =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), available - at));
-        if (!fork.read(at, buffer.data(), n)) {
-            // Again a block at a time, so a bad sector costs no more than its block.
-            whole = false;
-            for (std::size_t k = 0; k < n; k += header_->blockSize)
-                fork.read(at + k, buffer.data() + k,
-                          std::min<std::size_t>(header_->blockSize, n - k));
-        }
-        if (!out.write(buffer.data(), n)) whole = false;
+        // Unreadable sectors come back as zeros in their place.
+        if (!fork.read(at, buffer.data(), n)) whole = false;
+        if (!out.write(buffer.data(), n)) return false;
         at += n;
     }
-    saved.whole = whole;
-    return saved;
-}
-
-bool HFSP::extractEntry(const std::string& destination, ItemData entry) {
-    const HfsCatalogEntry* d = dataEntry(entry);
-    // A deleted file whose blocks now belong to others would come back as someone else's data.
-    if (!d || (d->has(HfsCatalogEntry::kDeleted) && !d->has(HfsCatalogEntry::kRecoverable)))
-        return false;
-    OutputFile out;
-    if (!out.open(destination)) return false;
-    SavedData saved = writeEntryData(entry, out);
-    bool closed = out.closeWithTimes(saved.access, saved.modification);
-    return saved.whole && closed;
+    return whole;
 }
 
 }  // namespace vel

@@ -16,13 +16,11 @@
 
 namespace vel {
 
-class OutputFile;
-
 inline constexpr const char* kHfsOrphanEntryName = "ORPHAN_ENTRY";
 
 class HFSP final : public VolumeParser {
   public:
-    explicit HFSP(VolumeDescriptor descriptor);
+    explicit HFSP(VolumeDescriptor descriptor, ParserOptions options = {});
 
     // Mode 1: the catalog's own tree; every other mode: the deep search as well.
     WorkerResult runWorker(int scanMode) override;
@@ -48,15 +46,8 @@ class HFSP final : public VolumeParser {
     EntryColumns entryColumns(ItemData entry) const override;
     std::string entrySizeText(ItemData entry) const override;
     std::uint64_t entrySize(ItemData entry) const override;
-    bool extractEntry(const std::string& destination, ItemData entry) override;
-
-    // What writing a file's data gave: whether it came whole, and the times the file gets.
-    struct SavedData {
-        bool whole = false;
-        std::optional<HostTime> access, modification;
-    };
-    // Writes the data fork of a file entry (a hard link's: of the file it links to) through out.
-    SavedData writeEntryData(ItemData entry, OutputFile& out) const;
+    // The data fork of a file entry (a hard link's: of the file it links to).
+    bool writeEntry(ItemData entry, EntryWriter& out) override;
 
     // State, for the steps and for tests.
     void setDeepMode(bool deep) { deepMode_ = deep; }

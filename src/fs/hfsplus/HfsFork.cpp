@@ -32,7 +32,7 @@ HfsForkExtents mapFork(std::span<const hfs::Extent> first, std::uint32_t totalBl
     return f;
 }
 
-HfsForkReader::HfsForkReader(readWriteInterface* reader, std::uint32_t blockSize,
+HfsForkReader::HfsForkReader(const readWriteInterface* reader, std::uint32_t blockSize,
                              std::uint64_t volumeBlocks, std::vector<hfs::Extent> extents)
     : reader_(reader),
       blockSize_(blockSize),
@@ -81,7 +81,7 @@ bool HfsForkReader::read(std::uint64_t offset, std::uint8_t* buffer, std::size_t
             whole = false;  // an extent past the volume's end: nothing there to read
         } else {
             auto at = static_cast<std::int64_t>(volumeBlock * blockSize_ + offset % blockSize_);
-            if (!reader_->readAt(at, buffer, static_cast<std::uint32_t>(n))) whole = false;
+            if (!reader_->readAt(at, buffer, n)) whole = false;
         }
         buffer += n;
         offset += n;

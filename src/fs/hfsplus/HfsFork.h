@@ -26,8 +26,8 @@ class HfsForkReader {
   public:
     HfsForkReader() = default;
     // volumeBlocks bounds every extent: blocks past the volume read as zeros and count as failed.
-    HfsForkReader(readWriteInterface* reader, std::uint32_t blockSize, std::uint64_t volumeBlocks,
-                  std::vector<hfs::Extent> extents);
+    HfsForkReader(const readWriteInterface* reader, std::uint32_t blockSize,
+                  std::uint64_t volumeBlocks, std::vector<hfs::Extent> extents);
 
     // Bytes the extents cover.
     std::uint64_t length() const {
@@ -42,7 +42,7 @@ class HfsForkReader {
     bool read(std::uint64_t offset, std::uint8_t* buffer, std::size_t count) const;
 
   private:
-    readWriteInterface* reader_ = nullptr;
+    const readWriteInterface* reader_ = nullptr;
     std::uint32_t blockSize_ = 0;
     std::uint64_t volumeBlocks_ = 0;
     std::vector<hfs::Extent> extents_;
