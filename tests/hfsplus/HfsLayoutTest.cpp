@@ -54,7 +54,7 @@ Bytes leafNode(std::uint16_t count) {
 TEST(HfsLayout, CatalogRecordsAreTakenOnlyWhenWhole) {
     Bytes n = leafNode(1);
     std::size_t length = putFileRecord(n, 14, 2, 20, u"name.txt", 100, 2);
-    BigEndianView v(n.data(), n.size());
+    ByteView v(n.data(), n.size());
     auto r = parseCatalogRecord(v, 14, 4000);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->id, 20u);

@@ -141,7 +141,7 @@ HfsForkReader HFSP::forkReader(const ForkData& fork, std::uint32_t fileId) const
 
 std::optional<HeaderRecord> HFSP::walkTree(
     const HfsForkReader& fork, std::vector<HfsNodeInfo>& nodes,
-    const std::function<void(BigEndianView, const HfsNodeInfo&)>& leaf, TreeWalk* walk) {
+    const std::function<void(ByteView, const HfsNodeInfo&)>& leaf, TreeWalk* walk) {
     nodes.clear();
     std::vector<std::uint8_t> first(kMinNodeSize);
     fork.read(0, first.data(), first.size());
@@ -163,9 +163,9 @@ std::optional<HeaderRecord> HFSP::walkTree(
         std::vector<std::uint8_t> bits;
     };
     std::vector<MapPart> map;
-    BigEndianView headerNode(node.data(), nodeSize);
+    ByteView headerNode(node.data(), nodeSize);
     NodeDescriptor d = parseNodeDescriptor(headerNode);
-    BigEndianView bits = recordBytes(headerNode, d.recordCount, kHeaderMapRecord);
+    ByteView bits = recordBytes(headerNode, d.recordCount, kHeaderMapRecord);
     std::uint64_t covered = 0;
     map.push_back({0, {bits.data(), bits.data() + bits.size()}});
     covered += bits.size() * 8;
@@ -173,10 +173,10 @@ std::optional<HeaderRecord> HFSP::walkTree(
     for (std::uint32_t link = d.forwardLink;
          link != 0 && link < total && seen.insert(link).second;) {
         fork.read(std::uint64_t{link} * nodeSize, node.data(), nodeSize);
-        BigEndianView mapNode(node.data(), nodeSize);
+        ByteView mapNode(node.data(), nodeSize);
         NodeDescriptor md = parseNodeDescriptor(mapNode);
         if (md.kind != kMapNode) break;
-        BigEndianView more = recordBytes(mapNode, md.recordCount, 0);
+        ByteView more = recordBytes(mapNode, md.recordCount, 0);
         map.push_back({covered, {more.data(), more.data() + more.size()}});
         covered += more.size() * 8;
         link = md.forwardLink;
@@ -201,7 +201,7 @@ std::optional<HeaderRecord> HFSP::walkTree(
                     ++unreadableNodes_;
         }
         for (std::size_t k = 0; k < n; ++k) {
-            BigEndianView view(buffer.data() + k * nodeSize, nodeSize);
+            ByteView view(buffer.data() + k * nodeSize, nodeSize);
             NodeDescriptor nd = parseNodeDescriptor(view);
             if (!nd.knownKind() || nd.recordCount == 0) continue;
             std::uint64_t index = j + k;
@@ -239,7 +239,7 @@ bool HFSP::readExtentsOverflow() {
     HfsForkReader fork(reader, header_->blockSize, volumeBlocks(), std::move(ex.extents));
     auto hdr = walkTree(
         fork, extentsNodes_,
-        [&](BigEndianView node, const HfsNodeInfo& info) {
+        [&](ByteView node, const HfsNodeInfo& info) {
             std::size_t limit = offsetTableStart(node, info.recordCount);
             for (std::uint16_t off : info.recordOffsets)
                 if (auto r = parseOverflowRecord(node, off, limit))
@@ -249,7 +249,7 @@ bool HFSP::readExtentsOverflow() {
     return hdr.has_value();
 }
 
-void HFSP::takeLeafRecords(BigEndianView node, const HfsNodeInfo& info, bool found) {
+void HFSP::takeLeafRecords(ByteView node, const HfsNodeInfo& info, bool found) {
     std::size_t tableStart = offsetTableStart(node, info.recordCount);
     auto take = [&](std::size_t offset, const CatalogRecord& r, std::uint64_t order,
                     Candidate::Source source) {
@@ -321,9 +321,7 @@ bool HFSP::collectCatalogNodes() {
         HfsForkReader fork = forkReader(header_->catalogFile, kCatalogFileId);
         auto hdr = walkTree(
             fork, catalogNodes_,
-            [&](BigEndianView node, const HfsNodeInfo& info) {
-                takeLeafRecords(node, info, false);
-            },
+            [&](ByteView node, const HfsNodeInfo& info) { takeLeafRecords(node, info, false); },
             &walk);
         if (hdr) {
             ok = true;
@@ -430,7 +428,7 @@ void HFSP::searchVolume(std::uint64_t blocks) {
                 continue;
             for (std::uint32_t size : sizes) {
                 if (k + size > want) continue;
-                BigEndianView view(buffer.data() + k, size);
+                ByteView view(buffer.data() + k, size);
                 if (!looksLikeCatalogLeaf(view)) continue;
                 NodeDescriptor d = parseNodeDescriptor(view);
                 HfsNodeInfo info;

@@ -99,9 +99,9 @@ class HFSP final : public VolumeParser {
     // in it), without only those the node map marks in use.
     std::optional<hfs::HeaderRecord> walkTree(
         const HfsForkReader& fork, std::vector<HfsNodeInfo>& nodes,
-        const std::function<void(BigEndianView, const HfsNodeInfo&)>& leaf, TreeWalk* walk);
+        const std::function<void(ByteView, const HfsNodeInfo&)>& leaf, TreeWalk* walk);
     // found: a node of the deep search, whose slack is searched for stale records too.
-    void takeLeafRecords(BigEndianView node, const HfsNodeInfo& info, bool found);
+    void takeLeafRecords(ByteView node, const HfsNodeInfo& info, bool found);
     void searchVolume(std::uint64_t blocks);
     void addThreadFolders();
     void resolveHardLinks();

@@ -2,7 +2,7 @@
 // HFS+ on-disk structures decoded from byte buffers: the volume header, fork data, B-tree nodes,
 // catalog and extents-overflow records. Nothing here reads a device.
 //
-// Bounds rule: every decoder is given a BigEndianView of the bytes it may look at (a whole node,
+// Bounds rule: every decoder is given a ByteView of the bytes it may look at (a whole node,
 // a whole header) and never reads outside it. A record is returned only when its key and its
 // data lie wholly inside the limit it is given, so a hostile offset, key length or name length
 // yields nothing rather than a read past the node.
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "fs/common/BigEndian.h"
+#include "fs/common/Endian.h"
 
 namespace vel::hfs {
 
@@ -78,8 +78,8 @@ struct ForkData {
 };
 
 // Eight extents from view (64 bytes; missing bytes read as 0).
-ExtentRecord parseExtentRecord(BigEndianView view);
-ForkData parseForkData(BigEndianView view);
+ExtentRecord parseExtentRecord(ByteView view);
+ForkData parseForkData(ByteView view);
 
 struct VolumeHeader {
     std::uint16_t signature = 0;
@@ -99,7 +99,7 @@ struct VolumeHeader {
 
 // The header in a 512-byte view; nullopt unless it reads "H+" or "HX", its block size is a
 // power of two of at least 512 and it has blocks.
-std::optional<VolumeHeader> parseVolumeHeader(BigEndianView view);
+std::optional<VolumeHeader> parseVolumeHeader(ByteView view);
 
 // ---- B-tree nodes.
 inline constexpr std::size_t kNodeDescriptorSize = 14;
@@ -125,7 +125,7 @@ struct NodeDescriptor {
     bool knownKind() const { return kind >= kLeafNode && kind <= kMapNode; }
 };
 
-NodeDescriptor parseNodeDescriptor(BigEndianView node);
+NodeDescriptor parseNodeDescriptor(ByteView node);
 // A power of two from 512 to 32768.
 bool isValidNodeSize(std::uint32_t size);
 
@@ -161,23 +161,23 @@ struct HeaderRecord {
 // The header record of a header node (node 0) as read in view, which may be shorter than the
 // node (the first block of a tree whose node size is not known yet). nullopt unless the node's
 // kind is "header" and its node size is valid.
-std::optional<HeaderRecord> parseHeaderNode(BigEndianView view);
+std::optional<HeaderRecord> parseHeaderNode(ByteView view);
 
 // The offsets of the first count records of a node, in record order. Offsets are stored from the
 // node's end backwards. Only offsets inside the record area (at or after the descriptor, before
 // the offset table) are returned, others are left out; count is capped at what the node can hold.
-std::vector<std::uint16_t> recordOffsets(BigEndianView node, std::uint16_t count);
+std::vector<std::uint16_t> recordOffsets(ByteView node, std::uint16_t count);
 // Where the node's free space begins: the offset stored after the last record's (the record area
 // end when that offset is implausible).
-std::size_t freeSpaceOffset(BigEndianView node, std::uint16_t count);
+std::size_t freeSpaceOffset(ByteView node, std::uint16_t count);
 // First byte of the offset table of a node holding count records.
-std::size_t offsetTableStart(BigEndianView node, std::uint16_t count);
+std::size_t offsetTableStart(ByteView node, std::uint16_t count);
 
 // The bytes of record index of the node, up to the next record's offset (for map records).
-BigEndianView recordBytes(BigEndianView node, std::uint16_t count, std::uint16_t index);
+ByteView recordBytes(ByteView node, std::uint16_t count, std::uint16_t index);
 
 // Whether node number n is marked in use in a node-map record whose first bit is node first.
-std::optional<bool> mapBit(BigEndianView map, std::uint64_t first, std::uint64_t n);
+std::optional<bool> mapBit(ByteView map, std::uint64_t first, std::uint64_t n);
 
 // ---- Catalog.
 enum CatalogRecordType : std::uint16_t {
@@ -261,18 +261,18 @@ struct CatalogRecord {
 // empty or over-long name). With strict set (records found outside the offset table) the key
 // length must be exactly the name's, the item ID a user ID (or the root folder), a file's extent
 // list well formed: what stale bytes rarely satisfy by chance.
-std::optional<CatalogRecord> parseCatalogRecord(BigEndianView node, std::size_t offset,
+std::optional<CatalogRecord> parseCatalogRecord(ByteView node, std::size_t offset,
                                                 std::size_t limit, bool strict = false);
 
 // Stale catalog records in [from, to) of a node: tried at every even offset; after a record the
 // search continues behind it.
-void carveCatalogRecords(BigEndianView node, std::size_t from, std::size_t to,
+void carveCatalogRecords(ByteView node, std::size_t from, std::size_t to,
                          const std::function<void(std::size_t, const CatalogRecord&)>& found);
 
 // A catalog leaf node by its look, for the search over a whole volume: kind leaf, height 1, the
 // offset table's first entry 14 and a record count the node can hold (0 included: a node freed
 // from the tree keeps its records' bytes).
-bool looksLikeCatalogLeaf(BigEndianView node);
+bool looksLikeCatalogLeaf(ByteView node);
 
 // ---- Extents overflow.
 inline constexpr std::uint8_t kDataFork = 0x00;
@@ -299,7 +299,7 @@ struct OverflowRecord {
 };
 
 // The extents-overflow leaf record at offset, read no further than limit.
-std::optional<OverflowRecord> parseOverflowRecord(BigEndianView node, std::size_t offset,
+std::optional<OverflowRecord> parseOverflowRecord(ByteView node, std::size_t offset,
                                                   std::size_t limit);
 
 // ---- Allocation file: one bit per block, the most significant bit of byte 0 is block 0.
