@@ -4,8 +4,10 @@
 
 #include <functional>
 
+#include "fs/common/FileSystemTable.h"
 #include "fs/hfsplus/HfsFork.h"
 #include "fs/hfsplus/HfsLayout.h"
+#include "fs/hfsplus/HfsProbe.h"
 
 using namespace vel;
 using namespace vel::hfs;
@@ -124,4 +126,36 @@ TEST(HfsLayout, ForkExtentsContinueInTheOverflowRecordsInForkOrder) {
     // An empty record adds nothing: the lookups end.
     overflow[{kDataFork, 7, 9}] = ExtentRecord{};
     EXPECT_EQ(mapFork(first, 14, 7, kDataFork, overflow).blocks, 9u);
+}
+
+TEST(HfsLayout, OneVolumeHeaderRuleForTheParserAndTheProbe) {
+    struct Case {
+        const char* what;
+        char second;
+        std::uint16_t version;
+        std::uint32_t blockSize, blocks;
+        std::int64_t bytes;  // -1: no header
+    } cases[] = {
+        {"HFS+", '+', 4, 4096, 2048, 4096 * 2048},
+        {"HFSX", 'X', 5, 512, 10, 5120},
+        {"another signature", 'D', 4, 4096, 2048, -1},
+        {"version with a high byte", '+', 0x0104, 4096, 2048, -1},
+        {"block size not a power of two", '+', 4, 3000, 2048, -1},
+        {"block size below 512", '+', 4, 256, 2048, -1},
+        {"no blocks", '+', 4, 4096, 0, -1},
+        {"too large to be real", '+', 4, 1u << 31, 0xFFFFFFFF, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes first(1536, 0);
+        first[1024] = 'H';
+        first[1025] = static_cast<std::uint8_t>(c.second);
+        put16(first, 1024 + 2, c.version);
+        put32(first, 1024 + 40, c.blockSize);
+        put32(first, 1024 + 44, c.blocks);
+        EXPECT_EQ(parseVolumeHeader({first.data() + 1024, 512}).has_value(), c.bytes >= 0);
+        EXPECT_EQ(hfsPlusVolumeBytes(first.data() + 1024), c.bytes);
+        EXPECT_EQ(FileSystemTable::builtin().probe(first.data()).fileSystem,
+                  c.bytes >= 0 ? "HFS+" : "");
+    }
 }

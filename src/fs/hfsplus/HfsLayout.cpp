@@ -52,6 +52,8 @@ std::optional<VolumeHeader> parseVolumeHeader(ByteView v) {
     h.signature = v.be16(vh::kSignature);
     if (h.signature != kSignatureHfsPlus && h.signature != kSignatureHfsx) return std::nullopt;
     h.version = v.be16(vh::kVersion);
+    // 4 for "H+", 5 for "HX"; a high byte is garbage, not a newer version.
+    if (h.version > 0xFF) return std::nullopt;
     h.attributes = v.be32(vh::kAttributes);
     h.fileCount = v.be32(vh::kFileCount);
     h.folderCount = v.be32(vh::kFolderCount);

@@ -97,8 +97,9 @@ struct VolumeHeader {
     std::uint64_t volumeBytes() const { return std::uint64_t{blockSize} * totalBlocks; }
 };
 
-// The header in a 512-byte view; nullopt unless it reads "H+" or "HX", its block size is a
-// power of two of at least 512 and it has blocks.
+// The header in a 512-byte view; nullopt unless it reads "H+" or "HX" with a version below 256,
+// its block size is a power of two of at least 512 and it has blocks. The partition probe and
+// the lost-volume scan use the same rule.
 std::optional<VolumeHeader> parseVolumeHeader(ByteView view);
 
 // ---- B-tree nodes.
