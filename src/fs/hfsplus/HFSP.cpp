@@ -19,8 +19,6 @@ constexpr std::size_t kCopyBytes = 1u << 20;
 // The deep search reads this much (plus one node) at a time: few reads, and a buffer small
 // enough to stay in the processor's cache (a 50 MiB one ran at a third of the speed).
 constexpr std::size_t kSearchChunk = 4u << 20;
-// A failed large read is retried in pieces this big, so one bad sector costs one piece.
-constexpr std::size_t kRetryPiece = 65536;
 constexpr std::uint64_t kFoundOrderBase = std::uint64_t{1} << 62;
 // Catalog node sizes tried when the catalog's header node cannot tell.
 constexpr std::uint32_t kCatalogNodeSizes[] = {4096, 8192, 16384, 32768};
@@ -141,8 +139,9 @@ HfsForkReader HFSP::forkReader(const ForkData& fork, std::uint32_t fileId) const
 
 std::optional<HeaderRecord> HFSP::walkTree(
     const HfsForkReader& fork, std::vector<HfsNodeInfo>& nodes,
-    const std::function<void(ByteView, const HfsNodeInfo&)>& leaf, TreeWalk* walk) {
+    const std::function<void(ByteView, const HfsNodeInfo&)>& leaf, TreeWalk* walk, bool& whole) {
     nodes.clear();
+    whole = false;
     std::vector<std::uint8_t> first(kMinNodeSize);
     fork.read(0, first.data(), first.size());
     auto hdr = parseHeaderNode({first.data(), first.size()});
@@ -152,7 +151,7 @@ std::optional<HeaderRecord> HFSP::walkTree(
     // and no tree is larger than its volume.
     std::uint64_t total = std::min<std::uint64_t>(
         {hdr->totalNodes, fork.readableLength() / nodeSize, volumeBytes() / nodeSize});
-    unreadableNodes_ += hdr->totalNodes - total;
+    whole = total == hdr->totalNodes;
     if (total == 0) return hdr;
 
     // The node map: the header node's map record, then map nodes along its forward link.
@@ -195,11 +194,8 @@ std::optional<HeaderRecord> HFSP::walkTree(
         if (stopRequested.requested()) break;
         report().setProgressPosition(static_cast<std::int64_t>(j));
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(batch, total - j));
-        if (!fork.read(j * nodeSize, buffer.data(), n * nodeSize)) {
-            for (std::size_t k = 0; k < n; ++k)
-                if (!fork.read((j + k) * nodeSize, buffer.data() + k * nodeSize, nodeSize))
-                    ++unreadableNodes_;
-        }
+        // Unreadable sectors read as zeros: the nodes around them still count.
+        if (!fork.read(j * nodeSize, buffer.data(), n * nodeSize)) whole = false;
         for (std::size_t k = 0; k < n; ++k) {
             ByteView view(buffer.data() + k * nodeSize, nodeSize);
             NodeDescriptor nd = parseNodeDescriptor(view);
@@ -237,6 +233,7 @@ bool HFSP::readExtentsOverflow() {
     HfsForkExtents ex = mapFork(header_->extentsFile.extents, header_->extentsFile.totalBlocks,
                                 kExtentsFileId, kDataFork, {});
     HfsForkReader fork(reader, header_->blockSize, volumeBlocks(), std::move(ex.extents));
+    bool whole = false;
     auto hdr = walkTree(
         fork, extentsNodes_,
         [&](ByteView node, const HfsNodeInfo& info) {
@@ -245,7 +242,7 @@ bool HFSP::readExtentsOverflow() {
                 if (auto r = parseOverflowRecord(node, off, limit))
                     overflow_.emplace(r->key, r->extents);
         },
-        nullptr);
+        nullptr, whole);
     return hdr.has_value();
 }
 
@@ -315,17 +312,17 @@ bool HFSP::collectCatalogNodes() {
     bool ok = false;
     if (header_) {
         TreeWalk walk;
-        std::uint64_t unreadableBefore = unreadableNodes_;
+        bool whole = false;
         std::size_t firstEntry = catalog_.entries().size();
         std::size_t firstThread = threads_.size();
         HfsForkReader fork = forkReader(header_->catalogFile, kCatalogFileId);
         auto hdr = walkTree(
             fork, catalogNodes_,
             [&](ByteView node, const HfsNodeInfo& info) { takeLeafRecords(node, info, false); },
-            &walk);
+            &walk, whole);
         if (hdr) {
             ok = true;
-            treeComplete_ = unreadableNodes_ == unreadableBefore && !stopRequested.isSet();
+            treeComplete_ = whole && !stopRequested.isSet();
             catalogNodeSize_ = hdr->nodeSize;
             // Records are met in node order; the leaf chain gives the catalog's key order (names
             // within a folder). Leaves off the chain follow in node order when the node map says
@@ -407,19 +404,8 @@ void HFSP::searchVolume(std::uint64_t blocks) {
         if (stopRequested.requested()) break;
         std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), volumeBytes - base));
-        // A failed read is retried piece by piece; each piece is zeroed first, so nothing of the
-        // previous chunk is taken for this one's.
-        if (!reader->readAt(static_cast<std::int64_t>(base), buffer.data(),
-                            static_cast<std::uint32_t>(want))) {
-            for (std::size_t at = 0; at < want; at += kRetryPiece) {
-                std::size_t n = std::min(kRetryPiece, want - at);
-                std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(at),
-                          buffer.begin() + static_cast<std::ptrdiff_t>(at + n), 0);
-                if (!reader->readAt(static_cast<std::int64_t>(base + at), buffer.data() + at,
-                                    static_cast<std::uint32_t>(n)))
-                    ++unreadableNodes_;
-            }
-        }
+        // The source retries a failed read in pieces; what stays unreadable is zeros.
+        reader->readAt(static_cast<std::int64_t>(base), buffer.data(), want);
         std::size_t limit = std::min(chunk, want);
         for (std::size_t k = 0; k < limit; k += static_cast<std::size_t>(step)) {
             if (base + k < nextFree) continue;

@@ -60,8 +60,6 @@ class HFSP final : public VolumeParser {
     const std::vector<HfsNodeInfo>& foundNodes() const { return foundNodes_; }
     std::uint32_t catalogNodeSize() const { return catalogNodeSize_; }
     std::uint32_t orphanCnid() const { return orphanCnid_; }
-    // Nodes and blocks that could not be read whole.
-    std::uint64_t unreadableNodes() const { return unreadableNodes_; }
     // The entry whose data a file entry shows (itself, or a hard link's file); null when none.
     const HfsCatalogEntry* dataEntry(ItemData entry) const;
 
@@ -96,10 +94,10 @@ class HFSP final : public VolumeParser {
     std::uint64_t volumeBytes() const;
     HfsForkReader forkReader(const hfs::ForkData& fork, std::uint32_t fileId) const;
     // Reads a B-tree's nodes in node order. Leaf nodes go to leaf: with a walk every one (listed
-    // in it), without only those the node map marks in use.
+    // in it), without only those the node map marks in use. whole: every node was read intact.
     std::optional<hfs::HeaderRecord> walkTree(
         const HfsForkReader& fork, std::vector<HfsNodeInfo>& nodes,
-        const std::function<void(ByteView, const HfsNodeInfo&)>& leaf, TreeWalk* walk);
+        const std::function<void(ByteView, const HfsNodeInfo&)>& leaf, TreeWalk* walk, bool& whole);
     // found: a node of the deep search, whose slack is searched for stale records too.
     void takeLeafRecords(ByteView node, const HfsNodeInfo& info, bool found);
     void searchVolume(std::uint64_t blocks);
@@ -121,7 +119,6 @@ class HFSP final : public VolumeParser {
     HfsCatalogMap catalog_;
     HfsOverflowMap overflow_;
     std::uint32_t orphanCnid_ = kNoCnid;
-    std::uint64_t unreadableNodes_ = 0;
     std::uint64_t foundSequence_ = 0;
 };
 
