@@ -201,7 +201,7 @@ void VolumeScanDlg::startWithParser(std::unique_ptr<VolumeParser> parser,
     row_ = row;
     const std::string family = row ? row->family : "";
     // A mounted volume is read through its own device node.
-    bool opensDevice = family == "ntfs" || family == "ext" ||
+    bool opensDevice = family == "ntfs" || family == "ext" || family == "hfs" ||
                        ((family == "fat" || family == "exfat") && scanMode_ != 2);
     if (app.volumeChosen.load() && opensDevice && app.reader()) app.openReader(volume_.devicePath);
     source_ = app.reader();
