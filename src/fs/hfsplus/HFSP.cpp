@@ -700,7 +700,7 @@ std::u16string HFSP::nameOf(const HfsCatalogEntry& e) const {
     return std::u16string(catalog_.name(e));
 }
 
-std::string HFSP::entryName(ItemData entry) const {
+std::string HFSP::recordedName(ItemData entry) const {
     const HfsCatalogEntry* e = find(entry);
     if (!e) return "";
     // NUL is a legal character here (the private folder's name begins with four); shown as the
