@@ -124,14 +124,20 @@ WizardScreen::~WizardScreen() {
 
 void WizardScreen::showNext(WizardScreen* next) {
     if (!next) return;
-    next->show();
+    next->showInPlaceOf(this);
     hide();
 }
 
 void WizardScreen::goBack() {
-    if (creator_) creator_->show();
+    if (creator_) creator_->showInPlaceOf(this);
     hide();
     deleteLater();
+}
+
+void WizardScreen::showInPlaceOf(const WizardScreen* previous) {
+    // One steady window for the user: same place, size, monitor and maximised state.
+    if (previous) restoreGeometry(previous->saveGeometry());
+    show();
 }
 
 void WizardScreen::askToClose() {

@@ -123,11 +123,22 @@ TEST_F(Wizard, NextHidesTheCreatorAndBackDestroysTheLaterScreens) {
     EXPECT_FALSE(first.isVisible());
     EXPECT_TRUE(second->isVisible());
     EXPECT_EQ(second->creator(), &first);
+    // The window the user moved and sized stays where it is from screen to screen.
+    const QRect moved(60, 50, 900, 640);
+    second->setGeometry(moved);
     QPointer<ProbeScreen> third = new ProbeScreen(134, second);
     second->showNext(third);
     EXPECT_FALSE(second->isVisible());
     EXPECT_TRUE(third->isVisible());
+    EXPECT_EQ(third->geometry(), moved);
     EXPECT_EQ(WizardScreen::liveScreens().size(), 3u);
+    third->showMaximized();
+    QPointer<ProbeScreen> fourth = new ProbeScreen(136, third);
+    third->showNext(fourth);
+    EXPECT_TRUE(fourth->isMaximized());
+    fourth->goBack();
+    flushDeletions();
+    EXPECT_TRUE(third->isMaximized());
 
     // Back from the middle screen: its own later screen goes with it.
     second->goBack();
@@ -135,6 +146,7 @@ TEST_F(Wizard, NextHidesTheCreatorAndBackDestroysTheLaterScreens) {
     EXPECT_TRUE(second.isNull());
     EXPECT_TRUE(third.isNull());
     EXPECT_TRUE(first.isVisible());
+    EXPECT_EQ(first.geometry(), moved);
     EXPECT_EQ(first.edit->text(), "typed before");
     EXPECT_EQ(WizardScreen::liveScreens().size(), 1u);
 }
