@@ -8,5 +8,6 @@ void addDrivesCommand(CLI::App& app);
 void addVolumesCommand(CLI::App& app);
 void addScanCommand(CLI::App& app);
 void addSaveCommand(CLI::App& app);
+void addCarveCommand(CLI::App& app);
 
 }  // namespace vel::cli

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
     addVolumesCommand(app);
     addScanCommand(app);
     addSaveCommand(app);
+    addCarveCommand(app);
 
     try {
         app.parse(argc, argv);

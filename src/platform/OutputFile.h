@@ -17,6 +17,8 @@ class OutputFile {
     OutputFile& operator=(const OutputFile&) = delete;
 
     bool open(const std::string& path);  // creates or truncates
+    // Creates the file only when nothing is at path yet (false, errno EEXIST, when something is).
+    bool openNew(const std::string& path);
     bool write(const void* data, std::size_t size);
     bool writeZeros(std::uint64_t size);
     // Closes; true when every write succeeded.
