@@ -1,11 +1,17 @@
 #include "raw/myJpg.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 
 #include "platform/Text.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <tmmintrin.h>
+#endif
 
 namespace vel {
 
@@ -15,7 +21,7 @@ constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint8_t kAnyByte = 0x2A;
 // Bytes read past each chunk, so signatures and headers that cross into the next chunk are
 // seen whole.
-constexpr std::size_t kTail = 64 * 1024;
+constexpr std::size_t kTail = 4096;
 
 std::uint64_t alignUp(std::uint64_t v) {
     return (v + kRawStep - 1) / kRawStep * kRawStep;
@@ -75,6 +81,77 @@ Anchor anchorOf(const PatternEntry& e) {
         i = j;
     }
     return best;
+}
+
+// A set of byte values tested sixteen at a time by their two nibbles: a byte is in the set when
+// lo[low nibble] & hi[high nibble] is not zero. High nibbles share one of 8 buckets, so a set
+// with more than 8 distinct high nibbles lets a few other bytes through (the caller checks).
+struct NibbleSet {
+    alignas(16) std::uint8_t lo[16] = {};
+    alignas(16) std::uint8_t hi[16] = {};
+    bool has(std::uint8_t b) const { return (lo[b & 15] & hi[b >> 4]) != 0; }
+};
+
+NibbleSet makeNibbleSet(const std::vector<std::uint8_t>& bytes) {
+    NibbleSet s;
+    int buckets = 0;
+    int bucketOf[16];
+    std::fill(std::begin(bucketOf), std::end(bucketOf), -1);
+    for (std::uint8_t b : bytes) {
+        int& k = bucketOf[b >> 4];
+        if (k < 0) k = buckets++ % 8;
+        s.hi[b >> 4] |= static_cast<std::uint8_t>(1u << k);
+        s.lo[b & 15] |= static_cast<std::uint8_t>(1u << k);
+    }
+    return s;
+}
+
+// The first place x in [from, stop) where bytes x and x+1 are in the two sets; stop if none.
+// Bytes up to length may be read.
+std::size_t nextPairScalar(const std::uint8_t* base, std::size_t x, std::size_t stop,
+                           const NibbleSet& a, const NibbleSet& b) {
+    for (; x < stop; ++x)
+        if (a.has(base[x]) && b.has(base[x + 1])) return x;
+    return stop;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("ssse3"))) std::size_t nextPairSsse3(const std::uint8_t* base, std::size_t x,
+                                                           std::size_t stop, std::size_t length,
+                                                           const NibbleSet& a, const NibbleSet& b) {
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    const __m128i alo = _mm_load_si128(reinterpret_cast<const __m128i*>(a.lo));
+    const __m128i ahi = _mm_load_si128(reinterpret_cast<const __m128i*>(a.hi));
+    const __m128i blo = _mm_load_si128(reinterpret_cast<const __m128i*>(b.lo));
+    const __m128i bhi = _mm_load_si128(reinterpret_cast<const __m128i*>(b.hi));
+    for (; x < stop && x + 17 <= length; x += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + x));
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + x + 1));
+        const __m128i inA =
+            _mm_and_si128(_mm_shuffle_epi8(alo, _mm_and_si128(v, nibble)),
+                          _mm_shuffle_epi8(ahi, _mm_and_si128(_mm_srli_epi16(v, 4), nibble)));
+        const __m128i inB =
+            _mm_and_si128(_mm_shuffle_epi8(blo, _mm_and_si128(w, nibble)),
+                          _mm_shuffle_epi8(bhi, _mm_and_si128(_mm_srli_epi16(w, 4), nibble)));
+        // Each set has its own buckets: test each against zero, then combine.
+        const __m128i zero = _mm_setzero_si128();
+        const unsigned none = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(inA, zero), _mm_cmpeq_epi8(inB, zero))));
+        if (none != 0xFFFF)
+            return std::min(stop, x + static_cast<std::size_t>(__builtin_ctz(~none)));
+    }
+    return nextPairScalar(base, x, stop, a, b);
+}
+#endif
+
+std::size_t nextPairCandidate(const std::uint8_t* base, std::size_t x, std::size_t stop,
+                              std::size_t length, const NibbleSet& a, const NibbleSet& b) {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    if (ssse3) return nextPairSsse3(base, x, stop, length, a, b);
+#endif
+    (void)length;
+    return nextPairScalar(base, x, stop, a, b);
 }
 
 }  // namespace
@@ -228,6 +305,7 @@ class myJpg::Scan {
     Scan(myJpg& engine, std::vector<PatternEntry> table)
         : e_(engine), table_(std::move(table)), n_(table_.size() / 2) {
         pending_.resize(std::min(n_, kMaxDefinitions));
+        std::vector<std::uint8_t> firstBytes, secondBytes;
         for (std::size_t i = 0; i < n_; ++i) {
             const PatternEntry& s = table_[i];
             if (s.length < 2) continue;
@@ -244,15 +322,29 @@ class myJpg::Scan {
             std::size_t slot = 0;
             while (slot < pairOffsets_.size() && pairOffsets_[slot] != a.offset) ++slot;
             if (slot == pairOffsets_.size()) {
+                if (slot == 8) continue;  // a mask byte has room for 8 places
                 pairOffsets_.push_back(a.offset);
-                pairBits_.emplace_back(65536 / 64, 0);
             }
             const unsigned pair = s.bytes[a.offset] | s.bytes[a.offset + 1] << 8;
-            pairBits_[slot][pair / 64] |= 1ull << (pair % 64);
+            pairMask_[pair] |= static_cast<std::uint8_t>(1u << slot);
+            firstBytes.push_back(s.bytes[a.offset]);
+            secondBytes.push_back(s.bytes[a.offset + 1]);
             unalignedEntries_.push_back(static_cast<std::uint16_t>(i));
         }
+        firstSet_ = makeNibbleSet(firstBytes);
+        secondSet_ = makeNibbleSet(secondBytes);
         for (std::size_t i = 0; i < n_ && i < pending_.size(); ++i)
             endAnchors_.push_back(anchorOf(table_[n_ + i]));
+        // A quick test for sector starts: the first byte, or the anchor of a "*"-first entry.
+        for (std::size_t b = 0; b < 256; ++b) firstMask_[b] = !byFirst_[b].empty();
+        for (std::uint16_t i : anyFirst_) {
+            Anchor a = anchorOf(table_[i]);
+            if (a.length == 0) {
+                everyPosition_ = true;
+            } else {
+                anyAnchors_.push_back({a.offset, table_[i].bytes[a.offset]});
+            }
+        }
     }
 
     void run() {
@@ -310,8 +402,9 @@ class myJpg::Scan {
     // One chunk: aligned starts, end signatures at every byte and (unaligned) default-type
     // headers at every byte, taken in order of position. False when stopped.
     bool walkChunk() {
-        for (;;) {
-            if (e_.stopRequested.requested()) return false;
+        for (unsigned events = 0;; ++events) {
+            if (events % 256 == 0 && e_.stopRequested.requested()) return false;
+            if (pendingStarts_ == 0 && !e_.unaligned) skipQuiet();
             const std::uint64_t a = alignUp(pos_);
             const std::uint64_t end = nextEnd();
             const std::uint64_t u = e_.unaligned ? nextUnaligned() : kNone;
@@ -333,6 +426,21 @@ class myJpg::Scan {
                 unalignedStart(u);
             }
         }
+    }
+
+    // Moves the cursor to the next sector start where some start entry could match.
+    void skipQuiet() {
+        if (everyPosition_) return;
+        std::uint64_t a = alignUp(pos_);
+        for (; a < chunkEnd_; a += kRawStep) {
+            const std::uint8_t* d = at(a);
+            if (firstMask_[d[0]]) break;
+            bool hit = false;
+            for (const auto& [offset, byte] : anyAnchors_)
+                hit = hit || (offset < availableAt(a) && d[offset] == byte);
+            if (hit) break;
+        }
+        pos_ = std::max(pos_, std::min(a, chunkEnd_));
     }
 
     // The first start entry that matches at a and acts there. Default types act only when
@@ -364,7 +472,10 @@ class myJpg::Scan {
         const SignatureDefinition& d = e_.definitions_[id];
         const std::string ext = utf16ToUtf8(d.extension);
         if (d.endLength > 0) {
-            if (id < pending_.size()) pending_[id].starts.push_back(a);
+            if (id < pending_.size()) {
+                pending_[id].starts.push_back(a);
+                ++pendingStarts_;
+            }
             pos_ = a + 1;
             return;
         }
@@ -488,6 +599,7 @@ class myJpg::Scan {
             const SignatureDefinition& d = e_.definitions_[id];
             const std::uint64_t s = p.starts.back();
             p.starts.pop_back();
+            --pendingStarts_;
             p.endKnown = false;
             std::uint64_t size = at + d.endLength - s;
             if (d.approximateSize > 0 && size > static_cast<std::uint64_t>(d.approximateSize))
@@ -508,31 +620,44 @@ class myJpg::Scan {
 
     std::uint64_t nextUnaligned() {
         if (unalignedEntries_.empty()) return kNone;
-        const std::uint64_t from = std::max(pos_, unalignedFrom_);
+        const std::uint64_t from = std::max({pos_, unalignedFrom_, chunkStart_});
         if (uKnown_ && uAt_ >= from) return uAt_;
         uKnown_ = false;
-        const std::uint64_t bufferEnd = chunkStart_ + bufferLength_;
-        for (std::uint64_t c = std::max(from, chunkStart_); c < chunkEnd_; ++c) {
-            bool any = false;
-            for (std::size_t k = 0; k < pairOffsets_.size() && !any; ++k) {
-                const std::uint64_t p = c + pairOffsets_[k];
-                if (p + 1 >= bufferEnd) continue;
-                const std::uint8_t* b = at(p);
-                const unsigned pair = b[0] | b[1] << 8;
-                any = pairBits_[k][pair / 64] >> (pair % 64) & 1;
+        const std::uint8_t* base = buffer_.data();
+        const std::size_t fromRel = static_cast<std::size_t>(from - chunkStart_);
+        const std::size_t endRel = static_cast<std::size_t>(chunkEnd_ - chunkStart_);
+        std::size_t maxOffset = 0;
+        for (std::uint8_t o : pairOffsets_) maxOffset = std::max<std::size_t>(maxOffset, o);
+        const std::size_t stop = std::min(bufferLength_ - 1, endRel + maxOffset);
+        std::size_t best = SIZE_MAX;
+        auto consider = [&](std::size_t x) {
+            const unsigned mask = pairMask_[base[x] | base[x + 1] << 8];
+            for (std::size_t k = 0; mask != 0 && k < pairOffsets_.size(); ++k) {
+                if (!(mask >> k & 1) || x < pairOffsets_[k]) continue;
+                const std::size_t c = x - pairOffsets_[k];
+                if (c < fromRel || c >= endRel || c >= best || (chunkStart_ + c) % kRawStep == 0)
+                    continue;
+                std::span<const std::uint8_t> data = bytesAt(chunkStart_ + c, kMaxSignatureBytes);
+                for (std::uint16_t entry : unalignedEntries_)
+                    if (entryMatches(table_[entry], data)) {
+                        best = c;
+                        break;
+                    }
             }
-            if (!any || c % kRawStep == 0) continue;
-            std::span<const std::uint8_t> data = bytesAt(c, kMaxSignatureBytes);
-            for (std::uint16_t entry : unalignedEntries_) {
-                if (entryMatches(table_[entry], data)) {
-                    uKnown_ = true;
-                    uAt_ = c;
-                    return c;
-                }
-            }
+        };
+        // Candidates can come out of order by the anchors' distance: look that far on.
+        for (std::size_t x = fromRel; x < stop; ++x) {
+            x = nextPairCandidate(base, x, stop, bufferLength_, firstSet_, secondSet_);
+            if (x >= stop || (best != SIZE_MAX && x >= best + maxOffset)) break;
+            consider(x);
         }
-        unalignedFrom_ = std::max(unalignedFrom_, chunkEnd_);
-        return kNone;
+        if (best == SIZE_MAX) {
+            unalignedFrom_ = std::max(unalignedFrom_, chunkEnd_);
+            return kNone;
+        }
+        uKnown_ = true;
+        uAt_ = chunkStart_ + best;
+        return uAt_;
     }
 
     void unalignedStart(std::uint64_t at) {
@@ -560,7 +685,12 @@ class myJpg::Scan {
     std::vector<std::uint16_t> anyFirst_;
     std::vector<Anchor> endAnchors_;
     std::vector<std::uint8_t> pairOffsets_;
-    std::vector<std::vector<std::uint64_t>> pairBits_;
+    std::uint8_t pairMask_[65536] = {};  // per byte pair: the anchor places it stands for
+    bool firstMask_[256] = {};
+    NibbleSet firstSet_, secondSet_;  // the anchors' first and second bytes
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> anyAnchors_;
+    bool everyPosition_ = false;
+    std::uint64_t pendingStarts_ = 0;
     std::vector<std::uint16_t> unalignedEntries_;
     std::vector<Pending> pending_;
     std::vector<std::uint8_t> buffer_;
@@ -589,9 +719,9 @@ bool myJpg::runScan(const std::string&) {
     // The volume is addressed from its first byte on.
     reader_->baseOffset = volumeStart_;
     prepareTree();
-    Scan scan(*this, std::move(table));
-    scan.run();
-    scan.leftOvers();
+    auto scan = std::make_unique<Scan>(*this, std::move(table));
+    scan->run();
+    scan->leftOvers();
     // Reads made after a file was listed may have found bad sectors inside it.
     for (FoundFile& f : found_) f.damaged = f.damaged || overlapsBad(f.start, f.size);
     message_ = kRawDoneText;

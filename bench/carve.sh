@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Carving figures: wall time and exact files of `vellorine-cli carve` (sector starts, and with
+# --unaligned) beside PhotoRec on the same image in the same run, warm page cache.
+# The image is 2 GiB of pseudo-random data with about 64 files made by the fixture generator
+# (most at sector starts, some at odd offsets, some in two fragments); it is kept out of the
+# repository. Needs ImageMagick, lame, sox, 7z (make-carve.sh's tools) and testdisk (photorec).
+# Usage: bench/carve.sh [BUILD_DIR] [SIZE_MIB]
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+build="${1:-build}"
+size="${2:-2048}"
+cli="$(cd "$build" && pwd)/src/cli/vellorine-cli"
+gen="$here/../tests/fixtures/carve-gen.py"
+work="$(mktemp -d /tmp/carve-bench.XXXXXX)"
+trap '[ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
+
+python3 "$gen" files "$work/files" --large
+python3 "$gen" assemble "$work/files" --out "$work/disk.img" --manifest "$work/manifest.json" \
+    --size "$size" --seed 3 --layout bench
+echo "image: $size MiB, $(python3 -c "import json,sys; print(len(json.load(open(sys.argv[1]))['files']))" "$work/manifest.json") files" >&2
+
+# Counts the files of a folder that equal an embedded file byte for byte, by placement.
+exact() {  # exact DIR
+    python3 - "$work/manifest.json" "$1" <<'EOF'
+import collections, hashlib, json, os, sys
+m = json.load(open(sys.argv[1]))
+want = collections.defaultdict(list)
+for e in m["files"]:
+    want[e["sha256"]].append(e)
+found, files = collections.Counter(), 0
+used = set()
+for root, _, names in os.walk(sys.argv[2]):
+    for n in names:
+        if n.endswith(".xml") or n == "report.xml":
+            continue
+        files += 1
+        h = hashlib.sha256(open(os.path.join(root, n), "rb").read()).hexdigest()
+        for e in want.get(h, []):
+            key = (e["offset"], e["name"])
+            if key not in used:
+                used.add(key)
+                found[e["placement"]] += 1
+                break
+total = collections.Counter(e["placement"] for e in m["files"])
+print("exact %d of %d (aligned %d/%d, unaligned %d/%d, fragmented %d/%d); files written %d" % (
+    sum(found.values()), len(m["files"]), found["aligned"], total["aligned"], found["unaligned"],
+    total["unaligned"], found["fragmented"], total["fragmented"], files))
+EOF
+}
+
+measure() {  # measure LABEL OUTDIR COMMAND...
+    local label="$1" out="$2"
+    shift 2
+    local log="$work/time.log"
+    /usr/bin/time -f "%e %M" "$@" >/dev/null 2>"$log" || { tail -5 "$log" >&2; return 1; }
+    read -r wall peak < <(tail -1 "$log")
+    printf '%-34s wall %7s s  peak %8s KiB  %s\n' "$label" "$wall" "$peak" "$(exact "$out")"
+}
+
+cat "$work/disk.img" >/dev/null
+measure "vellorine-cli carve" "$work/v" "$cli" carve "$work/disk.img" --out "$work/v"
+measure "vellorine-cli carve --unaligned" "$work/u" "$cli" carve "$work/disk.img" --out "$work/u" --unaligned
+if command -v photorec >/dev/null; then
+    mkdir -p "$work/p"
+    measure "photorec (everything)" "$work/p" photorec /log /d "$work/p/recup" /cmd "$work/disk.img" \
+        partition_none,fileopt,everything,enable,search
+else
+    echo "photorec: not installed (apt-get install testdisk)" >&2
+fi
