@@ -486,7 +486,7 @@ CarveVerdict checkTiff(const ByteWindow& w) {
         if (next && u32(next) != 0) pending.push_back(u32(next));
         first = false;
     }
-    return exact(end, ext);
+    return first ? reject() : exact(end, ext);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -558,6 +558,9 @@ CarveVerdict checkPdf(const ByteWindow& w) {
     if (!h || !same(h, "%PDF-") || h[5] < '1' || h[5] > '2' || h[6] != '.' || h[7] < '0' ||
         h[7] > '9')
         return reject();
+    // The first object follows the header closely.
+    static const std::uint8_t objKeyword[] = {'o', 'b', 'j'};
+    if (w.find(8, objKeyword, 1024) == ByteWindow::npos) return reject();
     static const std::uint8_t eof[] = {'%', '%', 'E', 'O', 'F'};
     std::uint64_t pos = 8, lastEnd = 0;
     bool lastValid = false;
@@ -748,15 +751,23 @@ CarveVerdict checkMp3(const ByteWindow& w) {
     }
     int frames = 0;
     MpegFrame first, f;
+    bool ranOut = false;
     for (; frames < 1 << 24; ++frames) {
         const std::uint8_t* p = w.at(pos, 4);
-        if (!p || !mpegFrame(p, f) || (frames > 0 && f.key != first.key) ||
-            pos + f.length > w.size())
+        if (!p || !mpegFrame(p, f) || (frames > 0 && f.key != first.key)) {
+            ranOut = !p;
             break;
+        }
+        if (pos + f.length > w.size()) {
+            ranOut = true;
+            break;
+        }
         if (frames == 0) first = f;
         pos += f.length;
     }
     if (frames < 2) return reject();
+    // Audio that runs into the end of what may belong to it was cut, not ended.
+    if (ranOut) return partial(pos);
     const std::uint8_t* tag = w.at(pos, 3);
     if (tag && same(tag, "TAG") && pos + 128 <= w.size()) pos += 128;
     return exact(pos);

@@ -274,6 +274,7 @@ LoadResult loadSignatureFile(const std::string& path, bool isDefaultFile,
         return result;
     }
     std::string notes;
+    std::size_t overLimit = 0, firstOver = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const SignatureFileRecord r = decodeRecord(&bytes[i * kRecordSize]);
         SignatureDefinition d = definitionFromRecord(r);
@@ -287,7 +288,8 @@ LoadResult loadSignatureFile(const std::string& path, bool isDefaultFile,
                     d.offsetToSize + static_cast<std::int64_t>(d.sizeBytes) > kSizeFieldWindow)) {
             why = "its size field lies outside the first 512 bytes";
         } else if (definitions.size() >= kMaxDefinitions) {
-            why = "at most 128 signatures can be used at once";
+            if (overLimit++ == 0) firstOver = i + 1;
+            continue;
         }
         if (!why.empty()) {
             notes += (notes.empty() ? "" : "\n") + name + " left out: " + why;
@@ -297,6 +299,10 @@ LoadResult loadSignatureFile(const std::string& path, bool isDefaultFile,
         definitions.push_back(d);
         ++result.loaded;
     }
+    if (overLimit > 0)
+        notes += (notes.empty() ? "" : "\n") + std::string("signatures ") +
+                 std::to_string(firstOver) + " to " + std::to_string(firstOver + overLimit - 1) +
+                 " left out: at most 128 signatures can be used at once";
     result.ok = true;
     result.message = notes;
     return result;

@@ -375,15 +375,17 @@ class myJpg::Scan {
             const SignatureDefinition& d = e_.definitions_[id];
             const std::uint64_t approx =
                 d.approximateSize > 0 ? static_cast<std::uint64_t>(d.approximateSize) : 0;
-            std::uint64_t next = kNone;  // the start after this one
+            const std::vector<std::uint64_t>& seen = pending_[id].seen;
             while (!starts.empty()) {
                 const std::uint64_t s = starts.back();
                 starts.pop_back();
-                std::uint64_t size = next == kNone ? approx : std::min(next - s, approx);
+                // A file without its end reaches at most to the next start of its kind.
+                auto next = std::upper_bound(seen.begin(), seen.end(), s);
+                const std::uint64_t size =
+                    next == seen.end() ? approx : std::min(*next - s, approx);
                 if (size > 0)
                     e_.makeFound(s, size, static_cast<std::uint8_t>(id), FoundStatus::Unverified,
                                  utf16ToUtf8(d.extension));
-                next = s;
             }
         }
     }
@@ -474,6 +476,7 @@ class myJpg::Scan {
         if (d.endLength > 0) {
             if (id < pending_.size()) {
                 pending_[id].starts.push_back(a);
+                pending_[id].seen.push_back(a);
                 ++pendingStarts_;
             }
             pos_ = a + 1;
@@ -673,6 +676,7 @@ class myJpg::Scan {
 
     struct Pending {
         std::vector<std::uint64_t> starts;
+        std::vector<std::uint64_t> seen;  // every start, closed or not, in order
         std::uint64_t endAt = 0;
         std::uint64_t searchFrom = 0, searchedTo = 0;  // no end hit at [searchFrom, searchedTo)
         bool endKnown = false;
