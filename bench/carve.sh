@@ -22,25 +22,23 @@ echo "image: $size MiB, $(python3 -c "import json,sys; print(len(json.load(open(
 # Counts the files of a folder that equal an embedded file byte for byte, by placement.
 exact() {  # exact DIR
     python3 - "$work/manifest.json" "$1" <<'EOF'
-import collections, hashlib, json, os, sys
+# A found file counts when it starts where an embedded file starts and equals it byte for byte.
+# vellorine names files "<byte offset> .<ext>", photorec "f<sector>....<ext>".
+import collections, hashlib, json, os, re, sys
 m = json.load(open(sys.argv[1]))
-want = collections.defaultdict(list)
-for e in m["files"]:
-    want[e["sha256"]].append(e)
+at = {e["offset"]: e for e in m["files"]}
 found, files = collections.Counter(), 0
-used = set()
 for root, _, names in os.walk(sys.argv[2]):
     for n in names:
-        if n.endswith(".xml") or n == "report.xml":
+        if n == "report.xml":
             continue
         files += 1
-        h = hashlib.sha256(open(os.path.join(root, n), "rb").read()).hexdigest()
-        for e in want.get(h, []):
-            key = (e["offset"], e["name"])
-            if key not in used:
-                used.add(key)
-                found[e["placement"]] += 1
-                break
+        v = re.match(r"(\d+) \.", n)
+        p = re.match(r"f(\d+)", n)
+        offset = int(v.group(1)) if v else int(p.group(1)) * 512 if p else -1
+        e = at.get(offset)
+        if e and hashlib.sha256(open(os.path.join(root, n), "rb").read()).hexdigest() == e["sha256"]:
+            found[e["placement"]] += 1
 total = collections.Counter(e["placement"] for e in m["files"])
 print("exact %d of %d (aligned %d/%d, unaligned %d/%d, fragmented %d/%d); files written %d" % (
     sum(found.values()), len(m["files"]), found["aligned"], total["aligned"], found["unaligned"],

@@ -68,6 +68,7 @@ void RawRecoveryDialog::buildControls() {
     group_ = new QGroupBox(kGroupCaption, this);
     auto* groupLayout = new QHBoxLayout(group_);
     userFile_ = new QLineEdit(group_);
+    userFile_->setMinimumWidth(180);
     browse_ = new QPushButton("...", group_);
     parse_ = new QPushButton("Parse", group_);
     loadDefault_ = new QCheckBox("Load Default Items", group_);
