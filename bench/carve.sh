@@ -60,6 +60,8 @@ measure "vellorine-cli carve" "$work/v" "$cli" carve "$work/disk.img" --out "$wo
 measure "vellorine-cli carve --unaligned" "$work/u" "$cli" carve "$work/disk.img" --out "$work/u" --unaligned
 if command -v photorec >/dev/null; then
     mkdir -p "$work/p"
+    # photorec writes its log into the working folder.
+    cd "$work"
     measure "photorec (everything)" "$work/p" photorec /log /d "$work/p/recup" /cmd "$work/disk.img" \
         partition_none,fileopt,everything,enable,search
 else
