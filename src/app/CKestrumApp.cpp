@@ -1,7 +1,5 @@
 #include "app/CKestrumApp.h"
 
-#include "device/FileReadSeek.h"
-
 namespace vel {
 
 CKestrumApp::CKestrumApp() : messages_(&stderrBoxes_) {}
@@ -14,14 +12,29 @@ CKestrumApp& CKestrumApp::instance() {
 void CKestrumApp::initialise() {
     rootCaption = "ROOT";
     volumeChosen = false;
-    totalSectors = 0;
     driveFormatted = false;
 }
 
-readWriteInterface& CKestrumApp::replaceReader() {
-    g_reader.reset();
-    g_reader = std::make_unique<FileReadSeek>();
+FileReadSeek& CKestrumApp::replaceReader() {
+    g_reader = std::make_shared<FileReadSeek>();
     return *g_reader;
+}
+
+std::shared_ptr<FileReadSeek> CKestrumApp::openReader(const std::string& path) {
+    auto reader = std::make_shared<FileReadSeek>();
+    if (!reader->openDevice(path)) {
+        messages().showInfo("invalid handle ...");
+        return nullptr;
+    }
+    g_reader = reader;
+    return reader;
+}
+
+ParserOptions CKestrumApp::parserOptions() const {
+    ParserOptions o;
+    o.driveFormatted = driveFormatted.load();
+    o.rootCaption = rootCaption;
+    return o;
 }
 
 void CKestrumApp::setMessageBoxes(MessageBoxes* boxes) {

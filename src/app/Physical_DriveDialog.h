@@ -5,8 +5,8 @@
 #include <functional>
 #include <vector>
 
-#include "app/VolumeDescriptor.h"
 #include "app/WizardScreen.h"
+#include "core/VolumeDescriptor.h"
 #include "device/DriveEnumeration.h"
 
 class QTreeWidget;

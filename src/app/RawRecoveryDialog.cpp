@@ -60,6 +60,7 @@ RawRecoveryDialog::~RawRecoveryDialog() {
         while (workerRunning_.load()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         joinWorker();
     }
+    if (source_) source_->badSectors().setListener(nullptr);
 }
 
 void RawRecoveryDialog::buildControls() {
@@ -189,17 +190,31 @@ void RawRecoveryDialog::onParse() {
     const std::int64_t mb = sizeTextMiB(volume_.sizeText);
     if (mb <= 0) return refuse("zero size volume..");
 
-    CKestrumApp& app = CKestrumApp::instance();
-    readWriteInterface* reader = app.reader();
-    if (!reader || reader->deviceHandle < 0)
+    std::shared_ptr<FileReadSeek> source = CKestrumApp::instance().reader();
+    if (!source || source->deviceHandle() < 0)
         return refuse("Please Restart the program to re begin necessary initialization...");
     // The row's size is whole MiB; the source may end sooner.
     std::uint64_t bytes = static_cast<std::uint64_t>(mb) << 20;
-    const std::int64_t left = app.totalSectors.load() - volume_.startSector;
-    if (app.totalSectors.load() > 0)
+    const std::int64_t left = source->sectorCount() - volume_.startSector;
+    if (source->sectorCount() > 0)
         bytes = std::min<std::uint64_t>(
             bytes, static_cast<std::uint64_t>(std::max<std::int64_t>(left, 0)) * 512);
     if (bytes == 0) return refuse("zero size volume..");
+    if (source_ != source) {
+        if (source_) source_->badSectors().setListener(nullptr);
+        source_ = std::move(source);
+        // Any thread may meet a bad sector; the status line hears of it on its own thread.
+        source_->badSectors().setListener([this](std::int64_t sector, std::int64_t count) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, sector, count] {
+                    status_->setText(QString("unreadable sector %1 read as zeros (%2 so far)")
+                                         .arg(sector)
+                                         .arg(count));
+                },
+                Qt::QueuedConnection);
+        });
+    }
 
     list_->setRowCount(0);
     tree_.deleteAll();
@@ -207,8 +222,8 @@ void RawRecoveryDialog::onParse() {
     engine_->stopRequested.setPauseGate(&pauseGate_);
     forwarder_ = std::make_unique<TreeForwarder>(tree_, this, &pauseGate_);
     sink_ = std::make_unique<QtScanSink>(progress_, status_, &pauseGate_);
-    engine_->attach(reader, forwarder_.get(), sink_.get());
-    engine_->setVolume(volume_.startSector * 512, bytes);
+    engine_->attach(source_.get(), forwarder_.get(), sink_.get());
+    engine_->setVolume(sectorsToBytes(volume_.startSector), bytes);
     engine_->unaligned = everyByte_->isChecked();
 
     setControlsEnabled(false);

@@ -8,8 +8,9 @@
 #include <memory>
 #include <thread>
 
-#include "app/VolumeDescriptor.h"
 #include "app/WizardScreen.h"
+#include "core/VolumeDescriptor.h"
+#include "device/FileReadSeek.h"
 #include "raw/RawSaver.h"
 #include "scan/MemoryTree.h"
 #include "scan/WorkerControl.h"
@@ -95,6 +96,8 @@ class RawRecoveryDialog : public WizardScreen {
 
     VolumeDescriptor volume_;
     QString defaultPath_;
+    // The source the engine reads, held while it may read.
+    std::shared_ptr<FileReadSeek> source_;
     std::unique_ptr<myJpg> engine_;
     MemoryTree tree_;
     PauseGate pauseGate_;

@@ -12,7 +12,7 @@
 #include <QVBoxLayout>
 
 #include "app/CKestrumApp.h"
-#include "app/MessageBoxes.h"
+#include "core/MessageBoxes.h"
 
 namespace vel {
 

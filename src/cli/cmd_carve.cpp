@@ -3,12 +3,11 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "app/CKestrumApp.h"
 #include "cli/CliCommon.h"
 #include "cli/CliSink.h"
 #include "cli/Commands.h"
 #include "cli/ScanRun.h"
-#include "partition/FileSystemProbe.h"
+#include "core/MessageBoxes.h"
 #include "platform/OutputFile.h"
 #include "raw/RawSaver.h"
 #include "scan/MemoryTree.h"
@@ -18,11 +17,7 @@ namespace vel::cli {
 namespace {
 
 struct CarveOptions {
-    std::string source;
-    std::optional<std::int64_t> volumeIndex;
-    bool gpt = false;
-    std::optional<std::int64_t> startSector;
-    std::optional<std::int64_t> sizeMb;
+    SourceOptions source;  // its file system is not used
     std::string out;
     std::vector<std::string> signatures;
     bool noDefault = false;
@@ -37,33 +32,25 @@ void onCarveInterrupt(int) {
 }
 
 // The part of SOURCE to carve: a row of the volume list, a given range, or all of it.
-void chooseRange(const CarveOptions& o, std::int64_t& startSector, std::uint64_t& bytes) {
-    CKestrumApp& app = CKestrumApp::instance();
-    const std::int64_t total = app.totalSectors.load();
+void chooseRange(const SourceOptions& o, const readWriteInterface& source,
+                 std::int64_t& startSector, std::uint64_t& bytes) {
+    const std::int64_t total = source.sectorCount();
     startSector = 0;
     bytes = static_cast<std::uint64_t>(total) * 512;
-    if (o.startSector) {
-        if (*o.startSector < 0 || *o.startSector >= total)
-            throw CliExit(kUsage, "--start-sector lies outside the source (" +
-                                      std::to_string(total) + " sectors)");
-        startSector = *o.startSector;
-        bytes = static_cast<std::uint64_t>(total - startSector) * 512;
-        if (o.sizeMb) {
-            if (*o.sizeMb <= 0) throw CliExit(kUsage, "zero size volume..");
-            bytes = std::min<std::uint64_t>(bytes, static_cast<std::uint64_t>(*o.sizeMb) << 20);
-        }
-    } else if (o.volumeIndex) {
-        std::vector<VolumeDescriptor> rows = listStandardVolumes(*app.reader(), o.gpt);
-        if (*o.volumeIndex < 0 || *o.volumeIndex >= static_cast<std::int64_t>(rows.size()))
-            throw CliExit(kUsage, "no volume " + std::to_string(*o.volumeIndex) + " (" +
-                                      std::to_string(rows.size()) + " found)");
-        const VolumeDescriptor& v = rows[static_cast<std::size_t>(*o.volumeIndex)];
+    if (o.startSector && *o.startSector >= total)
+        throw CliExit(kUsage, "--start-sector lies outside the source (" + std::to_string(total) +
+                                  " sectors)");
+    if (o.sizeMb && *o.sizeMb <= 0) throw CliExit(kUsage, "zero size volume..");
+    if (o.startSector || o.volumeIndex) {
+        const VolumeDescriptor v = resolveVolume(o, source);
         startSector = v.startSector;
+        const std::uint64_t rest =
+            static_cast<std::uint64_t>(std::max<std::int64_t>(total - startSector, 0)) * 512;
+        // A custom range without a size runs to the source's end, not to its last whole MiB.
+        const bool toEnd = o.startSector && !o.sizeMb;
         const std::int64_t mb = sizeTextMiB(v.sizeText);
-        if (mb <= 0) throw CliExit(kUsage, "zero size volume..");
-        bytes = std::min<std::uint64_t>(
-            static_cast<std::uint64_t>(mb) << 20,
-            static_cast<std::uint64_t>(std::max<std::int64_t>(total - startSector, 0)) * 512);
+        if (!toEnd && mb <= 0) throw CliExit(kUsage, "zero size volume..");
+        bytes = toEnd ? rest : std::min<std::uint64_t>(static_cast<std::uint64_t>(mb) << 20, rest);
     }
     if (bytes == 0) throw CliExit(kUsage, "zero size volume..");
 }
@@ -74,11 +61,12 @@ void addCarveCommand(CLI::App& app) {
     auto o = std::make_shared<CarveOptions>();
     auto* cmd = app.add_subcommand(
         "carve", "Find files by their signatures (no file system needed) and save them into DIR");
-    cmd->add_option("SOURCE", o->source, "Disk image file or block device")->required();
-    auto* index = cmd->add_option("--volume", o->volumeIndex, "Row N of the volume list");
-    cmd->add_flag("--gpt", o->gpt, "Read the partition table as GPT (with --volume)");
-    auto* start = cmd->add_option("--start-sector", o->startSector, "Carve from this sector on");
-    cmd->add_option("--size-mb", o->sizeMb, "Carve this many MiB (with --start-sector)")
+    cmd->add_option("SOURCE", o->source.source, "Disk image file or block device")->required();
+    auto* index = cmd->add_option("--volume", o->source.volumeIndex, "Row N of the volume list");
+    cmd->add_flag("--gpt", o->source.gpt, "Read the partition table as GPT (with --volume)");
+    auto* start =
+        cmd->add_option("--start-sector", o->source.startSector, "Carve from this sector on");
+    cmd->add_option("--size-mb", o->source.sizeMb, "Carve this many MiB (with --start-sector)")
         ->needs(start);
     start->excludes(index);
     cmd->add_option("--out", o->out, "Output folder (created if missing)")->required();
@@ -90,11 +78,11 @@ void addCarveCommand(CLI::App& app) {
     cmd->add_flag("--stats", o->stats, "Print wall time and scan speed on stderr");
     cmd->callback([o] {
         const auto started = std::chrono::steady_clock::now();
-        MessageBoxes& boxes = CKestrumApp::instance().messages();
-        openSource(o->source);
+        StderrMessageBoxes boxes;
+        std::shared_ptr<FileReadSeek> source = openSource(o->source.source);
         std::int64_t startSector = 0;
         std::uint64_t bytes = 0;
-        chooseRange(*o, startSector, bytes);
+        chooseRange(o->source, *source, startSector, bytes);
 
         myJpg engine;
         std::vector<std::pair<std::string, bool>> files;
@@ -111,8 +99,8 @@ void addCarveCommand(CLI::App& app) {
 
         MemoryTree tree;
         CliSink sink;
-        engine.attach(CKestrumApp::instance().reader(), &tree, &sink);
-        engine.setVolume(startSector * 512, bytes);
+        engine.attach(source.get(), &tree, &sink);
+        engine.setVolume(sectorsToBytes(startSector), bytes);
         engine.unaligned = o->unaligned;
         sink.setStatusText("Processing.....");
         carveInterrupt = &engine.stopRequested;
@@ -152,9 +140,7 @@ void addCarveCommand(CLI::App& app) {
         carveInterrupt = nullptr;
         std::fflush(stdout);
         sink.flush();
-        if (engine.unreadableSectors() > 0)
-            std::fprintf(stderr, "%llu unreadable sectors\n",
-                         static_cast<unsigned long long>(engine.unreadableSectors()));
+        reportUnreadable(*source);
         std::fprintf(stderr, "%s\n", report.summary().c_str());
         if (o->stats) {
             std::chrono::duration<double> scan = scanned - started;

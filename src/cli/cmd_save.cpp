@@ -1,9 +1,9 @@
 #include <chrono>
 #include <cstdio>
 
-#include "app/CKestrumApp.h"
 #include "cli/Commands.h"
 #include "cli/ScanRun.h"
+#include "core/MessageBoxes.h"
 #include "platform/OutputFile.h"
 #include "scan/FolderSaver.h"
 #include "scan/ResultsWalk.h"
@@ -33,7 +33,7 @@ void addSaveCommand(CLI::App& app) {
         auto started = std::chrono::steady_clock::now();
         if (!makeFolder(o->out)) throw CliExit(kUsage, "cannot create the output folder " + o->out);
         ScanRun run = runScan(o->source, o->mode);
-        MessageBoxes& boxes = CKestrumApp::instance().messages();
+        StderrMessageBoxes boxes;
         std::vector<std::string> paths = o->paths;
         if (paths.empty()) paths.push_back(run.tree->itemText(run.top));
 
@@ -60,18 +60,23 @@ void addSaveCommand(CLI::App& app) {
             total.filesHandled += r.filesHandled;
             total.filesWritten += r.filesWritten;
             total.failures.insert(total.failures.end(), r.failures.begin(), r.failures.end());
+            total.damaged.insert(total.damaged.end(), r.damaged.begin(), r.damaged.end());
         }
         run.sink->flush();
         boxes.showInfo("work done");
+        for (const std::string& f : total.damaged)
+            std::fprintf(stderr, "damaged (unreadable sectors read as zeros): %s\n", f.c_str());
         for (const std::string& f : total.failures)
             std::fprintf(stderr, "not written: %s\n", f.c_str());
-        std::fprintf(stderr, "%lld files saved, %zu could not be written\n",
-                     static_cast<long long>(total.filesWritten), total.failures.size());
+        std::fprintf(stderr, "%lld files saved, %zu damaged, %zu could not be written\n",
+                     static_cast<long long>(total.filesWritten), total.damaged.size(),
+                     total.failures.size());
+        reportUnreadable(*run.source);
         if (o->stats) {
             std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
             printStats("save", took.count(), static_cast<std::size_t>(total.filesHandled));
         }
-        if (!total.failures.empty()) throw CliExit(kFailed, "");
+        if (!total.failures.empty() || !total.damaged.empty()) throw CliExit(kFailed, "");
     });
 }
 

@@ -59,7 +59,14 @@ void addScanCommand(CLI::App& app) {
             printItem(*run.parser, w, options->source.json);
             return true;
         });
+        const std::int64_t unreadable = run.source->badSectors().count();
+        if (options->source.json) {
+            nlohmann::json summary = {
+                {"type", "summary"}, {"items", items}, {"unreadable_sectors", unreadable}};
+            std::puts(summary.dump().c_str());
+        }
         std::fflush(stdout);
+        reportUnreadable(*run.source);
         if (options->stats) {
             std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
             printStats("scan", took.count(), items);

@@ -2,7 +2,6 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "app/CKestrumApp.h"
 #include "cli/CliCommon.h"
 #include "cli/CliSink.h"
 #include "cli/Commands.h"
@@ -23,8 +22,7 @@ struct VolumesOptions {
 };
 
 void runVolumes(const VolumesOptions& o) {
-    openSource(o.source);
-    CKestrumApp& app = CKestrumApp::instance();
+    std::shared_ptr<FileReadSeek> source = openSource(o.source);
     CliSink sink;
     Partition partition;
     partition.statusLine = &sink;
@@ -38,13 +36,14 @@ void runVolumes(const VolumesOptions& o) {
             partition.customStartSector = o.startSector;
             partition.customEndSector = o.endSector;
         }
-        result = partition.scanForVolumes(*app.reader());
+        result = partition.scanForVolumes(*source);
     } else {
-        result = partition.walkPartitionTables(*app.reader());
+        result = partition.walkPartitionTables(*source);
     }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     sink.flush();
+    reportUnreadable(*source);
 
     const auto& rows = partition.volumes;
     if (o.json) {
@@ -55,6 +54,7 @@ void runVolumes(const VolumesOptions& o) {
                                       {"fileSystem", rows[i].fileSystem},
                                       {"sizeText", rows[i].sizeText},
                                       {"startSector", rows[i].startSector}});
+        out["unreadable_sectors"] = source->badSectors().count();
         std::printf("%s\n",
                     out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     } else {
@@ -66,7 +66,7 @@ void runVolumes(const VolumesOptions& o) {
     }
     std::fflush(stdout);
     if (o.stats) {
-        double mib = static_cast<double>(app.totalSectors.load()) * 512 / 1048576.0;
+        double mib = static_cast<double>(source->byteSize()) / 1048576.0;
         std::fprintf(stderr, "stats: %.3f s, %.0f MiB/s over the whole source\n", seconds,
                      seconds > 0 ? mib / seconds : 0.0);
     }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/VolumeDescriptor.h"
+#include "core/VolumeDescriptor.h"
 
 namespace vel {
 

@@ -16,6 +16,7 @@ OutputFile::~OutputFile() {
 bool OutputFile::open(const std::string& path) {
     if (fd_ >= 0) ::close(fd_);
     path_ = path;
+    written_ = 0;
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     ok_ = fd_ >= 0;
     return ok_;
@@ -23,9 +24,11 @@ bool OutputFile::open(const std::string& path) {
 
 bool OutputFile::openNew(const std::string& path) {
     if (fd_ >= 0) ::close(fd_);
-    path_ = path;
+    written_ = 0;
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     ok_ = fd_ >= 0;
+    // What is there already is not ours: discard() must never remove it.
+    path_ = ok_ ? path : std::string();
     return ok_;
 }
 
@@ -37,6 +40,7 @@ bool OutputFile::write(const void* data, std::size_t size) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return ok_ = false;
         p += n;
+        written_ += static_cast<std::uint64_t>(n);
         size -= static_cast<std::size_t>(n);
     }
     return true;
@@ -50,6 +54,13 @@ bool OutputFile::writeZeros(std::uint64_t size) {
         size -= n;
     }
     return ok();
+}
+
+void OutputFile::discard() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    ok_ = false;
+    if (!path_.empty()) ::unlink(path_.c_str());
 }
 
 bool OutputFile::close() {

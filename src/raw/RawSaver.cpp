@@ -1,7 +1,5 @@
 #include "raw/RawSaver.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <vector>
 
@@ -68,6 +66,8 @@ SavedFile RawSaver::saveOne(std::size_t index, const std::string& outputFolder, 
     const FoundFile& f = engine_.found()[index];
     SavedFile saved;
     saved.index = index;
+    const readWriteInterface* volume = engine_.reader();
+    if (!volume) return saved;
     std::string folder =
         joinPath(outputFolder, safeFileName(engine_.categoryOf(f)).value_or("files"));
     if (!makeFolder(folder)) return saved;
@@ -83,24 +83,22 @@ SavedFile RawSaver::saveOne(std::size_t index, const std::string& outputFolder, 
 
     std::vector<std::uint8_t> buffer(
         static_cast<std::size_t>(std::min<std::uint64_t>(f.size, kRawChunk)));
-    std::vector<BadRange> bad;
-    readWriteInterface* reader = engine_.reader();
+    ReadDamageScope damage;
     for (std::uint64_t done = 0; done < f.size;) {
         if (stop_.requested()) {
             // A half-written file is not a recovered file.
-            out.close();
-            ::unlink(saved.path.c_str());
+            out.discard();
             stopped = true;
             return saved;
         }
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kRawChunk, f.size - done));
-        if (!reader || !readSalvaging(*reader, f.start + done, buffer.data(), n, bad))
-            saved.damaged = true;
-        out.write(buffer.data(), n);
+        volume->readAt(static_cast<std::int64_t>(f.start + done), buffer.data(), n);
+        if (!out.write(buffer.data(), n)) break;
         done += n;
         sink_.setProgressPosition(static_cast<std::int64_t>(++progress_));
     }
-    saved.damaged = saved.damaged || f.damaged;
+    // Unreadable sectors were written as zeros: the file is there, but not as it was.
+    saved.damaged = damage.unreadableBytes() > 0 || f.damaged;
     saved.written = out.close();
     return saved;
 }

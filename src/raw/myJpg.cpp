@@ -43,23 +43,22 @@ void addBad(std::vector<BadRange>& bad, std::uint64_t start, std::uint64_t end) 
     bad.insert(it, {start, end});
 }
 
-// The bytes after a candidate that the chunk does not hold come from the source.
+// The bytes after a candidate that the chunk does not hold come from the volume.
 class SourceWindow final : public ByteWindow {
   public:
-    SourceWindow(std::span<const std::uint8_t> head, std::uint64_t size, readWriteInterface& reader,
-                 std::uint64_t start, std::vector<BadRange>& bad)
-        : ByteWindow(head, size), reader_(reader), start_(start), bad_(bad) {}
+    SourceWindow(std::span<const std::uint8_t> head, std::uint64_t size, myJpg& engine,
+                 std::uint64_t start)
+        : ByteWindow(head, size), engine_(engine), start_(start) {}
 
   protected:
     bool fetch(std::uint64_t offset, std::uint8_t* out, std::size_t count) const override {
-        readSalvaging(reader_, start_ + offset, out, count, bad_);
+        engine_.readVolume(start_ + offset, out, count);
         return true;
     }
 
   private:
-    readWriteInterface& reader_;
+    myJpg& engine_;
     std::uint64_t start_;
-    std::vector<BadRange>& bad_;
 };
 
 // Where to look for an entry with a byte search: its longest run of literal bytes.
@@ -168,20 +167,16 @@ const char* foundStatusName(FoundStatus status) {
     return "";
 }
 
-bool readSalvaging(readWriteInterface& reader, std::uint64_t offset, std::uint8_t* buffer,
-                   std::size_t count, std::vector<BadRange>& bad) {
-    if (reader.readAt(static_cast<std::int64_t>(offset), buffer, static_cast<std::uint32_t>(count)))
-        return true;
-    bool all = true;
-    for (std::size_t done = 0; done < count; done += kRawStep) {
-        auto n = static_cast<std::uint32_t>(std::min<std::size_t>(kRawStep, count - done));
-        if (!reader.readAt(static_cast<std::int64_t>(offset + done), buffer + done, n)) {
-            std::memset(buffer + done, 0, n);
-            addBad(bad, offset + done, offset + done + n);
-            all = false;
-        }
+bool myJpg::readVolume(std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
+    ReadDamageScope damage;
+    const ReadOutcome r = view_.readAt(static_cast<std::int64_t>(offset), buffer, count);
+    // The source numbers what it could not read from its own start.
+    for (const auto& [first, last] : damage.ranges()) {
+        const std::int64_t from = std::max<std::int64_t>(first - volumeStart_, 0);
+        const std::int64_t to = std::max<std::int64_t>(last - volumeStart_, from);
+        addBad(bad_, static_cast<std::uint64_t>(from), static_cast<std::uint64_t>(to));
     }
-    return all;
+    return r.unreadableBytes == 0;
 }
 
 std::vector<PatternEntry> buildPatternTable(const std::vector<SignatureDefinition>& definitions) {
@@ -228,8 +223,9 @@ LoadResult myJpg::loadDefinitions(const std::string& path, bool isDefaultFile) {
     return r;
 }
 
-void myJpg::attach(readWriteInterface* reader, ResultsTree* tree, ScanSink* sink) {
-    reader_ = reader;
+void myJpg::attach(const readWriteInterface* source, ResultsTree* tree, ScanSink* sink) {
+    source_ = source;
+    view_ = VolumeView(source, volumeStart_, static_cast<std::int64_t>(volumeSize_));
     tree_ = tree;
     sink_ = sink;
 }
@@ -362,7 +358,7 @@ class myJpg::Scan {
             if (pos_ >= chunkEnd_) continue;
             bufferLength_ = static_cast<std::size_t>(
                 std::min<std::uint64_t>(kRawChunk + kTail, size - chunkStart_));
-            readSalvaging(*e_.reader_, chunkStart_, buffer_.data(), bufferLength_, e_.bad_);
+            e_.readVolume(chunkStart_, buffer_.data(), bufferLength_);
             if (!walkChunk()) return;
         }
         sink.setProgressPosition(static_cast<std::int64_t>(chunks));
@@ -494,10 +490,9 @@ class myJpg::Scan {
         std::span<const std::uint8_t> head = bytesAt(a, kRawStep);
         if (head.size() < kRawStep) {
             std::memset(sector, 0, sizeof sector);
-            readSalvaging(
-                *e_.reader_, a, sector,
-                static_cast<std::size_t>(std::min<std::uint64_t>(kRawStep, e_.volumeSize_ - a)),
-                e_.bad_);
+            e_.readVolume(
+                a, sector,
+                static_cast<std::size_t>(std::min<std::uint64_t>(kRawStep, e_.volumeSize_ - a)));
             head = sector;
         }
         const std::int64_t at = d.offsetToSize;
@@ -527,7 +522,7 @@ class myJpg::Scan {
         const SignatureDefinition& d = e_.definitions_[id];
         std::uint64_t limit = e_.volumeSize_ - at;
         if (d.approximateSize > 0) limit = std::min<std::uint64_t>(limit, d.approximateSize);
-        SourceWindow window(bytesAt(at, availableAt(at)), limit, *e_.reader_, at, e_.bad_);
+        SourceWindow window(bytesAt(at, availableAt(at)), limit, e_, at);
         CarveVerdict v = checkFormat(d.format, window);
         if (v.status == CarveStatus::Reject || v.size == 0) return false;
         const std::string ext = v.extension.empty() ? utf16ToUtf8(d.extension) : v.extension;
@@ -707,7 +702,7 @@ class myJpg::Scan {
 
 bool myJpg::runScan(const std::string&) {
     message_.clear();
-    if (!reader_ || !tree_ || !sink_) {
+    if (!source_ || !tree_ || !sink_) {
         message_ = kRawInitFailedText;
         return false;
     }
@@ -720,8 +715,6 @@ bool myJpg::runScan(const std::string&) {
     }
     found_.clear();
     bad_.clear();
-    // The volume is addressed from its first byte on.
-    reader_->baseOffset = volumeStart_;
     prepareTree();
     auto scan = std::make_unique<Scan>(*this, std::move(table));
     scan->run();

@@ -75,11 +75,6 @@ struct BadRange {
     std::uint64_t start = 0, end = 0;
 };
 
-// Reads count bytes at offset; a failed read is retried sector by sector and what cannot be
-// read is zeros, added to bad (merged, in order). False when anything was unreadable.
-bool readSalvaging(readWriteInterface& reader, std::uint64_t offset, std::uint8_t* buffer,
-                   std::size_t count, std::vector<BadRange>& bad);
-
 class myJpg {
   public:
     myJpg() = default;
@@ -91,11 +86,14 @@ class myJpg {
     void addDefinition(const SignatureDefinition& definition);
     const std::vector<SignatureDefinition>& definitions() const { return definitions_; }
 
-    // The volume: its first byte on the source and its length; the reader, tree and sink.
-    void attach(readWriteInterface* reader, ResultsTree* tree, ScanSink* sink);
+    // The source (a drive or an image, whose bad sectors are numbered from its own start), which
+    // must outlive the engine's reads; the tree and the sink.
+    void attach(const readWriteInterface* source, ResultsTree* tree, ScanSink* sink);
+    // The volume: its first byte on the source and its length.
     void setVolume(std::int64_t startByte, std::uint64_t size) {
         volumeStart_ = startByte;
         volumeSize_ = size;
+        view_ = VolumeView(source_, startByte, static_cast<std::int64_t>(size));
     }
     std::uint64_t volumeSize() const { return volumeSize_; }
     // Also look for the default types' headers at every byte, for files never aligned.
@@ -118,7 +116,10 @@ class myJpg {
     // Unreadable ranges met while scanning.
     const std::vector<BadRange>& badRanges() const { return bad_; }
     std::uint64_t unreadableSectors() const;
-    readWriteInterface* reader() const { return reader_; }
+    // The volume, read from its first byte; null until attached.
+    const readWriteInterface* reader() const { return source_ ? &view_ : nullptr; }
+    // Reads volume bytes; unreadable sectors are zeros and join badRanges(). False when any was.
+    bool readVolume(std::uint64_t offset, std::uint8_t* buffer, std::size_t count);
 
   private:
     class Scan;
@@ -134,7 +135,8 @@ class myJpg {
     std::map<std::u16string, TreeItem> categoryItems_;
     std::vector<FoundFile> found_;
     std::vector<BadRange> bad_;
-    readWriteInterface* reader_ = nullptr;
+    const readWriteInterface* source_ = nullptr;
+    VolumeView view_;
     ResultsTree* tree_ = nullptr;
     ScanSink* sink_ = nullptr;
     std::int64_t volumeStart_ = 0;

@@ -71,7 +71,12 @@ void FolderSaver::saveOne(ItemData file, const std::string& destination, SaveRep
         onFileSizeText(buf);
     }
     if (!parser_.skipOnSave(file)) {
-        if (parser_.extractEntry(path, file))
+        ReadDamageScope damage;
+        const bool whole = parser_.extractEntry(path, file);
+        // Unreadable sectors were written as zeros: the file is there, but not as it was.
+        if (damage.unreadableBytes() > 0)
+            report.damaged.push_back(path);
+        else if (whole)
             ++report.filesWritten;
         else
             report.failures.push_back(path);

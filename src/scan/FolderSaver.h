@@ -12,8 +12,9 @@
 namespace vel {
 
 struct SaveReport {
-    std::int64_t filesHandled = 0;  // the file counter
-    std::int64_t filesWritten = 0;
+    std::int64_t filesHandled = 0;      // the file counter
+    std::int64_t filesWritten = 0;      // whole
+    std::vector<std::string> damaged;   // written, with unreadable sectors as zeros
     std::vector<std::string> failures;  // output paths that could not be written
     bool stopped = false;
 };

@@ -3,7 +3,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "app/CKestrumApp.h"
 #include "platform/FileTimes.h"
 #include "platform/InstanceLock.h"
 #include "platform/OutputFile.h"

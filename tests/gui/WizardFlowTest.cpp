@@ -17,10 +17,10 @@
 #include "app/DriveParsingModes.h"
 #include "app/ParceModeNtfsDlg.h"
 #include "app/Physical_DriveDialog.h"
+#include "app/PopulateDriveDlg.h"
 #include "app/VolumeOperations.h"
+#include "app/VolumeScanDlg.h"
 #include "device/FileReadSeek.h"
-#include "partition/PopulateDriveDlg.h"
-#include "scan/VolumeScanDlg.h"
 #include "support/Fixtures.h"
 
 using namespace vel;
@@ -74,7 +74,7 @@ struct FakeMachine {
 };
 
 FileReadSeek* sharedReader() {
-    return dynamic_cast<FileReadSeek*>(CKestrumApp::instance().reader());
+    return CKestrumApp::instance().reader().get();
 }
 
 template <typename T>
@@ -195,7 +195,7 @@ TEST_F(Flow, PhysicalDriveScanModeAndItsRangeRules) {
     EXPECT_EQ(modes->selectedDrive()->text().toStdString(), machine.dev("sda"));
     ASSERT_NE(sharedReader(), nullptr);
     EXPECT_EQ(sharedReader()->openedPath(), machine.dev("sda"));
-    EXPECT_EQ(CKestrumApp::instance().totalSectors, 2048);
+    EXPECT_EQ(CKestrumApp::instance().totalSectors(), 2048);
     EXPECT_TRUE(takeBoxes().empty());
 
     // As it opens: Standard Scan, nothing of the sector search usable.
@@ -493,7 +493,7 @@ TEST_F(Flow, AddedImagesGoThePhysicalDriveWay) {
     EXPECT_FALSE(CKestrumApp::instance().volumeChosen);
     EXPECT_EQ(modes->devicePath(), image);
     EXPECT_EQ(sharedReader()->openedPath(), image);
-    EXPECT_EQ(CKestrumApp::instance().totalSectors, 8);
+    EXPECT_EQ(CKestrumApp::instance().totalSectors(), 8);
     EXPECT_TRUE(takeBoxes().empty());
 }
 

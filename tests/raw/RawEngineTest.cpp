@@ -15,36 +15,6 @@ using namespace vel::test;
 
 namespace {
 
-// A source in memory. Reads that touch a bad sector fail and leave the buffer as it was, the
-// worst a device does.
-class MemoryReader final : public readWriteInterface {
-  public:
-    explicit MemoryReader(std::vector<std::uint8_t> bytes) : data(std::move(bytes)) {}
-    bool openDevice(const std::string&) override { return true; }
-    bool seekTo(std::int64_t offset, int) override {
-        position_ = offset + baseOffset;
-        return position_ >= 0;
-    }
-    bool readBytes(void* buffer, std::uint32_t count) override {
-        for (std::int64_t s = position_ / 512; s <= (position_ + count - 1) / 512; ++s)
-            if (bad.count(s)) return false;
-        auto* out = static_cast<std::uint8_t*>(buffer);
-        std::memset(out, 0, count);
-        if (position_ < static_cast<std::int64_t>(data.size()))
-            std::memcpy(
-                out, data.data() + position_,
-                std::min<std::size_t>(count, data.size() - static_cast<std::size_t>(position_)));
-        bool whole = position_ + count <= static_cast<std::int64_t>(data.size());
-        position_ += count;
-        return whole;
-    }
-    std::vector<std::uint8_t> data;
-    std::set<std::int64_t> bad;
-
-  private:
-    std::int64_t position_ = 0;
-};
-
 SignatureDefinition userDefinition(std::vector<std::uint8_t> start, std::vector<std::uint8_t> end,
                                    std::int64_t approx, const char16_t* ext = u"jpg",
                                    const char16_t* category = u"Images") {
@@ -65,13 +35,13 @@ void put(std::vector<std::uint8_t>& image, std::size_t at, std::vector<std::uint
 
 struct Carve {
     explicit Carve(std::vector<std::uint8_t> image) : reader(std::move(image)) {}
-    MemoryReader reader;
+    MemorySource reader;
     MemoryTree tree;
     NullSink sink;
     myJpg engine;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> run(bool unaligned = false) {
         engine.attach(&reader, &tree, &sink);
-        engine.setVolume(0, reader.data.size());
+        engine.setVolume(0, static_cast<std::uint64_t>(reader.byteSize()));
         engine.unaligned = unaligned;
         EXPECT_TRUE(engine.runScan(""));
         EXPECT_EQ(engine.message(), kRawDoneText);
@@ -240,9 +210,9 @@ TEST(RawEngine, UnreadableSectorsAreZerosAndMarkFilesDamaged) {
     // The second chunk cannot be read: its stale content must not be reused.
     put(img, (1 << 20) + 512, {0x11, 0x22});
     Carve carve(img);
-    for (std::int64_t s = 2048; s < 4096; ++s) carve.reader.bad.insert(s);
-    carve.reader.bad.erase(2048 + 10);  // one readable sector in the middle
-    put(carve.reader.data, (1 << 20) + 10 * 512, {0x11, 0x22});
+    carve.reader.failSectors(2048, 10);
+    carve.reader.failSectors(2048 + 11, 2048 - 11);  // one readable sector in the middle
+    put(carve.reader.bytes(), (1 << 20) + 10 * 512, {0x11, 0x22});
     carve.engine.addDefinition(userDefinition({0x11, 0x22}, {}, 1 << 20, u"bin", u"Other"));
     EXPECT_EQ(carve.run(), (Found{{0, 1 << 20}, {(1 << 20) + 5120, 1 << 20}, {2 << 20, 1 << 20}}));
     EXPECT_EQ(carve.engine.unreadableSectors(), 2047u);

@@ -1,5 +1,7 @@
 #include "support/Fixtures.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -206,6 +208,29 @@ CliResult runCli(const std::vector<std::string>& args) {
     r.out = readFile(outPath);
     r.err = readFile(errPath);
     return r;
+}
+
+std::map<std::string, nlohmann::json> scanJsonByPath(const std::string& out,
+                                                     std::int64_t unreadable) {
+    std::map<std::string, nlohmann::json> lines;
+    std::istringstream in(out);
+    std::size_t items = 0;
+    bool summarised = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty()) continue;
+        auto j = nlohmann::json::parse(line);
+        if (j.value("type", "") == "summary") {
+            EXPECT_EQ(j["items"].get<std::size_t>(), items);
+            EXPECT_EQ(j["unreadable_sectors"].get<std::int64_t>(), unreadable);
+            summarised = true;
+            continue;
+        }
+        EXPECT_FALSE(summarised) << "item after the summary";
+        ++items;
+        lines[j["path"].get<std::string>()] = j;
+    }
+    EXPECT_TRUE(summarised);
+    return lines;
 }
 
 }  // namespace vel::test

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -43,5 +44,10 @@ struct CliResult {
 };
 // Runs vellorine-cli with the arguments and collects its output.
 CliResult runCli(const std::vector<std::string>& args);
+
+// The items of `scan --json` output by path. The closing summary line must count them and say
+// how many sectors were unreadable (unreadable, when given).
+std::map<std::string, nlohmann::json> scanJsonByPath(const std::string& out,
+                                                     std::int64_t unreadable = 0);
 
 }  // namespace vel::test

@@ -7,8 +7,8 @@
 #include <QLabel>
 
 #include "app/CKestrumApp.h"
+#include "app/VolumeScanDlg.h"
 #include "platform/FileTimes.h"
-#include "scan/VolumeScanDlg.h"
 #include "support/Fixtures.h"
 #include "support/QtApp.h"
 #include "ui/CCheckListCtrl.h"
@@ -56,8 +56,8 @@ TEST_P(ScanScreenOnImage, VolumeIsScannedBrowsedAndSaved) {
     TempDir out;
     std::vector<std::string> failures;
     {
-        VolumeDescriptor volume{v.fileSystem, "", "0",
-                                std::to_string(app.totalSectors.load() / 2048), 0};
+        VolumeDescriptor volume{v.fileSystem, "", "0", std::to_string(app.totalSectors() / 2048),
+                                0};
         VolumeScanDlg dlg(volume, 1, "3");
         dlg.chooseFolder = [&] { return QString::fromStdString(out.path()); };
         dlg.startScan();

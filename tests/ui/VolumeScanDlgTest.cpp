@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "app/CKestrumApp.h"
-#include "scan/VolumeScanDlg.h"
+#include "app/VolumeScanDlg.h"
 #include "support/FakeParser.h"
 #include "support/Fixtures.h"
 #include "support/QtApp.h"
@@ -82,7 +82,7 @@ TEST_F(ScanScreen, UnknownFileSystemSaysSoAndStaysBusy) {
 }
 
 TEST_F(ScanScreen, ScanEndsWithTheDoneSequenceAndFoldersFill) {
-    dlg->startWithParser(volume(), ParserKind::None);
+    dlg->startWithParser(volume(), nullptr);
     dlg->show();
     EXPECT_FALSE(dlg->backButton()->isEnabled());
     waitFor([&] { return !dlg->scanBusy(); });
@@ -113,7 +113,7 @@ TEST_F(ScanScreen, ScanEndsWithTheDoneSequenceAndFoldersFill) {
 }
 
 TEST_F(ScanScreen, SaveWritesTheSelectedFolderAfterConfirmation) {
-    dlg->startWithParser(volume(), ParserKind::None);
+    dlg->startWithParser(volume(), nullptr);
     waitFor([&] { return !dlg->scanBusy(); });
     boxes.clear();
     MemoryTree& tree = dlg->tree();
@@ -145,7 +145,7 @@ TEST_F(ScanScreen, SaveWritesTheSelectedFolderAfterConfirmation) {
 }
 
 TEST_F(ScanScreen, DoubleClickSavesAFileAndAsksForAFolderFirst) {
-    dlg->startWithParser(volume(), ParserKind::None);
+    dlg->startWithParser(volume(), nullptr);
     waitFor([&] { return !dlg->scanBusy(); });
     boxes.clear();
     MemoryTree& tree = dlg->tree();
@@ -165,7 +165,7 @@ TEST_F(ScanScreen, DoubleClickSavesAFileAndAsksForAFolderFirst) {
 
 TEST_F(ScanScreen, PauseThenStopThenResumeEndsWithTheDoneBox) {
     auto* slow = new SlowParser;
-    dlg->startWithParser(volume(slow), ParserKind::None);
+    dlg->startWithParser(volume(slow), nullptr);
     waitFor([&] { return slow->steps.load() > 5; });
     dlg->onPause();
     EXPECT_EQ(dlg->statusLine()->text(), "Pause button pressed");

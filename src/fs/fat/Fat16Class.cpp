@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "app/CKestrumApp.h"
-
 namespace vel {
 
 WorkerResult Fat16Class::runWorker(int scanMode) {
@@ -66,7 +64,7 @@ const std::vector<FatEntry>& Fat16Class::scanRootDirectory() {
 }
 
 std::uint16_t Fat16Class::nextCluster(std::uint32_t n) const {
-    if (CKestrumApp::instance().driveFormatted || !validCluster(n)) return kEndOfChain;
+    if (options.driveFormatted || !validCluster(n)) return kEndOfChain;
     std::uint32_t v;
     if (isFat12()) {
         std::size_t off = n + n / 2;

@@ -6,11 +6,12 @@
 #include <memory>
 #include <thread>
 
-#include "app/VolumeDescriptor.h"
 #include "app/WizardScreen.h"
+#include "core/VolumeDescriptor.h"
+#include "device/FileReadSeek.h"
+#include "fs/common/FileSystemTable.h"
 #include "scan/FolderSaver.h"
 #include "scan/MemoryTree.h"
-#include "scan/ParserChoice.h"
 #include "scan/WorkerControl.h"
 
 class QLabel;
@@ -42,7 +43,7 @@ class VolumeScanDlg : public WizardScreen {
     // Picks the parser and starts the worker (the screen's start).
     void startScan();
     // The same with a parser already made (the advanced input's, or a test's).
-    void startWithParser(std::unique_ptr<VolumeParser> parser, ParserKind kind);
+    void startWithParser(std::unique_ptr<VolumeParser> parser, const FileSystemRow* row);
 
     // Button handlers, public so tests drive them as a user would.
     void onPause();
@@ -85,7 +86,7 @@ class VolumeScanDlg : public WizardScreen {
     // The scan starts when the screen is first shown (unless it was started before).
     void showEvent(QShowEvent* event) override;
 
-private:
+  private:
     void buildControls();
     void runWorker();
     void workerEnded(const WorkerResult& result);
@@ -101,7 +102,10 @@ private:
     std::atomic<bool> scanBusy_{true};
     StopFlag screenStopRequested_;
     PauseGate pauseGate_;
-    ParserKind kind_ = ParserKind::None;
+    const FileSystemRow* row_ = nullptr;
+    // Held while the parser may read: the wizard may replace its reader meanwhile.
+    std::shared_ptr<FileReadSeek> source_;
+    std::atomic<std::int64_t> unreadableSectors_{0};
     std::unique_ptr<VolumeParser> currentParser_;
     MemoryTree tree_;
     std::thread worker_;

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/VolumeDescriptor.h"
 #include "app/WizardScreen.h"
+#include "core/VolumeDescriptor.h"
 #include "partition/Partition.h"
 
 class QCheckBox;

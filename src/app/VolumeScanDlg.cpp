@@ -1,4 +1,4 @@
-#include "scan/VolumeScanDlg.h"
+#include "app/VolumeScanDlg.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -57,6 +57,7 @@ VolumeScanDlg::~VolumeScanDlg() {
         if (worker_.joinable()) worker_.join();
     }
     if (currentParser_) currentParser_->attach(nullptr, nullptr, nullptr);
+    if (source_) source_->badSectors().setListener(nullptr);
 }
 
 void VolumeScanDlg::buildControls() {
@@ -149,45 +150,59 @@ void VolumeScanDlg::startScan() {
     CKestrumApp& app = CKestrumApp::instance();
     scanBusy_ = true;
     back_->setEnabled(false);
-    kind_ = chooseParser(volume_.fileSystem);
-    if (kind_ == ParserKind::None) {
+    const FileSystemRow* row = FileSystemTable::builtin().find(volume_.fileSystem);
+    if (!row || !row->create) {
         boxes().showInfo("not a valid drive.");
         back_->setEnabled(true);
         status_->setText("Not a valid Drive .Go back");
         return;
     }
     // Every parser reads through the shared reader; none can run without it.
-    readWriteInterface* reader = app.reader();
-    if (!reader) {
+    if (!app.reader()) {
         boxes().showInfo("Please Restart the program to re begin necessary initialization...");
         back_->setEnabled(true);
         return;
     }
-    startWithParser(createParser(kind_, volume_), kind_);
+    startWithParser(row->create(volume_, app.parserOptions()), row);
 }
 
-void VolumeScanDlg::startWithParser(std::unique_ptr<VolumeParser> parser, ParserKind kind) {
+void VolumeScanDlg::startWithParser(std::unique_ptr<VolumeParser> parser,
+                                    const FileSystemRow* row) {
     started_ = true;
     CKestrumApp& app = CKestrumApp::instance();
-    readWriteInterface* reader = app.reader();
     scanBusy_ = true;
     back_->setEnabled(false);
-    kind_ = kind;
+    row_ = row;
+    const std::string family = row ? row->family : "";
+    // A mounted volume is read through its own device node.
+    bool opensDevice = family == "ntfs" || family == "ext" ||
+                       ((family == "fat" || family == "exfat") && scanMode_ != 2);
+    if (app.volumeChosen.load() && opensDevice && app.reader()) app.openReader(volume_.devicePath);
+    source_ = app.reader();
+    if (source_) {
+        // Any thread may meet a bad sector; the status line hears of it on its own thread.
+        source_->badSectors().setListener([this](std::int64_t sector, std::int64_t count) {
+            unreadableSectors_ = count;
+            QMetaObject::invokeMethod(
+                this,
+                [this, sector, count] {
+                    status_->setText(QString("unreadable sector %1 read as zeros (%2 so far)")
+                                         .arg(sector)
+                                         .arg(count));
+                },
+                Qt::QueuedConnection);
+        });
+    }
+
     currentParser_ = std::move(parser);
     currentParser_->stopRequested.setPauseGate(&pauseGate_);
     forwarder_ = std::make_unique<TreeForwarder>(tree_, this, &pauseGate_);
     sink_ = std::make_unique<QtScanSink>(progress_, status_, &pauseGate_);
-    currentParser_->attach(reader, forwarder_.get(), sink_.get());
+    currentParser_->attach(source_.get(), forwarder_.get(), sink_.get());
     listModel_->setParser(currentParser_.get());
 
-    bool fatFamily =
-        kind_ == ParserKind::Fat32 || kind_ == ParserKind::Fat16 || kind_ == ParserKind::Exfat;
-    bool opensDevice =
-        kind_ == ParserKind::Ntfs || kind_ == ParserKind::Ext || (fatFamily && scanMode_ != 2);
-    if (app.volumeChosen.load() && opensDevice && reader) reader->openDevice(volume_.devicePath);
-
-    std::string selected = parserSelectedStatus(kind_);
-    if (!selected.empty()) status_->setText(QString::fromStdString(selected));
+    if (row && !row->selectedStatus.empty())
+        status_->setText(QString::fromStdString(row->selectedStatus));
     runWorker();
 }
 
@@ -214,6 +229,7 @@ void VolumeScanDlg::workerEnded(const WorkerResult& result) {
         emit scanFinished();
         return;
     }
+    for (const std::string& notice : result.notices) boxes().showInfo(notice);
     if (!result.failureBox.empty()) boxes().showInfo(result.failureBox);
     if (result.shortEnd) {
         endSequence(false);
@@ -229,8 +245,11 @@ void VolumeScanDlg::workerEnded(const WorkerResult& result) {
 void VolumeScanDlg::endSequence(bool withBox) {
     back_->setEnabled(true);
     if (withBox) {
-        boxes().showInfo(kDoneText);
-        status_->setText(kDoneText);
+        std::string text = kDoneText;
+        if (std::int64_t bad = unreadableSectors_.load())
+            text += "\n" + std::to_string(bad) + " unreadable sectors were read as zeros";
+        boxes().showInfo(text);
+        status_->setText(QString::fromStdString(text));
     }
     for (QWidget* w : {static_cast<QWidget*>(progress_), static_cast<QWidget*>(pause_),
                        static_cast<QWidget*>(resume_), static_cast<QWidget*>(stop_)})
@@ -390,17 +409,19 @@ void VolumeScanDlg::saveEnded() {
     save_->setEnabled(true);
     treeView_->setEnabled(true);
     listView_->setEnabled(true);
-    if (!lastSave_.failures.empty()) {
-        std::string text =
-            std::to_string(lastSave_.failures.size()) + " file(s) could not be written:";
-        for (std::size_t i = 0; i < lastSave_.failures.size() && i < 20; ++i)
-            text += "\n" + lastSave_.failures[i];
-        if (lastSave_.failures.size() > 20) text += "\n...";
+    auto listBox = [this](const std::vector<std::string>& paths, const std::string& what) {
+        if (paths.empty()) return;
+        std::string text = std::to_string(paths.size()) + what;
+        for (std::size_t i = 0; i < paths.size() && i < 20; ++i) text += "\n" + paths[i];
+        if (paths.size() > 20) text += "\n...";
         boxes().showInfo(text);
-    }
+    };
+    listBox(lastSave_.damaged, " file(s) were saved damaged (unreadable sectors read as zeros):");
+    listBox(lastSave_.failures, " file(s) could not be written:");
     if (pendingSingleFile_) {
         pendingSingleFile_ = false;
-        if (singleFile && (kind_ == ParserKind::Exfat || kind_ == ParserKind::Ext)) {
+        const std::string family = row_ ? row_->family : "";
+        if (singleFile && (family == "exfat" || family == "ext")) {
             char text[600];
             std::snprintf(text, sizeof text, "file is dumped in path  :  %s   ",
                           outputFolder_->text().toStdString().c_str());

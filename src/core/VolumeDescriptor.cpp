@@ -1,4 +1,4 @@
-#include "app/VolumeDescriptor.h"
+#include "core/VolumeDescriptor.h"
 
 #include <cctype>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "partition/PopulateDriveDlg.h"
+#include "app/PopulateDriveDlg.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -215,14 +215,8 @@ void PopulateDriveDlg::standardScan() {
     partition_->gptMode = inputs_.gptMode;
 
     app.deleteReader();
-    app.totalSectors.store(0);
-    app.replaceReader();
-    readWriteInterface* reader = app.reader();
+    std::shared_ptr<FileReadSeek> reader = app.openReader(inputs_.devicePath);
     if (!reader) {
-        boxes().showInfo("information lost ..go back and parse again");
-        return;
-    }
-    if (!reader->openDevice(inputs_.devicePath)) {
         boxes().showInfo("file not opened..");
     } else {
         DirectSink sink(progress_, status_);
@@ -257,12 +251,10 @@ void PopulateDriveDlg::advanceScan() {
         partition_->customEndSector = inputs_.customEndSector;
     }
     app.deleteReader();
-    app.totalSectors.store(0);
-    app.replaceReader();
     sink_ = std::make_unique<QtScanSink>(progress_, status_, nullptr);
     partition_->statusLine = sink_.get();
-    readWriteInterface* reader = app.reader();
-    if (!reader || !reader->openDevice(inputs_.devicePath)) {
+    std::shared_ptr<FileReadSeek> reader = app.openReader(inputs_.devicePath);
+    if (!reader) {
         next_->setEnabled(true);
         boxes().showInfo("file not opened..");
         emit scanFinished();
