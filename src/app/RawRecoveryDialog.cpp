@@ -190,8 +190,8 @@ void RawRecoveryDialog::onParse() {
     const std::int64_t mb = sizeTextMiB(volume_.sizeText);
     if (mb <= 0) return refuse("zero size volume..");
 
-    std::shared_ptr<FileReadSeek> source = CKestrumApp::instance().reader();
-    if (!source || source->deviceHandle() < 0)
+    std::shared_ptr<DiskSource> source = CKestrumApp::instance().reader();
+    if (!source)
         return refuse("Please Restart the program to re begin necessary initialization...");
     // The row's size is whole MiB; the source may end sooner.
     std::uint64_t bytes = static_cast<std::uint64_t>(mb) << 20;

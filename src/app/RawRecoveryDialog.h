@@ -10,7 +10,7 @@
 
 #include "app/WizardScreen.h"
 #include "core/VolumeDescriptor.h"
-#include "device/FileReadSeek.h"
+#include "device/DiskSource.h"
 #include "raw/RawSaver.h"
 #include "scan/MemoryTree.h"
 #include "scan/WorkerControl.h"
@@ -97,7 +97,7 @@ class RawRecoveryDialog : public WizardScreen {
     VolumeDescriptor volume_;
     QString defaultPath_;
     // The source the engine reads, held while it may read.
-    std::shared_ptr<FileReadSeek> source_;
+    std::shared_ptr<DiskSource> source_;
     std::unique_ptr<myJpg> engine_;
     MemoryTree tree_;
     PauseGate pauseGate_;

@@ -1,6 +1,7 @@
 #include "app/VolumeScanDlg.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -17,6 +18,7 @@
 #include <cstdio>
 
 #include "app/CKestrumApp.h"
+#include "scan/ResultsWalk.h"
 #include "ui/CCheckListCtrl.h"
 #include "ui/CXHtmlTree.h"
 #include "ui/WorkerBridges.h"
@@ -29,6 +31,22 @@ const char* const kBusyText = "Please wait for other process to complete";
 
 MessageBoxes& boxes() {
     return CKestrumApp::instance().messages();
+}
+
+// The confirmation before checked search hits are saved.
+std::string countQuestion(std::int64_t count) {
+    char question[200];
+    std::snprintf(question, sizeof question,
+                  "number of files found inside this folder = %lld .do u want to continue dumping "
+                  "these files..?",
+                  static_cast<long long>(count));
+    return question;
+}
+
+std::string joinLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& l : lines) text += (text.empty() ? "" : "\n") + l;
+    return text;
 }
 }  // namespace
 
@@ -104,8 +122,15 @@ void VolumeScanDlg::buildControls() {
     save_ = makeButton("Save", "document-save", QStyle::SP_DialogSaveButton);
     search_ = makeButton("Search", "edit-find", QStyle::SP_FileDialogContentsView);
     pattern_ = new QLineEdit(this);
+    searchNote_ = new QLabel("* Use \"|\" to find multiple file type", this);
+    ignoreCase_ = new QCheckBox("Ignore case", this);
+    auto* searchColumn = new QVBoxLayout;
+    searchColumn->setSpacing(0);
+    searchColumn->addWidget(pattern_);
+    searchColumn->addWidget(searchNote_);
     buttons->addWidget(back_);
-    buttons->addWidget(pattern_);
+    buttons->addLayout(searchColumn, 1);
+    buttons->addWidget(ignoreCase_);
     buttons->addWidget(search_);
     buttons->addWidget(save_);
 
@@ -117,14 +142,15 @@ void VolumeScanDlg::buildControls() {
     for (QWidget* w : {static_cast<QWidget*>(outputFolder_), static_cast<QWidget*>(tfsList_),
                        static_cast<QWidget*>(spcList_), static_cast<QWidget*>(heapList_)})
         w->hide();
-    // The search arrives with its own work; until then its controls stay out of the way.
-    search_->hide();
-    pattern_->hide();
 
     connect(pause_, &QPushButton::clicked, this, &VolumeScanDlg::onPause);
     connect(resume_, &QPushButton::clicked, this, &VolumeScanDlg::onResume);
     connect(stop_, &QPushButton::clicked, this, &VolumeScanDlg::onStop);
     connect(save_, &QPushButton::clicked, this, &VolumeScanDlg::onSave);
+    connect(search_, &QPushButton::clicked, this, &VolumeScanDlg::onSearch);
+    connect(pattern_, &QLineEdit::returnPressed, this, &VolumeScanDlg::onSearch);
+    connect(listView_, &QTableView::doubleClicked, this,
+            [this](const QModelIndex& i) { doubleClickRow(i.row()); });
     connect(back_, &QPushButton::clicked, this, [this] { goBack(); });
     connect(treeView_, &QTreeView::clicked, this,
             [this](const QModelIndex& i) { selectItem(treeModel_->itemAt(i)); });
@@ -175,7 +201,7 @@ void VolumeScanDlg::startWithParser(std::unique_ptr<VolumeParser> parser,
     row_ = row;
     const std::string family = row ? row->family : "";
     // A mounted volume is read through its own device node.
-    bool opensDevice = family == "ntfs" || family == "ext" ||
+    bool opensDevice = family == "ntfs" || family == "ext" || family == "hfs" ||
                        ((family == "fat" || family == "exfat") && scanMode_ != 2);
     if (app.volumeChosen.load() && opensDevice && app.reader()) app.openReader(volume_.devicePath);
     source_ = app.reader();
@@ -231,25 +257,35 @@ void VolumeScanDlg::workerEnded(const WorkerResult& result) {
     }
     for (const std::string& notice : result.notices) boxes().showInfo(notice);
     if (!result.failureBox.empty()) boxes().showInfo(result.failureBox);
+    std::vector<std::string> remarks = result.remarks;
+    const TreeItem top = tree_.firstChild(kNoItem);
+    if (result.failureBox.empty() && currentParser_ && top != kNoItem &&
+        foundNoFiles(*currentParser_, tree_, top))
+        remarks.push_back("the volume holds no files");
     if (result.shortEnd) {
-        endSequence(false);
+        endSequence(false, remarks);
     } else if (result.endSequence) {
-        endSequence(true);
+        endSequence(true, remarks);
     } else {
         back_->setEnabled(true);
         scanBusy_ = false;
+        // After a failure: what was tried.
+        if (!remarks.empty()) status_->setText(QString::fromStdString(joinLines(remarks)));
     }
     emit scanFinished();
 }
 
-void VolumeScanDlg::endSequence(bool withBox) {
+void VolumeScanDlg::endSequence(bool withBox, const std::vector<std::string>& remarks) {
     back_->setEnabled(true);
     if (withBox) {
         std::string text = kDoneText;
         if (std::int64_t bad = unreadableSectors_.load())
             text += "\n" + std::to_string(bad) + " unreadable sectors were read as zeros";
+        if (!remarks.empty()) text += "\n" + joinLines(remarks);
         boxes().showInfo(text);
         status_->setText(QString::fromStdString(text));
+    } else if (!remarks.empty()) {
+        status_->setText(QString::fromStdString(joinLines(remarks)));
     }
     for (QWidget* w : {static_cast<QWidget*>(progress_), static_cast<QWidget*>(pause_),
                        static_cast<QWidget*>(resume_), static_cast<QWidget*>(stop_)})
@@ -342,6 +378,19 @@ void VolumeScanDlg::onSave() {
         boxes().showInfo("select output folder");
         return;
     }
+    // Checked hits are saved in their folders; without any, the tree's selection is saved.
+    if (listModel_->showsHits()) {
+        std::vector<PlacedFile> files;
+        for (const SearchHit& hit : listModel_->checkedHits())
+            files.push_back({hit.entry, lastSearch_.foldersOf(hit)});
+        if (!files.empty()) {
+            auto count = static_cast<std::int64_t>(files.size());
+            if (!boxes().askYesNo(countQuestion(count))) return;
+            startSave(kNoItem, kNoData, outputFolder_->text().toStdString(), count,
+                      std::move(files));
+            return;
+        }
+    }
     TreeItem item = treeView_->currentItem();
     ItemData data = tree_.itemData(item);
     bool isTop = item != kNoItem && tree_.parent(item) == kNoItem;
@@ -362,7 +411,7 @@ void VolumeScanDlg::onSave() {
 }
 
 void VolumeScanDlg::startSave(TreeItem item, ItemData file, const std::string& outputDir,
-                              std::int64_t count) {
+                              std::int64_t count, std::vector<PlacedFile> files) {
     scanBusy_ = true;
     saving_ = true;
     screenStopRequested_.clear();
@@ -376,14 +425,15 @@ void VolumeScanDlg::startSave(TreeItem item, ItemData file, const std::string& o
     pause_->show();
     resume_->show();
     workerRunning_ = true;
-    worker_ = std::thread([this, item, file, outputDir, count] {
+    worker_ = std::thread([this, item, file, outputDir, count, files = std::move(files)] {
         FolderSaver saver(*currentParser_, *sink_, screenStopRequested_);
         saver.onFileSizeText = [this](const std::string& text) {
             QString t = QString::fromStdString(text);
             runOnThreadOf(fileSize_, [this, t] { fileSize_->setText(t); });
         };
-        SaveReport report = item != kNoItem ? saver.saveItem(*forwarder_, item, outputDir)
-                                            : saver.saveFile(file, outputDir);
+        SaveReport report = !files.empty()    ? saver.saveFiles(files, outputDir)
+                            : item != kNoItem ? saver.saveItem(*forwarder_, item, outputDir)
+                                              : saver.saveFile(file, outputDir);
         sink_->setProgressPosition(count);
         workerRunning_ = false;
         QMetaObject::invokeMethod(
@@ -431,6 +481,82 @@ void VolumeScanDlg::saveEnded() {
         boxes().showInfo("work done");
     }
     emit saveFinished();
+}
+
+void VolumeScanDlg::doubleClickRow(int row) {
+    if (scanBusy_ || !currentParser_) return;
+    if (!listModel_->showsHits()) {
+        if (TreeItem item = listModel_->itemAt(row)) doubleClickItem(item);
+        return;
+    }
+    if (row < 0 || static_cast<std::size_t>(row) >= listModel_->hits().size()) return;
+    ItemData file = listModel_->hits()[static_cast<std::size_t>(row)].entry;
+    if (outputFolder_->text().isEmpty()) outputFolder_->setText(chooseFolder());
+    if (outputFolder_->text().isEmpty()) {
+        boxes().showInfo("select output folder");
+        return;
+    }
+    pendingSingleFile_ = true;
+    startSave(kNoItem, file, outputFolder_->text().toStdString(), 1);
+}
+
+void VolumeScanDlg::showWorkerControls(bool shown) {
+    for (QWidget* w : {static_cast<QWidget*>(progress_), static_cast<QWidget*>(pause_),
+                       static_cast<QWidget*>(resume_), static_cast<QWidget*>(stop_)})
+        w->setVisible(shown);
+}
+
+void VolumeScanDlg::onSearch() {
+    if (scanBusy_) {
+        boxes().showInfo(kBusyText);
+        return;
+    }
+    if (!currentParser_) return;
+    CKestrumApp& app = CKestrumApp::instance();
+    app.searchPattern = pattern_->text().toStdString();
+    if (app.searchPattern.empty()) return;
+    listModel_->setHits({});
+    lastSearch_ = SearchResult{};
+    screenStopRequested_.clear();
+    auto pattern = SearchPattern::compile(app.searchPattern, ignoreCase_->isChecked());
+    if (!pattern) {
+        boxes().showInfo(kInvalidPatternText);
+        return;
+    }
+
+    scanBusy_ = true;
+    for (QWidget* w : {static_cast<QWidget*>(back_), static_cast<QWidget*>(save_),
+                       static_cast<QWidget*>(treeView_), static_cast<QWidget*>(listView_)})
+        w->setEnabled(false);
+    progress_->setValue(0);
+    showWorkerControls(true);
+    const TreeItem top = tree_.firstChild(kNoItem);
+    workerRunning_ = true;
+    worker_ = std::thread([this, top, compiled = std::move(*pattern)] {
+        PatternSearch search(*currentParser_, *sink_, screenStopRequested_);
+        auto result = std::make_shared<SearchResult>(search.searchTree(compiled, *forwarder_, top));
+        workerRunning_ = false;
+        QMetaObject::invokeMethod(
+            this,
+            [this, result] {
+                lastSearch_ = std::move(*result);
+                searchEnded();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void VolumeScanDlg::searchEnded() {
+    joinWorker();
+    listModel_->setHits(lastSearch_.hits);
+    showWorkerControls(false);
+    scanBusy_ = false;
+    for (QWidget* w : {static_cast<QWidget*>(back_), static_cast<QWidget*>(save_),
+                       static_cast<QWidget*>(treeView_), static_cast<QWidget*>(listView_)})
+        w->setEnabled(true);
+    status_->setText(kSearchFinishedText);
+    boxes().showInfo(kSearchFinishedText);
+    emit searchFinished();
 }
 
 }  // namespace vel

@@ -8,12 +8,14 @@
 
 #include "app/WizardScreen.h"
 #include "core/VolumeDescriptor.h"
-#include "device/FileReadSeek.h"
+#include "device/DiskSource.h"
 #include "fs/common/FileSystemTable.h"
 #include "scan/FolderSaver.h"
 #include "scan/MemoryTree.h"
 #include "scan/WorkerControl.h"
+#include "search/PatternSearch.h"
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -50,6 +52,10 @@ class VolumeScanDlg : public WizardScreen {
     void onResume();
     void onStop();
     void onSave();
+    // Searches the scan's files for the pattern box's text and lists the hits.
+    void onSearch();
+    // Double click on a list row: saves its file (a hit, or a file of the selected folder).
+    void doubleClickRow(int row);
     // Sets every running worker's stop flag (closing, Exit).
     void stopWorkers() override;
 
@@ -67,6 +73,10 @@ class VolumeScanDlg : public WizardScreen {
     QPushButton* pauseButton() const { return pause_; }
     QPushButton* resumeButton() const { return resume_; }
     QPushButton* stopButton() const { return stop_; }
+    QPushButton* searchButton() const { return search_; }
+    QLineEdit* patternBox() const { return pattern_; }
+    QCheckBox* ignoreCaseBox() const { return ignoreCase_; }
+    const SearchResult& lastSearch() const { return lastSearch_; }
     QLineEdit* outputFolderBox() const { return outputFolder_; }
     const SaveReport& lastSave() const { return lastSave_; }
 
@@ -81,6 +91,7 @@ class VolumeScanDlg : public WizardScreen {
   signals:
     void scanFinished();
     void saveFinished();
+    void searchFinished();
 
   protected:
     // The scan starts when the screen is first shown (unless it was started before).
@@ -90,10 +101,16 @@ class VolumeScanDlg : public WizardScreen {
     void buildControls();
     void runWorker();
     void workerEnded(const WorkerResult& result);
-    void endSequence(bool withBox);
+    // remarks: what the scan has to tell besides (a backup copy used, no files found).
+    void endSequence(bool withBox, const std::vector<std::string>& remarks = {});
     void fillList(TreeItem item);
-    void startSave(TreeItem item, ItemData file, const std::string& outputDir, std::int64_t count);
+    // Saves a tree item, else one file, else (when given) files in their folders (search hits).
+    void startSave(TreeItem item, ItemData file, const std::string& outputDir, std::int64_t count,
+                   std::vector<PlacedFile> files = {});
     void saveEnded();
+    void searchEnded();
+    // Shows or hides the progress bar with Pause, Resume and Stop.
+    void showWorkerControls(bool shown);
     void joinWorker();
 
     VolumeDescriptor volume_;
@@ -104,12 +121,13 @@ class VolumeScanDlg : public WizardScreen {
     PauseGate pauseGate_;
     const FileSystemRow* row_ = nullptr;
     // Held while the parser may read: the wizard may replace its reader meanwhile.
-    std::shared_ptr<FileReadSeek> source_;
+    std::shared_ptr<DiskSource> source_;
     std::atomic<std::int64_t> unreadableSectors_{0};
     std::unique_ptr<VolumeParser> currentParser_;
     MemoryTree tree_;
     std::thread worker_;
     SaveReport lastSave_;
+    SearchResult lastSearch_;
     bool saving_ = false;
     bool pendingSingleFile_ = false;
     bool started_ = false;
@@ -132,6 +150,8 @@ class VolumeScanDlg : public WizardScreen {
     QPushButton* save_ = nullptr;
     QPushButton* search_ = nullptr;
     QLineEdit* pattern_ = nullptr;
+    QCheckBox* ignoreCase_ = nullptr;
+    QLabel* searchNote_ = nullptr;
     QLineEdit* outputFolder_ = nullptr;  // hidden
     QListWidget* tfsList_ = nullptr;     // hidden advanced input
     QListWidget* spcList_ = nullptr;

@@ -1,5 +1,4 @@
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -26,22 +25,14 @@ struct CarveOptions {
     bool stats = false;
 };
 
-std::atomic<StopFlag*> carveInterrupt{nullptr};
-void onCarveInterrupt(int) {
-    if (StopFlag* f = carveInterrupt.load()) f->request();
-}
-
 // The part of SOURCE to carve: a row of the volume list, a given range, or all of it.
 void chooseRange(const SourceOptions& o, const readWriteInterface& source,
                  std::int64_t& startSector, std::uint64_t& bytes) {
     const std::int64_t total = source.sectorCount();
     startSector = 0;
-    bytes = static_cast<std::uint64_t>(total) * 512;
-    if (o.startSector && *o.startSector >= total)
-        throw CliExit(kUsage, "--start-sector lies outside the source (" + std::to_string(total) +
-                                  " sectors)");
-    if (o.sizeMb && *o.sizeMb <= 0) throw CliExit(kUsage, "zero size volume..");
+    bytes = static_cast<std::uint64_t>(std::max<std::int64_t>(total, 0)) * 512;
     if (o.startSector || o.volumeIndex) {
+        // Checks the range against the source, or names the rows to choose from.
         const VolumeDescriptor v = resolveVolume(o, source);
         startSector = v.startSector;
         const std::uint64_t rest =
@@ -79,7 +70,7 @@ void addCarveCommand(CLI::App& app) {
     cmd->callback([o] {
         const auto started = std::chrono::steady_clock::now();
         StderrMessageBoxes boxes;
-        std::shared_ptr<FileReadSeek> source = openSource(o->source.source);
+        std::shared_ptr<DiskSource> source = openSource(o->source.source);
         std::int64_t startSector = 0;
         std::uint64_t bytes = 0;
         chooseRange(o->source, *source, startSector, bytes);
@@ -103,15 +94,10 @@ void addCarveCommand(CLI::App& app) {
         engine.setVolume(sectorsToBytes(startSector), bytes);
         engine.unaligned = o->unaligned;
         sink.setStatusText("Processing.....");
-        carveInterrupt = &engine.stopRequested;
-        auto previous = std::signal(SIGINT, onCarveInterrupt);
+        InterruptStops interrupt(engine.stopRequested);
         const bool ran = engine.runScan(o->out);
         const auto scanned = std::chrono::steady_clock::now();
-        if (!ran) {
-            std::signal(SIGINT, previous);
-            carveInterrupt = nullptr;
-            throw CliExit(kFailed, engine.message());
-        }
+        if (!ran) throw CliExit(kFailed, engine.message());
         sink.flush();
         std::fprintf(stderr, "%zu files found\n", engine.found().size());
 
@@ -136,8 +122,6 @@ void addCarveCommand(CLI::App& app) {
             }
         };
         RawSaveReport report = saver.save(all, o->out);
-        std::signal(SIGINT, previous);
-        carveInterrupt = nullptr;
         std::fflush(stdout);
         sink.flush();
         reportUnreadable(*source);

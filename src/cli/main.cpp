@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
     addVolumesCommand(app);
     addScanCommand(app);
     addSaveCommand(app);
+    addSearchCommand(app);
     addCarveCommand(app);
 
     try {

@@ -155,4 +155,23 @@ SaveReport FolderSaver::saveFile(ItemData file, const std::string& outputDir) {
     return report;
 }
 
+SaveReport FolderSaver::saveFiles(const std::vector<PlacedFile>& files,
+                                  const std::string& outputDir) {
+    SaveReport report;
+    for (const PlacedFile& f : files) {
+        if (stop_.requested()) {
+            report.stopped = true;
+            break;
+        }
+        if (!parser_.isEntry(f.file) || parser_.isFolder(f.file)) continue;
+        sink_.setProgressPosition(report.filesHandled);
+        std::string destination = trimRight(outputDir);
+        for (ItemData folder : f.folders)
+            if (parser_.isEntry(folder))
+                destination = folderDestination(folder, destination, report);
+        saveOne(f.file, destination, report);
+    }
+    return report;
+}
+
 }  // namespace vel

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/EntryWriter.h"
@@ -28,6 +29,9 @@ struct WorkerResult {
     bool shortEnd = false;             // end without the done box
     std::string failureBox;            // shown before Back is enabled
     std::vector<std::string> notices;  // boxes shown before the failure box
+    // Said with the scan's end on the status line (and by the command line): a backup boot
+    // sector used, or after a failure what was tried.
+    std::vector<std::string> remarks;
 };
 
 // What a parser is told of the user's choices when it is made.
@@ -61,7 +65,19 @@ class VolumeParser {
     virtual bool isEntry(ItemData entry) const = 0;
     virtual bool isFolder(ItemData entry) const = 0;
     virtual bool hasChildren(ItemData entry) const = 0;
-    virtual std::string entryName(ItemData entry) const = 0;  // UTF-8
+    // The name the volume records (UTF-8).
+    virtual std::string recordedName(ItemData entry) const = 0;
+    // The name shown, searched and saved: one given by setEntryName, else the recorded one.
+    std::string entryName(ItemData entry) const {
+        if (!givenNames_.empty()) {
+            auto it = givenNames_.find(entry);
+            if (it != givenNames_.end()) return it->second;
+        }
+        return recordedName(entry);
+    }
+    // Names an entry in place of its recorded name (a recycle-bin file's former name). Called by
+    // the scan worker before the screen shows anything below the first level.
+    void setEntryName(ItemData entry, std::string name) { givenNames_[entry] = std::move(name); }
     // The deleted look of an entry listed in folder.
     virtual bool isDeleted(ItemData entry, ItemData folder) const = 0;
     // Children in list order; visit returns false to stop. Must end on looping structures.
@@ -75,6 +91,8 @@ class VolumeParser {
         return static_cast<std::int64_t>(entrySize(entry) >> 10);
     }
     virtual bool skipOnSave(ItemData) const { return false; }
+    // The file system's own bookkeeping ($MFT and the like) rather than anyone's file.
+    virtual bool isMetadata(ItemData) const { return false; }
     virtual bool enterOnSave(ItemData) const { return true; }
     // Writes the entry's data into out and gives it the entry's times. False when the data
     // could not be read whole or out refused it.
@@ -108,6 +126,7 @@ class VolumeParser {
   private:
     NullSink nullSink_;
     VolumeView view_;
+    std::unordered_map<ItemData, std::string> givenNames_;
 };
 
 }  // namespace vel

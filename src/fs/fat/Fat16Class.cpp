@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "search/RecycleBinNames.h"
+
 namespace vel {
 
 WorkerResult Fat16Class::runWorker(int scanMode) {
@@ -15,6 +17,8 @@ WorkerResult Fat16Class::runWorker(int scanMode) {
     if (!checkBootSector()) {
         result.endSequence = false;
         result.failureBox = "Selected Drive is not in Fat16 Format";
+        result.remarks.push_back(
+            "no FAT12/16 boot sector at the start of the volume (FAT12/16 keep no backup copy)");
         return result;
     }
     loadFat();
@@ -29,6 +33,7 @@ WorkerResult Fat16Class::runWorker(int scanMode) {
     report().setProgressRange(100);
     report().setProgressPosition(100);
     addPlaceholders();
+    restoreRecycleBinNames(*this);
     return result;
 }
 
