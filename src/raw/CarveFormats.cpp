@@ -6,28 +6,11 @@
 #include <cstring>
 #include <set>
 
+#include "fs/common/Endian.h"
+
 namespace vel {
 
 namespace {
-
-std::uint16_t le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-std::uint32_t le32(const std::uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-std::uint64_t le64(const std::uint8_t* p) {
-    return le32(p) | static_cast<std::uint64_t>(le32(p + 4)) << 32;
-}
-std::uint16_t be16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
-std::uint32_t be32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
-}
-std::uint64_t be64(const std::uint8_t* p) {
-    return static_cast<std::uint64_t>(be32(p)) << 32 | be32(p + 4);
-}
 
 bool same(const std::uint8_t* p, const char* text) {
     return p && std::memcmp(p, text, std::strlen(text)) == 0;
@@ -337,7 +320,8 @@ CarveVerdict checkGif(const ByteWindow& w) {
             break;
         }
     }
-    return images > 0 ? partial(pos) : reject();
+    // A block length may point past the window's end.
+    return images > 0 ? partial(std::min(pos, w.size())) : reject();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -815,7 +799,8 @@ CarveVerdict checkRiff(const ByteWindow& w) {
         if (size > w.size()) return partial(w.size(), ext);
         return exact(size, ext);
     }
-    return partial(p, ext);
+    // The last chunk walked may reach past the window's end.
+    return partial(std::min(p, w.size()), ext);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -863,7 +848,8 @@ CarveVerdict checkMp4(const ByteWindow& w) {
         } else if (size < 8) {
             break;
         }
-        if (p + size > w.size()) {
+        // Written so that a 64-bit size cannot wrap around.
+        if (size > w.size() - p) {
             if (moov || mdat) return partial(p, ext);
             return reject();
         }
@@ -973,7 +959,8 @@ CarveVerdict checkSqlite(const ByteWindow& w) {
         return reject();
     if (tail[100 - 64] != 0x0D && tail[100 - 64] != 0x05) return reject();
     const std::uint32_t pages = be32(h + 28);
-    if (pages == 0 || be32(tail + 92 - 64) != be32(h + 24)) return partial(page);
+    if (pages == 0 || be32(tail + 92 - 64) != be32(h + 24))
+        return partial(std::min<std::uint64_t>(page, w.size()));
     const std::uint64_t size = static_cast<std::uint64_t>(pages) * page;
     if (size > w.size()) return partial(w.size());
     return exact(size);
