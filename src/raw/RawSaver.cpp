@@ -1,7 +1,6 @@
 #include "raw/RawSaver.h"
 
 #include <cerrno>
-#include <vector>
 
 #include "platform/OutputFile.h"
 #include "platform/OutputPath.h"
@@ -62,12 +61,38 @@ RawSaveReport RawSaver::save(const std::vector<std::size_t>& indexes,
     return report;
 }
 
+namespace {
+
+// Hands a file's bytes on to its output file, moving the progress bar a chunk at a time; once
+// Stop is pressed it takes no more, which ends the copy.
+class SaveProgress final : public EntryWriter {
+  public:
+    SaveProgress(EntryWriter& out, ScanSink& sink, const StopFlag& stop, std::uint64_t& chunks)
+        : out_(out), sink_(sink), stop_(stop), chunks_(chunks) {}
+    bool write(const void* data, std::size_t size) override {
+        if (stop_.requested()) {
+            stopped = true;
+            return false;
+        }
+        if (!out_.write(data, size)) return false;
+        sink_.setProgressPosition(static_cast<std::int64_t>(++chunks_));
+        return true;
+    }
+    bool stopped = false;
+
+  private:
+    EntryWriter& out_;
+    ScanSink& sink_;
+    const StopFlag& stop_;
+    std::uint64_t& chunks_;
+};
+
+}  // namespace
+
 SavedFile RawSaver::saveOne(std::size_t index, const std::string& outputFolder, bool& stopped) {
     const FoundFile& f = engine_.found()[index];
     SavedFile saved;
     saved.index = index;
-    const readWriteInterface* volume = engine_.reader();
-    if (!volume) return saved;
     std::string folder =
         joinPath(outputFolder, safeFileName(engine_.categoryOf(f)).value_or("files"));
     if (!makeFolder(folder)) return saved;
@@ -81,25 +106,20 @@ SavedFile RawSaver::saveOne(std::size_t index, const std::string& outputFolder, 
     if (!out.ok()) return saved;
     sink_.setStatusText("Saving " + saved.path);
 
-    std::vector<std::uint8_t> buffer(
-        static_cast<std::size_t>(std::min<std::uint64_t>(f.size, kRawChunk)));
     ReadDamageScope damage;
-    for (std::uint64_t done = 0; done < f.size;) {
-        if (stop_.requested()) {
-            // A half-written file is not a recovered file.
-            out.discard();
-            stopped = true;
-            return saved;
-        }
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kRawChunk, f.size - done));
-        volume->readAt(static_cast<std::int64_t>(f.start + done), buffer.data(), n);
-        if (!out.write(buffer.data(), n)) break;
-        done += n;
-        sink_.setProgressPosition(static_cast<std::int64_t>(++progress_));
+    SaveProgress progress(out, sink_, stop_, progress_);
+    const bool whole = engine_.writeFound(f, progress);
+    if (progress.stopped) {
+        // A half-written file is not a recovered file.
+        out.discard();
+        stopped = true;
+        return saved;
     }
     // Unreadable sectors were written as zeros: the file is there, but not as it was.
     saved.damaged = damage.unreadableBytes() > 0 || f.damaged;
-    saved.written = out.close();
+    saved.written = out.finish() && whole;
+    // A file cut short by a full disk would pass for a recovered one.
+    if (!saved.written) out.discard();
     return saved;
 }
 

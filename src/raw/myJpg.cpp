@@ -179,6 +179,20 @@ bool myJpg::readVolume(std::uint64_t offset, std::uint8_t* buffer, std::size_t c
     return r.unreadableBytes == 0;
 }
 
+bool myJpg::writeFound(const FoundFile& file, EntryWriter& out) const {
+    if (!source_) return false;
+    std::vector<std::uint8_t> buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(file.size, kRawChunk)));
+    for (std::uint64_t done = 0; done < file.size;) {
+        const auto n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kRawChunk, file.size - done));
+        view_.readAt(static_cast<std::int64_t>(file.start + done), buffer.data(), n);
+        if (!out.write(buffer.data(), n)) return false;
+        done += n;
+    }
+    return true;
+}
+
 std::vector<PatternEntry> buildPatternTable(const std::vector<SignatureDefinition>& definitions) {
     const std::size_t n = definitions.size();
     std::vector<PatternEntry> table(2 * n);

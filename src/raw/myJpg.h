@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/EntryWriter.h"
 #include "device/readWriteInterface.h"
 #include "raw/SignatureFile.h"
 #include "scan/ResultsTree.h"
@@ -116,8 +117,10 @@ class myJpg {
     // Unreadable ranges met while scanning.
     const std::vector<BadRange>& badRanges() const { return bad_; }
     std::uint64_t unreadableSectors() const;
-    // The volume, read from its first byte; null until attached.
-    const readWriteInterface* reader() const { return source_ ? &view_ : nullptr; }
+    // Writes a found file's bytes from the volume into out, in order, as a parser writes an
+    // entry; unreadable sectors are zeros (a ReadDamageScope around the call counts them). False
+    // when out refused bytes or nothing is attached.
+    bool writeFound(const FoundFile& file, EntryWriter& out) const;
     // Reads volume bytes; unreadable sectors are zeros and join badRanges(). False when any was.
     bool readVolume(std::uint64_t offset, std::uint8_t* buffer, std::size_t count);
 

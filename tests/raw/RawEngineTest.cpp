@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <set>
 
@@ -262,6 +263,29 @@ TEST(RawSaver, WritesPerCategoryAndNeverOverwrites) {
     EXPECT_NE(first.summary().find("1 files saved in " + out.path() +
                                    " (0 exact, 0 partial, 1 by signature only)"),
               std::string::npos);
+}
+
+TEST(RawSaver, StopLeavesNoHalfWrittenFile) {
+    std::vector<std::uint8_t> img = zeros(6 << 20);
+    put(img, 0, {0x11, 0x22});
+    put(img, 3 << 20, {0x11, 0x22});
+    Carve carve(img);
+    carve.engine.addDefinition(userDefinition({0x11, 0x22}, {}, 3 << 20, u"bin", u"Other"));
+    ASSERT_EQ(carve.run(), (Found{{0, 3 << 20}, {3 << 20, 3 << 20}}));
+    TempDir out;
+    RawSaver saver(carve.engine, carve.sink, carve.engine.stopRequested);
+    std::vector<SavedFile> saved;
+    saver.onSaved = [&](const SavedFile& s) {
+        saved.push_back(s);
+        carve.engine.stopRequested.request();
+    };
+    RawSaveReport report = saver.save({0, 1}, out.path());
+    EXPECT_TRUE(report.stopped);
+    EXPECT_EQ(report.saved, 1);
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(readFile(saved[0].path).size(), 3u << 20);
+    EXPECT_FALSE(std::filesystem::exists(out.path() + "/Other/3145728 .bin"));
+    EXPECT_NE(report.summary().find("Saving was stopped before the end."), std::string::npos);
 }
 
 TEST(RawEngine, RandomDataGivesNoDefaultTypeFiles) {
