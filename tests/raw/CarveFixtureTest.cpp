@@ -155,10 +155,44 @@ TEST(CarveFixture, CommandLineRefusesBadSignatureInput) {
          "can not open file"},
         {{"carve", fx.image, "--out", out.path(), "--no-default"}, "enter the info file first.."},
         {{"carve", out.file("missing.img"), "--out", out.path()}, "cannot read"},
+        {{"carve", fx.image, "--out", out.path(), "--start-sector", "99999999"},
+         "lies past the end of the source"},
+        {{"carve", fx.image, "--out", out.path(), "--start-sector", "8", "--size-mb", "100000"},
+         "runs past the end of the source"},
+        {{"carve", fx.image, "--out", out.path(), "--volume", "0"}, "no volume 0 (0 found)"},
     };
     for (const Case& c : cases) {
         CliResult r = runCli(c.args);
         EXPECT_EQ(r.exitCode, 2) << c.message;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
+}
+
+TEST(CarveFixture, CommandLineCarvesAGivenRangeFromItsFirstByte) {
+    Fixture fx;
+    // An aligned file some way in: the range starts at its first sector.
+    const nlohmann::json* chosen = nullptr;
+    for (const auto& e : fx.manifest["files"])
+        if (e["placement"] == "aligned" && e["offset"].get<std::uint64_t>() >= (64u << 10)) {
+            chosen = &e;
+            break;
+        }
+    ASSERT_TRUE(chosen);
+    const std::uint64_t start = (*chosen)["offset"];
+    TempDir out;
+    CliResult r = runCli({"carve", fx.image, "--out", out.path(), "--start-sector",
+                          std::to_string(start / 512), "--size-mb", "1", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    bool first = false;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) {
+        auto j = nlohmann::json::parse(line);
+        // Offsets count from the range's start, and nothing past its end is found.
+        EXPECT_LE(j["offset"].get<std::uint64_t>() + j["size"].get<std::uint64_t>(), 1u << 20);
+        if (j["offset"] == 0) {
+            first = true;
+            EXPECT_EQ(sha256File(j["path"]), (*chosen)["sha256"]);
+        }
+    }
+    EXPECT_TRUE(first) << r.out;
 }
