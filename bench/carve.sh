@@ -4,11 +4,13 @@
 # The image is 2 GiB of pseudo-random data with about 64 files made by the fixture generator
 # (most at sector starts, some at odd offsets, some in two fragments); it is kept out of the
 # repository. Needs ImageMagick, lame, sox, 7z (make-carve.sh's tools) and testdisk (photorec).
-# Usage: bench/carve.sh [BUILD_DIR] [SIZE_MIB]
+# Each carver runs ROUNDS times in turn; medians and the speed against photorec are printed.
+# Usage: bench/carve.sh [BUILD_DIR] [SIZE_MIB] [ROUNDS]
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="${1:-build}"
 size="${2:-2048}"
+rounds="${3:-3}"
 cli="$(cd "$build" && pwd)/src/cli/vellorine-cli"
 gen="$here/../tests/fixtures/carve-gen.py"
 work="$(mktemp -d /tmp/carve-bench.XXXXXX)"
@@ -46,24 +48,46 @@ print("exact %d of %d (aligned %d/%d, unaligned %d/%d, fragmented %d/%d); files 
 EOF
 }
 
-measure() {  # measure LABEL OUTDIR COMMAND...
-    local label="$1" out="$2"
-    shift 2
-    local log="$work/time.log"
+# One timed run: "wall peak" on stdout; the found files stay in OUTDIR.
+timed() {  # timed OUTDIR COMMAND...
+    local out="$1" log="$work/time.log"
+    shift
+    rm -rf "$out"
+    mkdir -p "$out"
     /usr/bin/time -f "%e %M" "$@" >/dev/null 2>"$log" || { tail -5 "$log" >&2; return 1; }
-    read -r wall peak < <(tail -1 "$log")
-    printf '%-34s wall %7s s  peak %8s KiB  %s\n' "$label" "$wall" "$peak" "$(exact "$out")"
+    tail -1 "$log"
 }
 
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
 cat "$work/disk.img" >/dev/null
-measure "vellorine-cli carve" "$work/v" "$cli" carve "$work/disk.img" --out "$work/v"
-measure "vellorine-cli carve --unaligned" "$work/u" "$cli" carve "$work/disk.img" --out "$work/u" --unaligned
-if command -v photorec >/dev/null; then
-    mkdir -p "$work/p"
-    # photorec writes its log into the working folder.
-    cd "$work"
-    measure "photorec (everything)" "$work/p" photorec /log /d "$work/p/recup" /cmd "$work/disk.img" \
-        partition_none,fileopt,everything,enable,search
-else
-    echo "photorec: not installed (apt-get install testdisk)" >&2
-fi
+have_photorec=1
+command -v photorec >/dev/null || { have_photorec=0; echo "photorec: not installed (apt-get install testdisk)" >&2; }
+labels=("vellorine-cli carve" "vellorine-cli carve --unaligned" "photorec (everything)")
+outs=("$work/v" "$work/u" "$work/p")
+declare -A walls peaks
+# In turn, round after round, so that a busy machine slows every carver alike.
+for round in $(seq "$rounds"); do
+    read -r w m < <(timed "$work/v" "$cli" carve "$work/disk.img" --out "$work/v")
+    walls[0]+="$w "; peaks[0]="$m"
+    read -r w m < <(timed "$work/u" "$cli" carve "$work/disk.img" --out "$work/u" --unaligned)
+    walls[1]+="$w "; peaks[1]="$m"
+    if [ "$have_photorec" = 1 ]; then
+        # photorec writes its log into the working folder.
+        read -r w m < <(cd "$work" && timed "$work/p" photorec /log /d "$work/p/recup" /cmd \
+            "$work/disk.img" partition_none,fileopt,everything,enable,search)
+        walls[2]+="$w "; peaks[2]="$m"
+    fi
+    echo "round $round done" >&2
+done
+last=$((have_photorec ? 2 : 1))
+photorec_median=""
+[ "$have_photorec" = 1 ] && photorec_median="$(tr ' ' '\n' <<<"${walls[2]}" | grep . | median)"
+echo "median of $rounds rounds, $size MiB image:"
+for i in $(seq 0 "$last"); do
+    med="$(tr ' ' '\n' <<<"${walls[$i]}" | grep . | median)"
+    ratio=""
+    [ -n "$photorec_median" ] && ratio="$(awk -v p="$photorec_median" -v m="$med" 'BEGIN { printf "%.1fx photorec", p / m }')"
+    printf '%-34s wall %7s s (%s)  peak %8s KiB  %s\n  %s\n' "${labels[$i]}" "$med" "${walls[$i]% }" \
+        "${peaks[$i]}" "$ratio" "$(exact "${outs[$i]}")"
+done
