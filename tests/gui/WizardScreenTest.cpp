@@ -6,11 +6,13 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include "GuiTestSupport.h"
 #include "app/CTavrelAboutDlg.h"
+#include "app/UserGuideDlg.h"
 #include "app/WizardScreen.h"
 
 using namespace vel;
@@ -68,11 +70,26 @@ TEST_F(Wizard, ScreensLookAlike) {
     saveScreenshot(&screen, "WizardScreen");
 }
 
-TEST_F(Wizard, HelpMenuOpensPagesAndTheAboutBox) {
+TEST_F(Wizard, HelpMenuOpensTheShippedGuidePagesAndTheAboutBox) {
     ProbeScreen screen(130);
     screen.show();
     auto actions = screen.helpMenu()->actions();
+    // Help needs no browser: the guide inside the program opens, once however often it is asked.
     actions[0]->trigger();
+    UserGuideDlg* guide = UserGuideDlg::current();
+    ASSERT_NE(guide, nullptr);
+    EXPECT_TRUE(guide->isVisible());
+    const QString text = guide->text()->toPlainText();
+    for (const char* topic : {"Standard", "Deep", "ORPHAN_ENTRY", "Incomplete", "another disk"})
+        EXPECT_TRUE(text.contains(QString::fromLatin1(topic))) << topic;
+    actions[0]->trigger();
+    EXPECT_EQ(UserGuideDlg::current(), guide);
+    saveScreenshot(guide, "UserGuideDlg");
+    guide->onlineButton()->click();
+    guide->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(UserGuideDlg::current(), nullptr);
+
     actions[1]->trigger();
     emit screen.productsLink()->linkActivated(QString::fromLatin1(kProductsPageUrl));
     ASSERT_EQ(hooks.openedUrls.size(), 3u);
