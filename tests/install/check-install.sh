@@ -11,6 +11,7 @@ fail=0
 need() { [ -s "$stage/$1" ] || { echo "missing after install: $1"; fail=1; }; }
 need bin/vellorine
 need bin/vellorine-cli
+need bin/FileSetting.txt  # carving's default signatures, found beside the program
 need share/applications/vellorine.desktop
 need share/icons/hicolor/scalable/apps/vellorine.svg
 for size in 16 22 24 32 48 64 128 256; do
