@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "fs/ntfs/ntfs.h"
+#include "search/RecycleBinNames.h"
 
 namespace vel {
 
@@ -517,6 +518,7 @@ WorkerResult ntfs::runAdvanced() {
     enumerateMft();
     buildTree();
     addPlaceholders();
+    restoreRecycleBinNames(*this);
     return result;
 }
 
@@ -609,6 +611,7 @@ WorkerResult ntfs::runDeep() {
     enumerateMft();
     buildTree();
     addPlaceholders();
+    restoreRecycleBinNames(*this);
     if (!deep_ || !deep_->grouped) return result;
     std::string assumed;
     for (std::size_t c = 0; c < deep_->grouping.copies.size(); ++c) {
