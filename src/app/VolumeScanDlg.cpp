@@ -73,6 +73,9 @@ VolumeScanDlg::~VolumeScanDlg() {
         currentParser_->attach(nullptr, nullptr, nullptr);
     }
     if (source_) source_->badSectors().setListener(nullptr);
+    // The models watch tree_, which goes before the widget's children do.
+    delete treeModel_;
+    delete listModel_;
 }
 
 void VolumeScanDlg::buildControls() {
