@@ -2,21 +2,15 @@
 
 #include <sys/resource.h>
 
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "fs/common/FileSystemTable.h"
+#include "scan/ResultsWalk.h"
 
 namespace vel::cli {
 
 namespace {
-std::atomic<StopFlag*> interruptTarget{nullptr};
-
-void onInterrupt(int) {
-    if (StopFlag* f = interruptTarget.load()) f->request();
-}
 
 // The advanced input without its screen: the search for the tables' places, then the pick the
 // options name. Without --candidate the places found are listed and the exit code is 2.
@@ -105,26 +99,27 @@ ScanRun runScan(const SourceOptions& source, const ModeOptions& mode) {
     if (row && !row->selectedStatus.empty()) run.sink->setStatusText(row->selectedStatus);
 
     // Ctrl-C stops the scan the way the Stop button does; what was found is still shown.
-    interruptTarget = &run.parser->stopRequested;
-    auto previous = std::signal(SIGINT, onInterrupt);
-    struct Restore {
-        void (*handler)(int);
-        ~Restore() {
-            std::signal(SIGINT, handler);
-            interruptTarget = nullptr;
-        }
-    } restore{previous};
-    if (mode.scanMode() == 2) chooseAdvancedInput(run, mode, source.json);
-    WorkerResult result = run.parser->runWorker(mode.scanMode());
+    WorkerResult result;
+    {
+        InterruptStops interrupt(run.parser->stopRequested);
+        if (mode.scanMode() == 2) chooseAdvancedInput(run, mode, source.json);
+        result = run.parser->runWorker(mode.scanMode());
+    }
     run.sink->flush();
     for (const std::string& notice : result.notices) std::fprintf(stderr, "%s\n", notice.c_str());
 
     if (!result.started)
         throw CliExit(kFailed, "the " + mode.mode + " mode is not available for " +
                                    run.volume.fileSystem + " volumes");
-    if (!result.failureBox.empty()) throw CliExit(kFailed, result.failureBox);
+    std::string remarks;
+    for (const std::string& r : result.remarks) remarks += (remarks.empty() ? "" : "\n") + r;
+    if (!result.failureBox.empty())
+        throw CliExit(kFailed, result.failureBox + (remarks.empty() ? "" : "\n" + remarks));
+    if (!remarks.empty()) std::fprintf(stderr, "%s\n", remarks.c_str());
     run.top = run.tree->firstChild(kNoItem);
     if (run.top == kNoItem) throw CliExit(kFailed, "the scan found nothing");
+    if (foundNoFiles(*run.parser, *run.tree, run.top))
+        std::fprintf(stderr, "the volume holds no files\n");
     return run;
 }
 

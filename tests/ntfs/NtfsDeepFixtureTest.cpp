@@ -208,22 +208,28 @@ TEST(NtfsDeepFixture, TwoFileSystemsOneAfterTheOtherInBothModes) {
 }
 
 TEST(NtfsDeepFixture, CommandLineListsCandidatesAndScansTheChosenOne) {
+    // Without its boot sectors the volume is known to nothing: it is given as a custom volume.
     const std::string noboot = fixtureImage("ntfs-noboot.img");
-    CliResult listed = runCli({"scan", noboot, "--mode", "advanced"});
+    auto advanced = [&](std::vector<std::string> more) {
+        std::vector<std::string> args{"scan", noboot, "--start-sector", "0",
+                                      "--fs", "NTFS", "--mode",         "advanced"};
+        args.insert(args.end(), more.begin(), more.end());
+        return runCli(args);
+    };
+    CliResult listed = advanced({});
     EXPECT_EQ(listed.exitCode, 2);
     EXPECT_NE(listed.err.find("Number of MFT-ENTRY found = 1"), std::string::npos) << listed.err;
     EXPECT_NE(listed.err.find("--candidate 0  MFT_ENTRY:0"), std::string::npos) << listed.err;
     EXPECT_TRUE(listed.out.empty());
-    CliResult json = runCli({"scan", noboot, "--mode", "advanced", "--json"});
+    CliResult json = advanced({"--json"});
     EXPECT_EQ(json.exitCode, 2);
     EXPECT_EQ(nlohmann::json::parse(json.out.substr(0, json.out.find('\n')))["text"],
               "MFT_ENTRY:0");
-    CliResult wrong = runCli({"scan", noboot, "--mode", "advanced", "--candidate", "1"});
+    CliResult wrong = advanced({"--candidate", "1"});
     EXPECT_EQ(wrong.exitCode, 2);
     EXPECT_NE(wrong.err.find("no candidate 1 (1 found)"), std::string::npos) << wrong.err;
 
-    CliResult scanned =
-        runCli({"scan", noboot, "--mode", "advanced", "--candidate", "0", "--spc", "8", "--json"});
+    CliResult scanned = advanced({"--candidate", "0", "--spc", "8", "--json"});
     ASSERT_EQ(scanned.exitCode, 0) << scanned.err;
     const auto items = scanJsonByPath(scanned.out);
     EXPECT_EQ(items.count("ROOT/readme.txt"), 1u);
