@@ -6,10 +6,9 @@
 #include "app/RawRecoveryDialog.h"
 #include "app/VolumeScanDlg.h"
 #include "app/WizardScreen.h"
+#include "app/advanceOptions.h"
 
 namespace vel {
-
-// Until a real screen joins the wizard, a placeholder named after it keeps the flow walkable.
 
 WizardScreen* createVolumeListScreen(DriveParsingModes& creator) {
     PopulateDriveDlg::volumeScanModeScreen() = [](PopulateDriveDlg& list,
@@ -32,7 +31,7 @@ WizardScreen* createVolumeScanScreen(ParceModeNtfsDlg& creator) {
 }
 
 WizardScreen* createAdvancedInputScreen(ParceModeNtfsDlg& creator) {
-    return new PlaceholderScreen("advanceOptions", 153, &creator);
+    return new advanceOptions(&creator, creator.volume(), creator.maxFileSystemsText());
 }
 
 }  // namespace vel

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -68,14 +69,20 @@ VolumeScanDlg::VolumeScanDlg(const VolumeDescriptor& volume, int scanMode,
 
 VolumeScanDlg::~VolumeScanDlg() {
     // A worker may be waiting on this thread; let it run to its end before the parts go.
+    leaving_ = true;
     if (worker_.joinable()) {
         stopWorkers();
         pauseGate_.resume();
-        while (workerRunning_.load()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        if (worker_.joinable()) worker_.join();
+        waitForWorker(-1);
     }
-    if (currentParser_) currentParser_->attach(nullptr, nullptr, nullptr);
+    if (currentParser_) {
+        currentParser_->stopRequested.setPauseGate(nullptr);
+        currentParser_->attach(nullptr, nullptr, nullptr);
+    }
     if (source_) source_->badSectors().setListener(nullptr);
+    // The models watch tree_, which goes before the widget's children do.
+    delete treeModel_;
+    delete listModel_;
 }
 
 void VolumeScanDlg::buildControls() {
@@ -170,12 +177,48 @@ void VolumeScanDlg::showEvent(QShowEvent* event) {
         });
 }
 
+void VolumeScanDlg::takeOverParser(std::shared_ptr<VolumeParser> parser, const FileSystemRow* row) {
+    presetParser_ = std::move(parser);
+    presetRow_ = row;
+}
+
+void VolumeScanDlg::setAdvancedInput(const QStringList& tables, int table,
+                                     const QStringList& clusterSizes, int clusterSize,
+                                     const QStringList& heaps, int heap) {
+    auto copy = [](QListWidget* list, const QStringList& texts, int selected) {
+        list->clear();
+        list->addItems(texts);
+        list->setCurrentRow(selected >= 0 && selected < texts.size() ? selected : -1);
+    };
+    copy(tfsList_, tables, table);
+    copy(spcList_, clusterSizes, clusterSize);
+    copy(heapList_, heaps, heap);
+}
+
+AdvancedChoice VolumeScanDlg::advancedChoice() const {
+    AdvancedChoice c;
+    c.table = tfsList_->currentRow();
+    if (QListWidgetItem* spc = spcList_->currentItem())
+        c.sectorsPerCluster = static_cast<int>(leadingNumber(spc->text().toStdString()));
+    c.heap = heapList_->currentRow();
+    return c;
+}
+
 void VolumeScanDlg::startScan() {
     if (started_) return;
     started_ = true;
     CKestrumApp& app = CKestrumApp::instance();
     scanBusy_ = true;
     back_->setEnabled(false);
+    if (presetParser_) {
+        if (!app.reader()) {
+            boxes().showInfo("Please Restart the program to re begin necessary initialization...");
+            back_->setEnabled(true);
+            return;
+        }
+        startWithParser(presetParser_, presetRow_);
+        return;
+    }
     const FileSystemRow* row = FileSystemTable::builtin().find(volume_.fileSystem);
     if (!row || !row->create) {
         boxes().showInfo("not a valid drive.");
@@ -192,7 +235,7 @@ void VolumeScanDlg::startScan() {
     startWithParser(row->create(volume_, app.parserOptions()), row);
 }
 
-void VolumeScanDlg::startWithParser(std::unique_ptr<VolumeParser> parser,
+void VolumeScanDlg::startWithParser(std::shared_ptr<VolumeParser> parser,
                                     const FileSystemRow* row) {
     started_ = true;
     CKestrumApp& app = CKestrumApp::instance();
@@ -226,6 +269,7 @@ void VolumeScanDlg::startWithParser(std::unique_ptr<VolumeParser> parser,
     sink_ = std::make_unique<QtScanSink>(progress_, status_, &pauseGate_);
     currentParser_->attach(source_.get(), forwarder_.get(), sink_.get());
     listModel_->setParser(currentParser_.get());
+    if (scanMode_ == 2) currentParser_->advancedChoice = advancedChoice();
 
     if (row && !row->selectedStatus.empty())
         status_->setText(QString::fromStdString(row->selectedStatus));
@@ -246,8 +290,23 @@ void VolumeScanDlg::joinWorker() {
     if (worker_.joinable()) worker_.join();
 }
 
+void VolumeScanDlg::waitForWorker(int maxMilliseconds) {
+    QElapsedTimer waited;
+    waited.start();
+    while (workerRunning_.load() && (maxMilliseconds < 0 || waited.elapsed() < maxMilliseconds))
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    if (!workerRunning_.load()) joinWorker();
+}
+
+void VolumeScanDlg::waitForWorkers() {
+    leaving_ = true;
+    pauseGate_.resume();
+    waitForWorker(5000);
+}
+
 void VolumeScanDlg::workerEnded(const WorkerResult& result) {
     joinWorker();
+    if (leaving_) return;
     treeModel_->flush();
     if (!result.started) {
         // No worker for this mode: the screen stays busy; only Back is of use.
@@ -448,6 +507,7 @@ void VolumeScanDlg::startSave(TreeItem item, ItemData file, const std::string& o
 
 void VolumeScanDlg::saveEnded() {
     joinWorker();
+    if (leaving_) return;
     bool singleFile = lastSave_.filesHandled == 1 && !lastSave_.stopped;
     for (QWidget* w : {static_cast<QWidget*>(progress_), static_cast<QWidget*>(pause_),
                        static_cast<QWidget*>(resume_), static_cast<QWidget*>(stop_)})

@@ -1,6 +1,7 @@
 #pragma once
 // The volume scan screen: runs the parser of the volume's file system on a worker, shows what it
 // finds in the results tree and file list, and saves what the user picks.
+#include <QStringList>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -45,7 +46,15 @@ class VolumeScanDlg : public WizardScreen {
     // Picks the parser and starts the worker (the screen's start).
     void startScan();
     // The same with a parser already made (the advanced input's, or a test's).
-    void startWithParser(std::unique_ptr<VolumeParser> parser, const FileSystemRow* row);
+    void startWithParser(std::shared_ptr<VolumeParser> parser, const FileSystemRow* row);
+    // The advanced input's parser, used when the scan starts instead of a new one; it stays the
+    // advanced input screen's.
+    void takeOverParser(std::shared_ptr<VolumeParser> parser, const FileSystemRow* row);
+    // The advanced input's lists with their selections (-1: none), copied for the scan.
+    void setAdvancedInput(const QStringList& tables, int table, const QStringList& clusterSizes,
+                          int clusterSize, const QStringList& heaps, int heap);
+    // The picks the hidden lists hold.
+    AdvancedChoice advancedChoice() const;
 
     // Button handlers, public so tests drive them as a user would.
     void onPause();
@@ -58,6 +67,7 @@ class VolumeScanDlg : public WizardScreen {
     void doubleClickRow(int row);
     // Sets every running worker's stop flag (closing, Exit).
     void stopWorkers() override;
+    void waitForWorkers() override;
 
     bool scanBusy() const { return scanBusy_.load(); }
     int scanMode() const { return scanMode_; }
@@ -112,6 +122,7 @@ class VolumeScanDlg : public WizardScreen {
     // Shows or hides the progress bar with Pause, Resume and Stop.
     void showWorkerControls(bool shown);
     void joinWorker();
+    void waitForWorker(int maxMilliseconds);
 
     VolumeDescriptor volume_;
     int scanMode_;
@@ -123,7 +134,9 @@ class VolumeScanDlg : public WizardScreen {
     // Held while the parser may read: the wizard may replace its reader meanwhile.
     std::shared_ptr<DiskSource> source_;
     std::atomic<std::int64_t> unreadableSectors_{0};
-    std::unique_ptr<VolumeParser> currentParser_;
+    std::shared_ptr<VolumeParser> currentParser_;
+    std::shared_ptr<VolumeParser> presetParser_;
+    const FileSystemRow* presetRow_ = nullptr;
     MemoryTree tree_;
     std::thread worker_;
     SaveReport lastSave_;
@@ -131,6 +144,7 @@ class VolumeScanDlg : public WizardScreen {
     bool saving_ = false;
     bool pendingSingleFile_ = false;
     bool started_ = false;
+    bool leaving_ = false;  // the screen goes: a worker's end shows nothing
     std::atomic<bool> workerRunning_{false};
 
     ResultsTreeModel* treeModel_ = nullptr;

@@ -153,6 +153,7 @@ void WizardScreen::endProcess() {
     // Copy: a screen's stopWorkers() must not change what is walked.
     const std::vector<WizardScreen*> screens = registry();
     for (WizardScreen* screen : screens) screen->stopWorkers();
+    for (WizardScreen* screen : screens) screen->waitForWorkers();
     processExit()(0);
 }
 

@@ -54,6 +54,8 @@ class WizardScreen : public QWidget {
     // Sets the stop flags of this screen's running workers. Called on every live screen before
     // the process ends.
     virtual void stopWorkers() {}
+    // Lets the stopped workers end (briefly) before the process ends. Called after stopWorkers().
+    virtual void waitForWorkers() {}
 
     // Asks "Do you want to Close Application ?"; Yes ends the process. The close command does this.
     void askToClose();

@@ -37,9 +37,12 @@ void addSourceOptions(CLI::App& cmd, SourceOptions& o) {
 void addModeOptions(CLI::App& cmd, ModeOptions& o) {
     cmd.add_option("--mode", o.mode, "standard, advanced or deep")
         ->check(CLI::IsMember({"standard", "advanced", "deep"}));
-    cmd.add_option("--max-fs", o.maxFileSystems, "Advanced: maximum file systems to find");
-    cmd.add_option("--candidate", o.candidate, "Advanced: index of the table location to use");
-    cmd.add_option("--spc", o.sectorsPerCluster, "Advanced: sectors per cluster");
+    cmd.add_option("--max-fs", o.maxFileSystems,
+                   "Advanced: maximum file systems to find (0 or less: 3)");
+    cmd.add_option("--candidate", o.candidate,
+                   "Advanced: index of the table location to use (without it they are listed)");
+    cmd.add_option("--spc", o.sectorsPerCluster,
+                   "Advanced: sectors per cluster, where the tables do not tell");
     cmd.add_option("--heap", o.heap, "Advanced (exFAT): index of the cluster-heap offset");
     cmd.add_flag("--formatted", o.formatted, "Advanced (FAT): the drive was formatted");
 }

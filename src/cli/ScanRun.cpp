@@ -3,11 +3,84 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "fs/common/FileSystemTable.h"
 #include "scan/ResultsWalk.h"
 
 namespace vel::cli {
+
+namespace {
+
+// The advanced input without its screen: the search for the tables' places, then the pick the
+// options name. Without --candidate the places found are listed and the exit code is 2.
+void chooseAdvancedInput(ScanRun& run, const ModeOptions& mode, bool json) {
+    std::optional<AdvancedLayout> layout = run.parser->advancedLayout();
+    if (!layout)
+        throw CliExit(kFailed, "the advanced mode is not available for " + run.volume.fileSystem +
+                                   " volumes");
+    if (!layout->startStatus.empty()) run.sink->setStatusText(layout->startStatus);
+    const CandidateLists lists = run.parser->searchCandidates(mode.maxFileSystems);
+    run.sink->flush();
+    auto listed = [](const std::vector<std::string>& texts, const std::vector<std::string>& notes,
+                     const char* option) {
+        std::string out;
+        for (std::size_t i = 0; i < texts.size(); ++i)
+            out += "\n  " + std::string(option) + " " + std::to_string(i) + "  " + texts[i] +
+                   (i < notes.size() && !notes[i].empty() ? "  (" + notes[i] + ")" : "");
+        return out;
+    };
+    if (!mode.candidate) {
+        if (json) {
+            auto print = [](const char* type, const std::vector<std::string>& texts,
+                            const std::vector<std::string>& notes) {
+                for (std::size_t i = 0; i < texts.size(); ++i) {
+                    nlohmann::json line = {{"type", type},
+                                           {"index", i},
+                                           {"text", texts[i]},
+                                           {"note", i < notes.size() ? notes[i] : ""}};
+                    std::puts(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+                                  .c_str());
+                }
+            };
+            print("candidate", lists.tables, lists.tableNotes);
+            print("heap", lists.heaps, lists.heapNotes);
+            print("sectors_per_cluster", lists.clusterSizes, {});
+            std::fflush(stdout);
+        }
+        std::string text = lists.message;
+        text += listed(lists.tables, lists.tableNotes, "--candidate");
+        text += listed(lists.heaps, lists.heapNotes, "--heap");
+        if (!lists.clusterSizes.empty()) {
+            text += "\n  --spc one of:";
+            for (const std::string& spc : lists.clusterSizes) text += " " + spc;
+        }
+        text += lists.tables.empty() ? "\nnothing to choose: the advanced scan cannot start"
+                                     : "\nchoose a table location with --candidate K";
+        throw CliExit(kUsage, text);
+    }
+    AdvancedChoice choice;
+    const auto count = static_cast<int>(lists.tables.size());
+    if (*mode.candidate < 0 || *mode.candidate >= count)
+        throw CliExit(kUsage, "no candidate " + std::to_string(*mode.candidate) + " (" +
+                                  std::to_string(count) + " found)");
+    choice.table = *mode.candidate;
+    if (mode.heap) {
+        const auto heaps = static_cast<int>(lists.heaps.size());
+        if (*mode.heap < 0 || *mode.heap >= heaps)
+            throw CliExit(kUsage, "no heap offset " + std::to_string(*mode.heap) + " (" +
+                                      std::to_string(heaps) + " found)");
+        choice.heap = *mode.heap;
+    } else if (!lists.heaps.empty()) {
+        choice.heap = 0;
+    }
+    if (mode.sectorsPerCluster) {
+        if (*mode.sectorsPerCluster <= 0) throw CliExit(kUsage, "--spc must be above 0");
+        choice.sectorsPerCluster = *mode.sectorsPerCluster;
+    }
+    run.parser->advancedChoice = choice;
+}
+}  // namespace
 
 ScanRun runScan(const SourceOptions& source, const ModeOptions& mode) {
     ScanRun run;
@@ -29,6 +102,7 @@ ScanRun runScan(const SourceOptions& source, const ModeOptions& mode) {
     WorkerResult result;
     {
         InterruptStops interrupt(run.parser->stopRequested);
+        if (mode.scanMode() == 2) chooseAdvancedInput(run, mode, source.json);
         result = run.parser->runWorker(mode.scanMode());
     }
     run.sink->flush();

@@ -2,6 +2,7 @@
 // What every file-system parser offers the scan screen, the saver and the command line.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "core/EntryWriter.h"
 #include "core/VolumeDescriptor.h"
 #include "device/readWriteInterface.h"
+#include "scan/AdvancedInput.h"
 #include "scan/ResultsTree.h"
 #include "scan/ScanSink.h"
 #include "scan/WorkerControl.h"
@@ -106,6 +108,15 @@ class VolumeParser {
     virtual bool fillFolder(TreeItem item, FillReason reason);
     // End of scan: first-level folders with children get a placeholder child.
     virtual void addPlaceholders();
+
+    // The advanced input (see scan/AdvancedInput.h). No layout: the file system has no search
+    // for its tables, and the advanced mode is not offered for it.
+    virtual std::optional<AdvancedLayout> advancedLayout() const { return std::nullopt; }
+    // The search for the tables' places, run on the advanced input's worker; the parser keeps
+    // what it found for its advanced scan. Polls stopRequested.
+    virtual CandidateLists searchCandidates(int /*maxFileSystems*/) { return {}; }
+    // The user's pick, read by runWorker(2).
+    AdvancedChoice advancedChoice;
 
     VolumeDescriptor volume;
     ParserOptions options;

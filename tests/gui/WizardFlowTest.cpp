@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -20,8 +21,10 @@
 #include "app/PopulateDriveDlg.h"
 #include "app/VolumeOperations.h"
 #include "app/VolumeScanDlg.h"
+#include "app/advanceOptions.h"
 #include "device/FileReadSeek.h"
 #include "support/Fixtures.h"
+#include "support/QtApp.h"
 
 using namespace vel;
 using namespace vel::test;
@@ -87,11 +90,6 @@ T* visibleScreen() {
         if (auto* t = qobject_cast<T*>(s)) found = t;
     }
     return visible == 1 ? found : nullptr;
-}
-
-PlaceholderScreen* visiblePlaceholder(const QString& name) {
-    auto* p = visibleScreen<PlaceholderScreen>();
-    return p && p->dialogName() == name ? p : nullptr;
 }
 
 // The scan starts once shown; Back is usable again when it has ended.
@@ -368,11 +366,14 @@ TEST_F(Flow, PhysicalDriveThenBackThenAVolumeToItsScanMode) {
     // The typed maximum survives mode changes and goes on.
     mode->maxEdit()->setText("7");
     mode->nextButton()->click();
-    auto* advance = visiblePlaceholder("advanceOptions");
+    auto* advance = visibleScreen<advanceOptions>();
     ASSERT_NE(advance, nullptr);
     EXPECT_EQ(advance->creator(), mode.data());
     EXPECT_EQ(mode->maxFileSystemsText(), "7");
-    saveScreenshot(advance, "advanceOptions-placeholder");
+    EXPECT_EQ(advance->maxFileSystems(), 7);
+    // The volume holds no MFT: the search says so and Back leads out.
+    ASSERT_TRUE(waitUntil([&] { return advance->backButton()->isEnabled(); }));
+    EXPECT_EQ(advance->tableList()->count(), 0);
     advance->backButton()->click();
     flushDeletions();
     ASSERT_EQ(visibleScreen<ParceModeNtfsDlg>(), mode.data());
@@ -437,10 +438,14 @@ TEST_F(Flow, DriveFormattedOnlyWhileAdvancedOnAFatVolume) {
     mode->driveFormattedBox()->click();
     EXPECT_TRUE(app.driveFormatted);
     saveScreenshot(mode, "ParceModeNtfsDlg-fat-advanced");
+    app.openReader(fixtureImage("fat32-mkfs.img"));
     mode->nextButton()->click();
-    auto* advance = visiblePlaceholder("advanceOptions");
+    auto* advance = visibleScreen<advanceOptions>();
     ASSERT_NE(advance, nullptr);
     EXPECT_TRUE(app.driveFormatted);  // handed on
+    ASSERT_TRUE(waitUntil([&] { return advance->backButton()->isEnabled(); }));
+    ASSERT_NE(advance->parser(), nullptr);
+    EXPECT_TRUE(advance->parser()->options.driveFormatted);
     advance->backButton()->click();
     flushDeletions();
     EXPECT_TRUE(app.driveFormatted);  // survives until a mode is clicked

@@ -50,7 +50,7 @@ class RecordBuilder {
     RecordBuilder& nonResident(std::uint32_t type, const std::vector<std::uint8_t>& runs,
                                std::uint64_t lastVcn, std::uint64_t realSize,
                                std::uint16_t flags = 0, std::uint16_t unitExponent = 0,
-                               std::uint64_t startVcn = 0) {
+                               std::uint64_t startVcn = 0, std::uint64_t clusterSize = 4096) {
         std::uint32_t length = (0x40 + static_cast<std::uint32_t>(runs.size()) + 1 + 7) & ~7u;
         put32(rec, pos_, type);
         put32(rec, pos_ + 4, length);
@@ -60,7 +60,7 @@ class RecordBuilder {
         put64(rec, pos_ + 0x18, lastVcn);
         put16(rec, pos_ + 0x20, 0x40);
         put16(rec, pos_ + 0x22, unitExponent);
-        put64(rec, pos_ + 0x28, (lastVcn + 1) * 4096);
+        put64(rec, pos_ + 0x28, (lastVcn + 1) * clusterSize);
         put64(rec, pos_ + 0x30, realSize);
         put64(rec, pos_ + 0x38, realSize);
         std::memcpy(rec.data() + pos_ + 0x40, runs.data(), runs.size());
@@ -68,9 +68,12 @@ class RecordBuilder {
         return *this;
     }
     RecordBuilder& fileName(std::int64_t parent, const std::u16string& name, bool directory = false,
-                            std::uint8_t nameSpace = 1, std::uint32_t attributes = 0x20) {
+                            std::uint8_t nameSpace = 1, std::uint32_t attributes = 0x20,
+                            std::uint16_t parentSequence = 0) {
         std::vector<std::uint8_t> v(0x42 + 2 * name.size(), 0);
-        put64(v, 0, static_cast<std::uint64_t>(parent) & 0xFFFFFFFFFFFFull);
+        put64(v, 0,
+              (static_cast<std::uint64_t>(parent) & 0xFFFFFFFFFFFFull) |
+                  std::uint64_t{parentSequence} << 48);
         put64(v, 0x28, 8192);
         put32(v, 0x38, attributes | (directory ? 0x10000000u : 0u));
         v[0x40] = static_cast<std::uint8_t>(name.size());
@@ -86,6 +89,12 @@ class RecordBuilder {
         put64(v, 0x10, modified);
         put64(v, 0x18, accessed);
         return resident(0x10, v);
+    }
+    // The record number and sequence number the header records (NTFS 3.1 headers).
+    RecordBuilder& number(std::uint32_t recordNumber, std::uint16_t sequence = 1) {
+        put32(rec, 0x2C, recordNumber);
+        put16(rec, 0x10, sequence);
+        return *this;
     }
     // Ends the attributes and protects the sector tails as the disk holds them.
     std::vector<std::uint8_t> finish(std::uint16_t sequence = 0x0A0B) {

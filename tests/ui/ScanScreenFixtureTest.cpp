@@ -201,3 +201,38 @@ TEST(ScanScreenOnHfsImage, DeepScanEndsWithWorkDoneShowsDeletedFilesAndSaves) {
               "fb167d7c29d12746203871184c3886cd96c279c395fb95d91b2adf0449bce7ae");
     app.setMessageBoxes(nullptr);
 }
+
+TEST(ScanScreenDeep, EachMftFoundShowsUnderTheOrphanNode) {
+    qtApp();
+    RecordingMessageBoxes boxes;
+    CKestrumApp& app = CKestrumApp::instance();
+    app.initialise();
+    app.setMessageBoxes(&boxes);
+    ASSERT_TRUE(app.replaceReader().openDevice(fixtureImage("ntfs-reformat.img")));
+    {
+        VolumeDescriptor volume{"NTFS", "", "0", std::to_string(app.totalSectors() / 2048), 0};
+        VolumeScanDlg dlg(volume, 3, "3");
+        dlg.startScan();
+        waitFor([&] { return !dlg.scanBusy(); });
+        EXPECT_EQ(boxes.shown().back(),
+                  "Scanning processing done.Select save button to save the data.");
+        MemoryTree& tree = dlg.tree();
+        TreeItem root = tree.firstChild(kNoItem);
+        TreeItem orphans = tree.firstChild(root);
+        ASSERT_EQ(tree.itemText(orphans), "ORPHAN_ENTRY");
+        EXPECT_EQ(tree.nextSibling(orphans), kNoItem);
+        dlg.selectItem(orphans);
+        std::vector<std::string> copies;
+        for (TreeItem c = tree.firstChild(orphans); c; c = tree.nextSibling(c))
+            copies.push_back(tree.itemText(c));
+        // The new format's MFT and the old one's, each with its own folders.
+        EXPECT_EQ(copies, (std::vector<std::string>{"MFT_COPY_0", "MFT_COPY_1"}));
+        TreeItem old = tree.nextSibling(tree.firstChild(orphans));
+        dlg.selectItem(old);
+        bool late = false;
+        for (TreeItem row : dlg.listModel()->rows())
+            late = late || tree.itemText(row) == "late.bin";
+        EXPECT_TRUE(late);
+    }
+    app.setMessageBoxes(nullptr);
+}

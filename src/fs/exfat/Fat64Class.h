@@ -18,6 +18,15 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
     // Mode 1 runs the standard sequence; the other modes have no worker here.
     WorkerResult runWorker(int scanMode) override;
 
+    // The advanced input (ExfatAdvanced.cpp): the FAT and cluster-heap places found by the
+    // searches, as byte offsets in the volume.
+    std::optional<AdvancedLayout> advancedLayout() const override;
+    CandidateLists searchCandidates(int maxFileSystems) override;
+    std::size_t searchFatTables(int maximum);
+    std::size_t searchHeapOffsets(int maximum);
+    std::vector<std::int64_t> fatCandidates;
+    std::vector<std::int64_t> heapCandidates;
+
     // The standard scan's steps, in the order the worker calls them.
     bool openVolume();
     bool checkBootSector();

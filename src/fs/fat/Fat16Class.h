@@ -15,6 +15,8 @@ class Fat16Class final : public FatVolumeParser {
     static constexpr std::uint16_t kEndOfChain = 0xFFFF;
 
     WorkerResult runWorker(int scanMode) override;
+    std::optional<AdvancedLayout> advancedLayout() const override;
+    CandidateLists searchCandidates(int maxFileSystems) override;
 
     bool checkBootSector();
     void loadFat();

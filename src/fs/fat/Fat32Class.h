@@ -17,6 +17,8 @@ class Fat32Class final : public FatVolumeParser {
     static constexpr std::uint32_t kEndOfChain = 0x0FFFFFFF;
 
     WorkerResult runWorker(int scanMode) override;
+    std::optional<AdvancedLayout> advancedLayout() const override;
+    CandidateLists searchCandidates(int maxFileSystems) override;
 
     bool checkBootSector();
     // The root's clusters, from the boot sector's root cluster along its chain.

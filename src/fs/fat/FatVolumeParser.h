@@ -66,6 +66,11 @@ class FatVolumeParser : public LinkedRecordParser<FatEntry> {
     static std::string entrySizeText(const FatEntry& e) { return sizeText(e.size); }
     bool writeEntry(const FatEntry& e, EntryWriter& out);
 
+    // The advanced input's search for the FATs' places (FatAdvanced.cpp): keeps what it finds in
+    // fatCandidates (byte offsets in the volume) and returns how many; at most maximum.
+    std::size_t searchFatTables(int maximum);
+    std::vector<std::int64_t> fatCandidates;
+
     const FatGeometry& geometry() const { return geometry_; }
     bool bootSectorValid() const { return bootValid_; }
     // Bytes from the volume's start to the backup boot sector used; -1 when the first was.

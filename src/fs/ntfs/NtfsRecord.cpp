@@ -48,6 +48,12 @@ std::uint32_t recordSizeOf(const std::uint8_t* record) {
     return allocated == 1024 || allocated == 2048 || allocated == 4096 ? allocated : 0;
 }
 
+bool looksLikeRecordStart(const std::uint8_t* sector) {
+    return le32(sector) == kFileSignature && le16(sector + kUsaOffsetField) < kSectorSize &&
+           le16(sector + kUsaCountField) < kSectorSize &&
+           le16(sector + kFirstAttributeField) < kSectorSize;
+}
+
 void applyFixups(std::uint8_t* record, std::uint32_t recordSize) {
     const std::uint32_t usaOffset = le16(record + 4);
     const std::uint32_t usaCount = le16(record + 6);
@@ -102,6 +108,8 @@ bool decodeFileName(const ValueRef& value, FileNameInfo& out) {
     std::uint64_t parent = le64(p) & 0xFFFFFFFFFFFFull;
     if (parent & 0x800000000000ull) parent |= 0xFFFF000000000000ull;
     out.parentIndex = static_cast<std::int64_t>(parent);
+    out.parentSequence = le16(p + 6);
+    out.created = le64(p + 0x08);
     out.allocatedSize = le64(p + 0x28);
     out.flags = le32(p + 0x38);
     out.nameLength = p[0x40];

@@ -49,6 +49,19 @@ bool decodeBootSector(const std::uint8_t* sector, BootGeometry& out);
 // the sizes records come in.
 std::uint32_t recordSizeOf(const std::uint8_t* record);
 
+// Record header fields the searches over a whole volume read.
+inline constexpr std::uint32_t kUsaOffsetField = 0x04;
+inline constexpr std::uint32_t kUsaCountField = 0x06;
+inline constexpr std::uint32_t kSequenceField = 0x10;
+inline constexpr std::uint32_t kFirstAttributeField = 0x14;
+inline constexpr std::uint32_t kRecordFlagsField = 0x16;
+inline constexpr std::uint32_t kRecordNumberField = 0x2C;  // when the update sequence follows it
+inline constexpr std::uint32_t kNumberedUsaOffset = 0x30;
+
+// Whether a 512-byte sector starts an MFT record as the volume searches take it: "FILE", and the
+// update sequence's offset and count and the first attribute's offset each below 512.
+bool looksLikeRecordStart(const std::uint8_t* sector);
+
 // Writes the update sequence array's elements over the sector tails of a record of
 // recordSize bytes. The sequence number is not compared: a damaged record still decodes to what
 // its bytes say.
@@ -100,7 +113,9 @@ struct ValueRef {
 ValueRef residentValue(const std::uint8_t* record, const AttributeRef& a);
 
 struct FileNameInfo {
-    std::int64_t parentIndex = 0;  // low 48 bits of the parent reference, sign-extended
+    std::int64_t parentIndex = 0;      // low 48 bits of the parent reference, sign-extended
+    std::uint16_t parentSequence = 0;  // the reference's sequence number; 0 names none
+    std::uint64_t created = 0;         // FILETIME the name was made
     std::uint64_t allocatedSize = 0;
     std::uint32_t flags = 0;
     std::uint8_t nameSpace = 0;

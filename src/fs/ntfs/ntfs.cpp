@@ -8,6 +8,7 @@
 
 #include "fs/common/FileSystemTable.h"
 #include "fs/ntfs/Lznt1.h"
+#include "fs/ntfs/NtfsDeep.h"
 #include "platform/FileTimes.h"
 #include "platform/OutputFile.h"
 #include "platform/Text.h"
@@ -130,6 +131,8 @@ bool ntfs::fetchRecord(std::uint64_t offset, std::uint8_t* record) const {
 }
 
 WorkerResult ntfs::runWorker(int mode) {
+    if (mode == 2) return runAdvanced();
+    if (mode == 3) return runDeep();
     WorkerResult result;
     if (mode != 1) {
         result.started = false;
@@ -272,8 +275,8 @@ void ntfs::enumerateMft() {
 
     RecordBlockReader blocks(reader);
     std::uint8_t record[kMaxRecordSize];
-    const std::uint64_t maxCluster =
-        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / clusterSize;
+    constexpr auto maxOffset = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    const std::uint64_t maxCluster = maxOffset / clusterSize;
     for (const DataRun& run : mftRuns) {
         report().setStatusText("parsing " + std::to_string(run.startCluster) +
                                " cluster of MFT run.");
@@ -285,8 +288,9 @@ void ntfs::enumerateMft() {
             const std::uint64_t cluster = static_cast<std::uint64_t>(run.startCluster) + c;
             if (cluster > maxCluster) break;
             // Past the volume nothing can be read; a damaged run list ends here.
-            if (volumeSize && cluster * clusterSize >= volumeSize) break;
-            const std::uint64_t clusterOffset = cluster * clusterSize;
+            if (cluster * clusterSize > maxOffset - origin) break;
+            const std::uint64_t clusterOffset = origin + cluster * clusterSize;
+            if (volumeSize && clusterOffset >= volumeSize) break;
             for (std::uint32_t r = 0; r < recordsPerCluster; ++r) {
                 const std::uint64_t offset = clusterOffset + std::uint64_t{r} * recordSize;
                 std::memset(record, 0, recordSize);
@@ -302,16 +306,14 @@ void ntfs::enumerateMft() {
 
 NameChoice ntfs::nameFromAttributeList(const std::uint8_t* record, std::int64_t index,
                                        std::vector<std::uint8_t>& nameBytes) const {
+    const std::uint64_t self = recordNumberOf(index);
     for (const AttributeRef& a : attributeHeaders(record, recordSize)) {
         if (a.type != kAttributeList) continue;
-        const std::vector<std::uint8_t> list = attributeListBytes(record, a);
+        const std::vector<std::uint8_t> list = attributeListBytes(record, a, geometryOf(index));
         for (const ListedExtent& x : collectAttributeList(list.data(), list.size(), kFileName)) {
-            if (x.recordNumber == static_cast<std::uint64_t>(index) ||
-                !validIndex(static_cast<std::int64_t>(x.recordNumber)))
-                continue;
+            if (x.recordNumber == self) continue;
             std::uint8_t other[kMaxRecordSize];
-            if (!readRecord(static_cast<std::int64_t>(x.recordNumber), other) ||
-                baseRecordOf(other) != static_cast<std::uint64_t>(index))
+            if (!readListedRecord(index, x.recordNumber, other) || baseRecordOf(other) != self)
                 continue;
             NameChoice c = chooseName(other, recordSize);
             if (c.found) {
@@ -330,6 +332,11 @@ bool ntfs::decodeEntry(std::uint64_t recordOffset, std::int64_t index) {
     if (!validIndex(index) || !reader) return false;
     std::uint8_t record[kMaxRecordSize];
     if (!fetchRecord(recordOffset, record)) return false;
+    return decodeRecord(record, index);
+}
+
+bool ntfs::decodeRecord(const std::uint8_t* record, std::int64_t index) {
+    if (!validIndex(index)) return false;
     // An extension record's attributes belong to its base record, which is listed instead.
     if (baseRecordOf(record) != 0) return true;
     std::vector<std::uint8_t> listedName;
@@ -417,6 +424,11 @@ void ntfs::buildTree() {
             NtfsEntry& e = entries[static_cast<std::size_t>(i)];
             if (e.isFileRecord()) decodeEntry(e.recordOffset, i);
         }
+    }
+    if (scanMode == 3 && deep_) {
+        deepLinkPass();
+        showDeepFirstLevel();
+        return;
     }
     // Links: a parent out of range or not a folder makes an orphan; a record that is its own
     // parent (the root) is not listed.
@@ -522,22 +534,63 @@ std::vector<DataRun> ntfs::decodeRuns(std::uint64_t recordOffset, std::uint32_t 
     return dataRunsOf(record, recordSize, type);
 }
 
-bool ntfs::readClusters(std::int64_t cluster, std::uint64_t bytes, std::uint8_t* buffer) const {
+bool ntfs::readClusters(const ClusterGeometry& g, std::int64_t cluster, std::uint64_t bytes,
+                        std::uint8_t* buffer) const {
     std::memset(buffer, 0, bytes);
-    const std::uint64_t cs = clusterSize ? clusterSize : 4096;
-    if (!reader || cluster < 0 ||
-        static_cast<std::uint64_t>(cluster) >
-            static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / cs - 1)
+    const std::uint64_t cs = g.clusterSize ? g.clusterSize : 4096;
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (!reader || cluster < 0 || static_cast<std::uint64_t>(cluster) > kMax / cs - 1 ||
+        static_cast<std::uint64_t>(cluster) * cs > kMax - g.origin)
         return false;
     return static_cast<bool>(reader->readAt(
-        static_cast<std::int64_t>(static_cast<std::uint64_t>(cluster) * cs), buffer, bytes));
+        static_cast<std::int64_t>(g.origin + static_cast<std::uint64_t>(cluster) * cs), buffer,
+        bytes));
+}
+
+ntfs::ClusterGeometry ntfs::geometryOf(std::int64_t index) const {
+    ClusterGeometry g{clusterSize ? clusterSize : 4096, origin};
+    if (!deep_ || !deep_->grouped) return g;
+    const std::int64_t f = deep_->foundOf(index);
+    if (f < 0) return g;
+    const ntfsdeep::FoundRecord& r = deep_->found[static_cast<std::size_t>(f)];
+    const std::uint32_t c = deep_->grouping.copyOf[static_cast<std::size_t>(f)];
+    if (c != ntfsdeep::kNoCopy) {
+        g.clusterSize = deep_->grouping.copies[c].clusterSize;
+        g.origin = deep_->grouping.copies[c].origin;
+    }
+    // A record that tells its own cluster size knows best.
+    if (r.clusterSize) g.clusterSize = r.clusterSize;
+    return g;
+}
+
+std::uint64_t ntfs::recordNumberOf(std::int64_t index) const {
+    if (!deep_) return static_cast<std::uint64_t>(index);
+    const std::int64_t f = deep_->foundOf(index);
+    if (f < 0 || !deep_->grouped) return ntfsdeep::kNoNumber;
+    return deep_->grouping.numberOf[static_cast<std::size_t>(f)];
+}
+
+bool ntfs::readListedRecord(std::int64_t index, std::uint64_t number, std::uint8_t* record) const {
+    if (!deep_) {
+        if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            return false;
+        return readRecord(static_cast<std::int64_t>(number), record);
+    }
+    const std::int64_t f = deep_->foundOf(index);
+    if (f < 0 || !deep_->grouped || number >= ntfsdeep::kNoNumber) return false;
+    const std::uint32_t c = deep_->grouping.copyOf[static_cast<std::size_t>(f)];
+    if (c == ntfsdeep::kNoCopy) return false;
+    const std::int64_t other = deep_->grouping.copies[c].find(static_cast<std::uint32_t>(number));
+    if (other < 0) return false;
+    return fetchRecord(deep_->found[static_cast<std::size_t>(other)].offset, record);
 }
 
 std::vector<std::uint8_t> ntfs::attributeListBytes(const std::uint8_t* record,
-                                                   const AttributeRef& list) const {
+                                                   const AttributeRef& list,
+                                                   const ClusterGeometry& g) const {
     // Resident, or read cluster by cluster from its own runs (at most 16 MiB).
     std::vector<std::uint8_t> bytes;
-    const std::uint64_t cs = clusterSize ? clusterSize : 4096;
+    const std::uint64_t cs = g.clusterSize ? g.clusterSize : 4096;
     if (!list.nonResident) {
         ValueRef v = residentValue(record, list);
         if (v.data) bytes.assign(v.data, v.data + v.length);
@@ -550,7 +603,8 @@ std::vector<std::uint8_t> ntfs::attributeListBytes(const std::uint8_t* record,
                 if (r.sparse)
                     std::fill(cluster.begin(), cluster.end(), 0);
                 else
-                    readClusters(r.startCluster + static_cast<std::int64_t>(c), cs, cluster.data());
+                    readClusters(g, r.startCluster + static_cast<std::int64_t>(c), cs,
+                                 cluster.data());
                 bytes.insert(bytes.end(), cluster.begin(), cluster.end());
             }
             if (bytes.size() >= size) break;
@@ -566,7 +620,10 @@ bool ntfs::loadDataStream(std::int64_t index, DataStream& out) const {
     if (!readRecord(index, record) || le32(record) != kFileSignature) return false;
     const AttributeHeaders headers = attributeHeaders(record, recordSize);
     const DataAttributeInfo d = ntfsfmt::describeData(record, recordSize);
-    const std::uint64_t cs = clusterSize ? clusterSize : 4096;
+    const ClusterGeometry g = geometryOf(index);
+    const std::uint64_t cs = g.clusterSize;
+    out.clusterSize = g.clusterSize;
+    out.origin = g.origin;
     auto takeSizes = [&](const DataAttributeInfo& info) {
         out.found = true;
         out.realSize = info.realSize;
@@ -592,20 +649,18 @@ bool ntfs::loadDataStream(std::int64_t index, DataStream& out) const {
     }
     if (!list) return out.found;
 
-    const std::vector<std::uint8_t> listBytes = attributeListBytes(record, *list);
+    const std::vector<std::uint8_t> listBytes = attributeListBytes(record, *list, g);
     const std::vector<ListedExtent> extents =
         collectAttributeList(listBytes.data(), listBytes.size());
     if (extents.empty()) return out.found;
     out.runs.clear();
     std::uint64_t vcn = 0;
     std::uint8_t other[kMaxRecordSize];
+    const std::uint64_t self = recordNumberOf(index);
     for (const ListedExtent& x : extents) {
         const std::uint8_t* rec = record;
-        if (x.recordNumber != static_cast<std::uint64_t>(index)) {
-            if (x.recordNumber >
-                    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
-                !readRecord(static_cast<std::int64_t>(x.recordNumber), other) ||
-                le32(other) != kFileSignature) {
+        if (x.recordNumber != self) {
+            if (!readListedRecord(index, x.recordNumber, other) || le32(other) != kFileSignature) {
                 out.complete = false;
                 continue;
             }
@@ -640,7 +695,8 @@ bool ntfs::loadDataStream(std::int64_t index, DataStream& out) const {
 }
 
 bool ntfs::writePlain(const DataStream& d, EntryWriter& out) const {
-    const std::uint64_t cs = clusterSize ? clusterSize : 4096;
+    const ClusterGeometry g{d.clusterSize ? d.clusterSize : 4096, d.origin};
+    const std::uint64_t cs = g.clusterSize;
     const std::uint64_t blockClusters = std::max<std::uint64_t>(1, kReadBlock / cs);
     std::vector<std::uint8_t> buffer(blockClusters * cs);
     std::uint64_t pos = 0;
@@ -652,7 +708,7 @@ bool ntfs::writePlain(const DataStream& d, EntryWriter& out) const {
             if (run.sparse || pos >= d.initializedSize) {
                 if (!out.writeZeros(bytes)) return false;
             } else {
-                if (!readClusters(run.startCluster + static_cast<std::int64_t>(c), bytes,
+                if (!readClusters(g, run.startCluster + static_cast<std::int64_t>(c), bytes,
                                   buffer.data()))
                     whole = false;
                 // Past the initialized size a file reads as zeros.
@@ -669,7 +725,8 @@ bool ntfs::writePlain(const DataStream& d, EntryWriter& out) const {
 }
 
 bool ntfs::writeCompressed(const DataStream& d, EntryWriter& out) const {
-    const std::uint64_t cs = clusterSize ? clusterSize : 4096;
+    const ClusterGeometry g{d.clusterSize ? d.clusterSize : 4096, d.origin};
+    const std::uint64_t cs = g.clusterSize;
     const std::uint64_t unitClusters = std::uint64_t{1} << d.compressionUnit;
     const std::uint64_t unitBytes = unitClusters * cs;
     std::vector<std::uint8_t> input(unitBytes), output(unitBytes);
@@ -688,8 +745,8 @@ bool ntfs::writeCompressed(const DataStream& d, EntryWriter& out) const {
             if (r.sparse) {
                 sawSparse = true;
             } else {
-                if (!readClusters(r.startCluster + static_cast<std::int64_t>(runOffset), take * cs,
-                                  input.data() + allocated * cs))
+                if (!readClusters(g, r.startCluster + static_cast<std::int64_t>(runOffset),
+                                  take * cs, input.data() + allocated * cs))
                     whole = false;
                 allocated += take;
             }

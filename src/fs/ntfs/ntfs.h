@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,10 +53,23 @@ struct DataStream {
     bool compressed = false;
     std::uint16_t compressionUnit = 0;
     bool complete = true;  // every extent was found
+    std::uint64_t clusterSize = 4096;
+    std::uint64_t origin = 0;  // where cluster 0 lies in the volume
+};
+
+// A place the candidate search took for an MFT's first record.
+struct MftCandidate {
+    std::uint64_t offset = 0;  // of its $MFT record in the volume
+    std::uint32_t recordSize = ntfsfmt::kRecordSize;
+    std::uint64_t clusterSize = 0;  // as its $MFT record tells it; 0 when it does not
+    std::uint64_t origin = 0;       // where its file system starts in the volume
 };
 
 namespace ntfsdetail {
 class RecordBlockReader;
+}
+namespace ntfsdeep {
+struct DeepIndex;
 }
 
 class ntfs final : public VolumeParser {
@@ -63,7 +77,8 @@ class ntfs final : public VolumeParser {
     explicit ntfs(VolumeDescriptor descriptor, ParserOptions options = {});
     ~ntfs() override;
 
-    // Mode 1: the standard sequence. The advanced and deep modes have no worker here yet.
+    // Mode 1: the standard sequence; 2: the MFT from the picked candidate; 3: every record
+    // found anywhere on the volume, grouped by the MFT copy it belongs to.
     WorkerResult runWorker(int scanMode) override;
 
     void insertVolumeRoot();
@@ -73,6 +88,33 @@ class ntfs final : public VolumeParser {
     void buildTree();
     // Reads and decodes one record into entry index (name, parent, kind, flags, times, size).
     bool decodeEntry(std::uint64_t recordOffset, std::int64_t index);
+    // The same from a fixed-up record in memory.
+    bool decodeRecord(const std::uint8_t* record, std::int64_t index);
+
+    // The advanced and deep modes (NtfsDeep.cpp). The candidate search lists every place where
+    // an MFT's first record lies with its $Boot record seven records on; at most about maximum
+    // (the search ends with the chunk that reached it). Clears a stop it honours.
+    std::int64_t findMftCandidates(std::int64_t maximum);
+    // The MFT's runs from a candidate's record; its cluster size and file-system start when the
+    // record tells them.
+    bool selectCandidate(std::int64_t ordinal);
+    // Every named record of the volume becomes an entry, in disk order; entry 0 is none.
+    void deepScan();
+    std::optional<AdvancedLayout> advancedLayout() const override;
+    CandidateLists searchCandidates(int maxFileSystems) override;
+    std::vector<MftCandidate> candidates;
+    // Where the scanned file system starts in the volume: not 0 when the picked candidate is a
+    // file system further on.
+    std::uint64_t origin = 0;
+    const ntfsdeep::DeepIndex* deepIndex() const { return deep_.get(); }
+
+    // What reading an entry's data uses: its cluster size and where cluster 0 lies. A deep scan
+    // reads each MFT copy with its own.
+    struct ClusterGeometry {
+        std::uint64_t clusterSize = 4096;
+        std::uint64_t origin = 0;
+    };
+    ClusterGeometry geometryOf(std::int64_t index) const;
     // Appends an entry to its parent's child list (at most once).
     void linkChild(std::int64_t index);
 
@@ -132,12 +174,23 @@ class ntfs final : public VolumeParser {
     bool searchForMft();
     std::vector<DataRun> mftRunsFromRecord(const std::uint8_t* record) const;
     std::vector<std::uint8_t> attributeListBytes(const std::uint8_t* record,
-                                                 const ntfsfmt::AttributeRef& list) const;
+                                                 const ntfsfmt::AttributeRef& list,
+                                                 const ClusterGeometry& g) const;
     ntfsfmt::NameChoice nameFromAttributeList(const std::uint8_t* record, std::int64_t index,
                                               std::vector<std::uint8_t>& nameBytes) const;
     bool writePlain(const DataStream& d, EntryWriter& out) const;
     bool writeCompressed(const DataStream& d, EntryWriter& out) const;
-    bool readClusters(std::int64_t cluster, std::uint64_t bytes, std::uint8_t* buffer) const;
+    bool readClusters(const ClusterGeometry& g, std::int64_t cluster, std::uint64_t bytes,
+                      std::uint8_t* buffer) const;
+    WorkerResult runAdvanced();
+    WorkerResult runDeep();
+    void deepLinkPass();
+    void showDeepFirstLevel();
+    // A record's number: its index, except in a deep scan.
+    std::uint64_t recordNumberOf(std::int64_t index) const;
+    // The record an entry's attribute list names, in the entry's own MFT.
+    bool readListedRecord(std::int64_t index, std::uint64_t number, std::uint8_t* record) const;
+    std::unique_ptr<ntfsdeep::DeepIndex> deep_;
 
     std::vector<std::int64_t> lastChild_;  // during the build only
     // Records are read through a 1 MiB block cache (the scan and a save read neighbours); a
