@@ -1,6 +1,7 @@
 #include "scan/ParserChoice.h"
 
 #include "fs/exfat/Fat64Class.h"
+#include "fs/ext/ext2Class.h"
 #include "fs/fat/Fat16Class.h"
 #include "fs/fat/Fat32Class.h"
 #include "fs/ntfs/ntfs.h"
@@ -16,6 +17,7 @@ ParserKind chooseParser(const std::string& fileSystem) {
     if (equalsIgnoreCase(fileSystem, "fat16") || equalsIgnoreCase(fileSystem, "fat") ||
         equalsIgnoreCase(fileSystem, "fat12"))
         return ParserKind::Fat16;
+    if (equalsIgnoreCase(fileSystem, "extX")) return ParserKind::Ext;
     return ParserKind::None;
 }
 
@@ -29,6 +31,8 @@ std::unique_ptr<VolumeParser> createParser(ParserKind kind, const VolumeDescript
             return std::make_unique<Fat16Class>(volume);
         case ParserKind::Ntfs:
             return std::make_unique<ntfs>(volume);
+        case ParserKind::Ext:
+            return std::make_unique<ext2Class>(volume);
         default:
             return nullptr;
     }
