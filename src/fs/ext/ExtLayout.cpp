@@ -62,6 +62,7 @@ std::optional<Superblock> parseSuperblock(const std::uint8_t* b) {
         if (logCluster < logBlock || logCluster - logBlock > 16) return std::nullopt;
         clusterRatio = std::uint64_t{1} << (logCluster - logBlock);
     }
+    s.clusterRatio = static_cast<std::uint32_t>(clusterRatio);
     s.blocksPerGroup = le32(b + sb::kBlocksPerGroup);
     if (s.blocksPerGroup < 8 || s.blocksPerGroup % 8 != 0 ||
         s.blocksPerGroup > std::uint64_t{8} * s.blockSize * clusterRatio)

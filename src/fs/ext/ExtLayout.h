@@ -77,6 +77,7 @@ struct Superblock {
     std::uint32_t firstDataBlock = 0;
     std::uint32_t blockSize = 0;
     std::uint32_t blocksPerGroup = 0;
+    std::uint32_t clusterRatio = 1;  // blocks a bitmap bit stands for (bigalloc)
     std::uint32_t inodesPerGroup = 0;
     std::uint32_t firstInode = 11;
     std::uint16_t inodeSize = 128;
@@ -137,6 +138,7 @@ inline constexpr std::size_t kItableUnusedHi = 0x32;
 }  // namespace gd
 
 inline constexpr std::uint16_t kGroupInodeUninit = 0x0001;
+inline constexpr std::uint16_t kGroupBlockUninit = 0x0002;
 
 struct GroupDescriptor {
     std::uint64_t blockBitmap = 0;

@@ -206,12 +206,24 @@ bool ext2Class::readBlocks(std::uint64_t block, std::uint32_t count, std::uint8_
         ++failedReads_;
         return false;
     }
-    const std::uint64_t offset = fsOffset_ + block * s.blockSize;
-    if (reader->readAt(static_cast<std::int64_t>(offset), buffer,
-                       static_cast<std::uint32_t>(bytes)))
-        return true;
-    ++failedReads_;
-    return false;
+    return readPieces(fsOffset_ + block * s.blockSize, buffer, static_cast<std::uint32_t>(bytes));
+}
+
+bool ext2Class::readPieces(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t bytes) const {
+    if (reader->readAt(static_cast<std::int64_t>(offset), buffer, bytes)) return true;
+    // Block by block, so that one bad block costs only itself; what fails stays zeros.
+    const std::uint32_t piece = superblock_->blockSize;
+    bool all = true;
+    for (std::uint32_t at = 0; at < bytes; at += piece) {
+        const std::uint32_t n = std::min(piece, bytes - at);
+        std::memset(buffer + at, 0, n);
+        if (bytes > piece && reader->readAt(static_cast<std::int64_t>(offset + at), buffer + at, n))
+            continue;
+        std::memset(buffer + at, 0, n);
+        ++failedReads_;
+        all = false;
+    }
+    return all;
 }
 
 std::vector<std::uint8_t> ext2Class::readInode(std::uint32_t number) const {
@@ -237,6 +249,29 @@ MapLimits ext2Class::limitsFor(std::uint64_t size) const {
     l.blockCount = superblock_->blockCount;
     l.logicalEnd = blocksForSize(size, l.blockSize);
     return l;
+}
+
+bool ext2Class::blocksFree(const BlockRun& run) const {
+    if (!superblock_) return false;
+    const Superblock& s = *superblock_;
+    std::vector<std::uint8_t> bitmap(s.blockSize);
+    std::uint32_t loaded = 0xFFFFFFFF;
+    for (std::uint64_t b = run.physical; b < run.physical + run.count; ++b) {
+        if (b < s.firstDataBlock) return false;
+        const std::uint64_t rel = b - s.firstDataBlock;
+        const std::uint64_t group = rel / s.blocksPerGroup;
+        if (group >= groups_.size()) return false;
+        const GroupDescriptor& d = groups_[group];
+        // A group whose bitmap was never written has handed out no blocks.
+        if (s.hasGroupChecksums() && (d.flags & kGroupBlockUninit)) continue;
+        if (group != loaded) {
+            if (!readBlocks(d.blockBitmap, 1, bitmap.data())) return false;
+            loaded = static_cast<std::uint32_t>(group);
+        }
+        const std::uint64_t bit = rel % s.blocksPerGroup / s.clusterRatio;
+        if (bit / 8 >= bitmap.size() || (bitmap[bit / 8] & (1u << (bit % 8)))) return false;
+    }
+    return true;
 }
 
 ReadBlock ext2Class::blockReader() const {
@@ -282,11 +317,8 @@ void ext2Class::readInodeTables() {
             const std::uint32_t n = std::min(count - done, perChunk);
             const std::uint32_t bytes = n * s.inodeSize;
             std::fill(buffer.begin(), buffer.begin() + bytes, 0);
-            // An unreadable piece reads as zeros: its inodes look unused and are left out.
-            if (!reader->readAt(
-                    static_cast<std::int64_t>(table + std::uint64_t{done} * s.inodeSize),
-                    buffer.data(), bytes))
-                ++failedReads_;
+            // An unreadable block reads as zeros: its inodes look unused and are left out.
+            readPieces(table + std::uint64_t{done} * s.inodeSize, buffer.data(), bytes);
             const std::uint32_t base = g * s.inodesPerGroup + done + 1;
             for (std::uint32_t i = 0; i < n; ++i)
                 keepInode(base + i, buffer.data() + std::size_t{i} * s.inodeSize);
@@ -580,7 +612,10 @@ bool ext2Class::hasChildren(ItemData e) const {
 
 std::string ext2Class::entryName(ItemData e) const {
     const ExtEntry* x = entry(e);
-    return x ? ansiToUtf8(std::string(map_.name(*x))) : std::string();
+    if (!x) return {};
+    // Linux writes names in UTF-8 whatever the locale this runs in; other bytes are 8-bit text.
+    std::string bytes(map_.name(*x));
+    return isValidUtf8(bytes) ? bytes : ansiToUtf8(bytes);
 }
 
 bool ext2Class::isDeleted(ItemData e, ItemData) const {
@@ -671,35 +706,37 @@ ExtSaveResult ext2Class::writeEntryData(ItemData e, OutputFile& out) const {
     std::vector<std::uint8_t> buffer(std::size_t{perChunk} * bs);
     std::uint64_t pos = 0;
     bool whole = true, mapped = false;
-    MapResult m =
-        mapBlocks(n.block, n.flags & kFlagExtents, limitsFor(n.size), blockReader(),
-                  [&](const BlockRun& run) {
-                      const std::uint64_t start = run.logical * bs;
-                      if (start > pos) {  // a hole keeps its place
-                          out.writeZeros(start - pos);
-                          pos = start;
-                      }
-                      const std::uint64_t end = std::min(n.size, (run.logical + run.count) * bs);
-                      std::uint64_t block = run.physical;
-                      while (pos < end) {
-                          if (!out.ok()) return false;
-                          const auto blocks = static_cast<std::uint32_t>(
-                              std::min<std::uint64_t>(perChunk, (end - pos + bs - 1) / bs));
-                          const std::uint64_t bytes =
-                              std::min<std::uint64_t>(std::uint64_t{blocks} * bs, end - pos);
-                          if (run.unwritten) {
-                              out.writeZeros(bytes);
-                          } else {
-                              // Unreadable blocks are written as zeros, in their place.
-                              if (!readBlocks(block, blocks, buffer.data())) whole = false;
-                              out.write(buffer.data(), static_cast<std::size_t>(bytes));
-                          }
-                          mapped = true;
-                          pos += bytes;
-                          block += blocks;
-                      }
-                      return true;
-                  });
+    // Every run at its logical place: what lies between runs is a hole, written as zeros.
+    auto writeRun = [&](const BlockRun& run) {
+        const std::uint64_t start = run.logical * bs;
+        if (start > pos) {
+            out.writeZeros(start - pos);
+            pos = start;
+        }
+        // A deleted file's blocks that another file has taken since hold that file's data.
+        if (!n.inUse() && !run.unwritten && !blocksFree(run)) whole = false;
+        const std::uint64_t end = std::min(n.size, (run.logical + run.count) * bs);
+        for (std::uint64_t block = run.physical; pos < end;) {
+            if (!out.ok()) return false;
+            const auto blocks = static_cast<std::uint32_t>(
+                std::min<std::uint64_t>(perChunk, (end - pos + bs - 1) / bs));
+            const std::uint64_t bytes =
+                std::min<std::uint64_t>(std::uint64_t{blocks} * bs, end - pos);
+            if (run.unwritten) {
+                out.writeZeros(bytes);
+            } else {
+                // Unreadable blocks are written as zeros, in their place.
+                if (!readBlocks(block, blocks, buffer.data())) whole = false;
+                out.write(buffer.data(), static_cast<std::size_t>(bytes));
+            }
+            mapped = true;
+            pos += bytes;
+            block += blocks;
+        }
+        return true;
+    };
+    const MapResult m =
+        mapBlocks(n.block, n.flags & kFlagExtents, limitsFor(n.size), blockReader(), writeRun);
     if (!m.complete || m.stopped) whole = false;
     if (!n.inUse() && !mapped) {
         // Deleted, and its block map cleared: the data cannot be found from the inode.

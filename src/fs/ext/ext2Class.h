@@ -66,6 +66,9 @@ class ext2Class final : public VolumeParser {
     // be read.
     std::vector<std::uint8_t> readInode(std::uint32_t number) const;
     extfmt::MapLimits limitsFor(std::uint64_t size) const;
+    // Whether the block bitmaps call every block of the run free: a deleted file's blocks in use
+    // again hold another file's data now.
+    bool blocksFree(const extfmt::BlockRun& run) const;
     extfmt::ReadBlock blockReader() const;
 
     const std::optional<extfmt::Superblock>& superblock() const { return superblock_; }
@@ -79,6 +82,9 @@ class ext2Class final : public VolumeParser {
     std::int32_t orphanFolderEntry() const { return orphanEntry_; }
 
   private:
+    // Reads bytes at a file-system offset; when that fails, block by block. False when any
+    // block could not be read (those are zeros).
+    bool readPieces(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t bytes) const;
     bool acceptSuperblock(const std::uint8_t* bytes, std::uint64_t offset);
     bool readDescriptorTable();
     bool usable(std::uint32_t group) const;
