@@ -113,7 +113,9 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, ScanScreenOnImage,
                                            Volume{"ntfs-64k", "NTFS", "x", false},
                                            Volume{"exfat-basic", "FAT64", "docs", true},
                                            Volume{"fat32-mkfs", "FAT32", "DOCS", false},
-                                           Volume{"fat16-msdos", "FAT16", "DOCS", false}),
+                                           Volume{"fat16-msdos", "FAT16", "DOCS", false},
+                                           Volume{"ext4-64", "extX", "docs", false},
+                                           Volume{"ext2-1k", "extX", "docs", false}),
                          [](const auto& info) {
                              std::string n = info.param.image;
                              for (char& c : n)
