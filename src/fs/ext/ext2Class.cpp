@@ -438,17 +438,24 @@ void ext2Class::walkDirectory(std::uint32_t dirIndex, bool deletedContext) {
                   return true;
               });
     std::vector<std::uint8_t> buffer;
+    std::vector<bool> fresh;
     const std::uint32_t perChunk = std::max<std::uint32_t>(1, kReadChunk / s.blockSize);
     for (const BlockRun& run : runs) {
         if (run.unwritten) continue;  // reads as zeros: no entries
         for (std::uint64_t k = 0; k < run.count; k += perChunk) {
             const auto n =
                 static_cast<std::uint32_t>(std::min<std::uint64_t>(perChunk, run.count - k));
+            // Each directory block is decoded once per scan, however often maps name it.
+            fresh.assign(n, false);
+            bool any = false;
+            for (std::uint32_t j = 0; j < n; ++j)
+                any |= fresh[j] = directoryBlocks_.insert(run.physical + k + j).second;
+            if (!any) continue;
             buffer.resize(std::size_t{n} * s.blockSize);
             // A block that cannot be read is zeros, which hold no entries.
             readBlocks(run.physical + k, n, buffer.data());
             for (std::uint32_t j = 0; j < n; ++j) {
-                if (!directoryBlocks_.insert(run.physical + k + j).second) continue;
+                if (!fresh[j]) continue;
                 options.firstBlock = run.logical + k + j == 0;
                 walkDirectoryBlock(buffer.data() + std::size_t{j} * s.blockSize, s.blockSize,
                                    options, visit);
