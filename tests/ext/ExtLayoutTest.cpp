@@ -240,7 +240,7 @@ TEST(ExtDirectoryBlock, LiveEntriesThenWhatTheSlackStillHolds) {
     // The last record runs to the block's end; leftovers in its slack: one sound, the others
     // naming an inode past the count, a bad type.
     putDirent(b, 88, 15, 1024 - 88, "last", kFtDirectory);
-    putDirent(b, 100, 16, 20, "tail-old", kFtSymlink);
+    putDirent(b, 100, 1000, 20, "tail-old", kFtSymlink);  // the last inode there is
     putDirent(b, 120, 5000, 16, "toobig", kFtRegular);
     putDirent(b, 136, 17, 16, "badtype", 9);
     EXPECT_EQ(walk(b), (std::vector<Seen>{{2, ".", false},
@@ -249,7 +249,7 @@ TEST(ExtDirectoryBlock, LiveEntriesThenWhatTheSlackStillHolds) {
                                           {13, "gone.txt", true},
                                           {14, "old.bin", true},
                                           {15, "last", false},
-                                          {16, "tail-old", true}}));
+                                          {1000, "tail-old", true}}));
 }
 
 TEST(ExtDirectoryBlock, ClearedFirstSlotsBrokenChainsAndHashTreeNodes) {
