@@ -36,12 +36,21 @@ std::uint32_t NameArena::add(std::string_view name) {
     return start;
 }
 
-std::uint32_t ExtEntryMap::findInode(std::uint32_t number) const {
-    auto end = inodes.begin() + static_cast<std::ptrdiff_t>(tableInodes);
-    auto it = std::lower_bound(inodes.begin(), end, number,
-                               [](const ExtInode& n, std::uint32_t v) { return n.number < v; });
-    if (it == end || it->number != number) return kNoExtInode;
-    return static_cast<std::uint32_t>(it - inodes.begin());
+std::uint32_t ExtEntryMap::findInode(std::uint32_t number, std::uint32_t hint) const {
+    if (hint < tableInodes) {
+        for (std::size_t i = hint; i < tableInodes && i <= std::size_t{hint} + 1; ++i)
+            if (inodes[i].number == number) return static_cast<std::uint32_t>(i);
+    }
+    std::size_t lo = 0, hi = tableInodes;
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (inodes[mid].number < number)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    if (lo == tableInodes || inodes[lo].number != number) return kNoExtInode;
+    return static_cast<std::uint32_t>(lo);
 }
 
 }  // namespace vel

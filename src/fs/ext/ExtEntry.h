@@ -5,7 +5,6 @@
 // Folders hold their children: an inode's first child, then each name's next sibling.
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -92,17 +91,56 @@ class NameArena {
     std::uint32_t used_ = kPageSize;
 };
 
-// All the scan's records. Item data in the results tree is an entry's index. Deques: records
-// never move while the tree shows them, and growing never copies what is there.
+// Records in chunks of 64 KiB: they never move once added (the tree shows them while a save
+// runs), growing never copies what is there, and a volume's worth is a few hundred allocations.
+template <class T>
+class ChunkedVector {
+  public:
+    static constexpr std::size_t kPerChunk = std::max<std::size_t>(1, 65536 / sizeof(T));
+
+    void push_back(const T& value) {
+        if (size_ % kPerChunk == 0) chunks_.push_back(std::make_unique<T[]>(kPerChunk));
+        chunks_.back()[size_ % kPerChunk] = value;
+        ++size_;
+    }
+    T& operator[](std::size_t i) { return chunks_[i / kPerChunk][i % kPerChunk]; }
+    const T& operator[](std::size_t i) const { return chunks_[i / kPerChunk][i % kPerChunk]; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() {
+        chunks_.clear();
+        size_ = 0;
+    }
+
+    template <class Owner, class Value>
+    struct Iterator {
+        Owner* owner;
+        std::size_t i;
+        Value& operator*() const { return (*owner)[i]; }
+        Iterator& operator++() { return ++i, *this; }
+        bool operator!=(const Iterator& o) const { return i != o.i; }
+    };
+    Iterator<ChunkedVector, T> begin() { return {this, 0}; }
+    Iterator<ChunkedVector, T> end() { return {this, size_}; }
+    Iterator<const ChunkedVector, const T> begin() const { return {this, 0}; }
+    Iterator<const ChunkedVector, const T> end() const { return {this, size_}; }
+
+  private:
+    std::vector<std::unique_ptr<T[]>> chunks_;
+    std::size_t size_ = 0;
+};
+
+// All the scan's records. Item data in the results tree is an entry's index.
 class ExtEntryMap {
   public:
-    std::deque<ExtInode> inodes;  // [0, tableInodes) in inode order, then made-up folders
-    std::deque<ExtEntry> entries;
+    ChunkedVector<ExtInode> inodes;  // [0, tableInodes) in inode order, then made-up folders
+    ChunkedVector<ExtEntry> entries;
     NameArena names;
     std::size_t tableInodes = 0;
 
-    // The kept fields of inode number, kNoExtInode when none were kept.
-    std::uint32_t findInode(std::uint32_t number) const;
+    // The kept fields of inode number, kNoExtInode when none were kept. Names in one folder
+    // tend to give neighbouring inodes: the record after hint is tried first.
+    std::uint32_t findInode(std::uint32_t number, std::uint32_t hint = kNoExtInode) const;
     std::string_view name(const ExtEntry& e) const { return names.get(e.nameStart, e.nameLength); }
     std::uint32_t addInode(const ExtInode& n) {
         inodes.push_back(n);

@@ -471,7 +471,8 @@ void ext2Class::recordName(const DirEntry& d, std::uint32_t parentIndex, bool de
     e.inode = d.inode;
     e.parentIndex = parentIndex;
     bool deleted = d.deleted || deletedContext;
-    std::uint32_t index = d.inode ? map_.findInode(d.inode) : kNoExtInode;
+    std::uint32_t index = d.inode ? map_.findInode(d.inode, lastFound_) : kNoExtInode;
+    if (index != kNoExtInode) lastFound_ = index;
     const std::uint8_t inodeType =
         index != kNoExtInode ? fileTypeOfMode(map_.inodes[index].mode) : 0;
     if (d.deleted) {

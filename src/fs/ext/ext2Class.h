@@ -113,6 +113,7 @@ class ext2Class final : public VolumeParser {
     std::vector<std::int32_t> deletedNames_;  // deleted names of folders
     std::unordered_set<std::uint64_t> directoryBlocks_;
     std::uint64_t foldersWalked_ = 0, foldersKnown_ = 0;
+    std::uint32_t lastFound_ = kNoExtInode;
 
     std::uint32_t rootInode_ = kNoExtInode;
     std::int32_t rootEntry_ = kNoExtEntry;
