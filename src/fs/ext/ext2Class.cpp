@@ -251,11 +251,11 @@ MapLimits ext2Class::limitsFor(std::uint64_t size) const {
     return l;
 }
 
-bool ext2Class::blocksFree(const BlockRun& run) const {
+bool ext2Class::blocksFree(const BlockRun& run, BitmapCache* cache) const {
     if (!superblock_) return false;
     const Superblock& s = *superblock_;
-    std::vector<std::uint8_t> bitmap(s.blockSize);
-    std::uint32_t loaded = 0xFFFFFFFF;
+    BitmapCache local;
+    BitmapCache& c = cache ? *cache : local;
     for (std::uint64_t b = run.physical; b < run.physical + run.count; ++b) {
         if (b < s.firstDataBlock) return false;
         const std::uint64_t rel = b - s.firstDataBlock;
@@ -264,12 +264,13 @@ bool ext2Class::blocksFree(const BlockRun& run) const {
         const GroupDescriptor& d = groups_[group];
         // A group whose bitmap was never written has handed out no blocks.
         if (s.hasGroupChecksums() && (d.flags & kGroupBlockUninit)) continue;
-        if (group != loaded) {
-            if (!readBlocks(d.blockBitmap, 1, bitmap.data())) return false;
-            loaded = static_cast<std::uint32_t>(group);
+        if (group != c.group) {
+            c.bits.resize(s.blockSize);
+            c.group = group;
+            if (!readBlocks(d.blockBitmap, 1, c.bits.data())) c.bits.clear();
         }
         const std::uint64_t bit = rel % s.blocksPerGroup / s.clusterRatio;
-        if (bit / 8 >= bitmap.size() || (bitmap[bit / 8] & (1u << (bit % 8)))) return false;
+        if (bit / 8 >= c.bits.size() || (c.bits[bit / 8] & (1u << (bit % 8)))) return false;
     }
     return true;
 }
@@ -439,6 +440,10 @@ void ext2Class::walkDirectory(std::uint32_t dirIndex, bool deletedContext) {
               });
     std::vector<std::uint8_t> buffer;
     std::vector<bool> fresh;
+    // A deleted folder's blocks that are in use again belong to someone else: whatever they
+    // hold now are not its names.
+    const bool onlyFreeBlocks = !d.inUse();
+    BitmapCache bitmaps;
     const std::uint32_t perChunk = std::max<std::uint32_t>(1, kReadChunk / s.blockSize);
     for (const BlockRun& run : runs) {
         if (run.unwritten) continue;  // reads as zeros: no entries
@@ -448,8 +453,11 @@ void ext2Class::walkDirectory(std::uint32_t dirIndex, bool deletedContext) {
             // Each directory block is decoded once per scan, however often maps name it.
             fresh.assign(n, false);
             bool any = false;
-            for (std::uint32_t j = 0; j < n; ++j)
-                any |= fresh[j] = directoryBlocks_.insert(run.physical + k + j).second;
+            for (std::uint32_t j = 0; j < n; ++j) {
+                const std::uint64_t block = run.physical + k + j;
+                if (onlyFreeBlocks && !blocksFree({0, block, 1, false}, &bitmaps)) continue;
+                any |= fresh[j] = directoryBlocks_.insert(block).second;
+            }
             if (!any) continue;
             buffer.resize(std::size_t{n} * s.blockSize);
             // A block that cannot be read is zeros, which hold no entries.

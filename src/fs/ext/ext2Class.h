@@ -66,9 +66,14 @@ class ext2Class final : public VolumeParser {
     // be read.
     std::vector<std::uint8_t> readInode(std::uint32_t number) const;
     extfmt::MapLimits limitsFor(std::uint64_t size) const;
+    // The block bitmap of one group, kept between questions about neighbouring blocks.
+    struct BitmapCache {
+        std::uint64_t group = ~std::uint64_t{0};
+        std::vector<std::uint8_t> bits;  // empty when it could not be read
+    };
     // Whether the block bitmaps call every block of the run free: a deleted file's blocks in use
     // again hold another file's data now.
-    bool blocksFree(const extfmt::BlockRun& run) const;
+    bool blocksFree(const extfmt::BlockRun& run, BitmapCache* cache = nullptr) const;
     extfmt::ReadBlock blockReader() const;
 
     const std::optional<extfmt::Superblock>& superblock() const { return superblock_; }
