@@ -181,23 +181,6 @@ TEST_P(ExtFixture, ListsEveryLiveAndDeletedEntryWithItsNameTypeAndSize) {
     EXPECT_EQ(v.parser.unreadableReads(), 0u);
 }
 
-TEST_P(ExtFixture, FirstLevelOfTheTreeIsTheRootFolder) {
-    Volume& v = this->v();
-    std::set<std::string> rootNames;
-    for (const auto& [path, e] : expectedListing(v))
-        if (path.find('/') == std::string::npos) rootNames.insert(path);
-    TreeItem top = v.tree.firstChild(kNoItem);
-    EXPECT_EQ(v.tree.itemText(top), "ROOT");
-    std::set<std::string> shown;
-    for (TreeItem c = v.tree.firstChild(top); c; c = v.tree.nextSibling(c)) {
-        shown.insert(v.tree.itemText(c));
-        ItemData d = v.tree.itemData(c);
-        EXPECT_EQ(v.tree.itemColour(c) == kDeletedColour, v.parser.isDeleted(d, 0));
-        EXPECT_EQ(v.tree.itemIcon(c) == IconKind::Folder, v.parser.isFolder(d));
-    }
-    EXPECT_EQ(shown, rootNames);
-}
-
 TEST_P(ExtFixture, SavesEveryIntactFileByteExactWithItsExactTimes) {
     Volume& v = this->v();
     TempDir out;

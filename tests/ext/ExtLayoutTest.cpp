@@ -291,29 +291,3 @@ TEST(ExtDirectoryBlock, ClearedFirstSlotsBrokenChainsAndHashTreeNodes) {
     // Without the index flag the same bytes are ordinary slack.
     EXPECT_EQ(walk(root).size(), 3u);
 }
-
-TEST(ExtInlineData, TheSystemDataAttributeOfTheInodeBody) {
-    std::vector<std::uint8_t> n(256, 0);
-    put16(n, ino::kExtraIsize, 32);
-    const std::size_t body = 128 + 32;
-    put32(n, body, 0xEA020000);
-    // One unrelated attribute, then system.data whose value sits at the body's end.
-    std::size_t e = body + 4;
-    n[e] = 3;
-    n[e + 1] = 1;  // user.
-    put16(n, e + 2, 64);
-    put32(n, e + 8, 2);
-    std::memcpy(n.data() + e + 16, "abc", 3);
-    e += 20;
-    n[e] = 4;
-    n[e + 1] = 7;  // system.
-    put16(n, e + 2, 72);
-    put32(n, e + 8, 10);
-    std::memcpy(n.data() + e + 16, "data", 4);
-    std::memcpy(n.data() + body + 4 + 72, "0123456789", 10);
-    EXPECT_EQ(inlineDataAttribute(n.data(), 256), "0123456789");
-    // A value said to run past the inode is no value.
-    put32(n, e + 8, 100);
-    EXPECT_EQ(inlineDataAttribute(n.data(), 256), "");
-    EXPECT_EQ(inlineDataAttribute(n.data(), 128), "");
-}
