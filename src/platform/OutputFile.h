@@ -18,6 +18,7 @@ class OutputFile {
 
     bool open(const std::string& path);  // creates or truncates
     bool write(const void* data, std::size_t size);
+    // Zeros; runs of a MiB and more are left as holes of a sparse file.
     bool writeZeros(std::uint64_t size);
     // Closes; true when every write succeeded.
     bool close();
@@ -28,8 +29,11 @@ class OutputFile {
     const std::string& path() const { return path_; }
 
   private:
+    bool endHole();
+
     int fd_ = -1;
     bool ok_ = false;
+    bool holeAtEnd_ = false;
     std::string path_;
 };
 
