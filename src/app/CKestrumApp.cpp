@@ -1,7 +1,5 @@
 #include "app/CKestrumApp.h"
 
-#include "device/FileReadSeek.h"
-
 namespace vel {
 
 CKestrumApp::CKestrumApp() : messages_(&stderrBoxes_) {}
@@ -14,14 +12,31 @@ CKestrumApp& CKestrumApp::instance() {
 void CKestrumApp::initialise() {
     rootCaption = "ROOT";
     volumeChosen = false;
-    totalSectors = 0;
     driveFormatted = false;
 }
 
-readWriteInterface& CKestrumApp::replaceReader() {
-    g_reader.reset();
-    g_reader = std::make_unique<FileReadSeek>();
-    return *g_reader;
+FileReadSeek& CKestrumApp::replaceReader() {
+    auto reader = std::make_shared<FileReadSeek>();
+    g_reader = reader;
+    return *reader;
+}
+
+std::shared_ptr<DiskSource> CKestrumApp::openReader(const std::string& path) {
+    std::string error;
+    std::shared_ptr<DiskSource> reader = openDiskSource(path, error);
+    if (!reader) {
+        messages().showInfo("invalid handle ...");
+        return nullptr;
+    }
+    g_reader = reader;
+    return reader;
+}
+
+ParserOptions CKestrumApp::parserOptions() const {
+    ParserOptions o;
+    o.driveFormatted = driveFormatted.load();
+    o.rootCaption = rootCaption;
+    return o;
 }
 
 void CKestrumApp::setMessageBoxes(MessageBoxes* boxes) {

@@ -1,13 +1,16 @@
 #pragma once
-// The process-wide state every screen and worker reads.
+// The wizard's process-wide state: what one screen hands the next, the shared source and the
+// message boxes. Nothing below the screens reads it; parsers and scans are given what they need.
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "app/MessageBoxes.h"
-#include "device/readWriteInterface.h"
+#include "core/MessageBoxes.h"
+#include "device/DiskSource.h"
+#include "device/FileReadSeek.h"
+#include "scan/VolumeParser.h"
 
 namespace vel {
 
@@ -18,17 +21,23 @@ class CKestrumApp {
     // Construction values again: base for a fresh start of the wizard (and for tests).
     void initialise();
 
-    // Deletes the old reader and installs a new, unopened one.
-    readWriteInterface& replaceReader();
+    // A new, unopened reader in place of the old one; a worker still reading keeps the old.
+    FileReadSeek& replaceReader();
     void deleteReader() { g_reader.reset(); }
-    readWriteInterface* reader() const { return g_reader.get(); }
+    std::shared_ptr<DiskSource> reader() const { return g_reader; }
+    // A new reader opened on path (a drive or an image of any format) in place of the old one;
+    // shows "invalid handle ..." and keeps the old one when the path cannot be opened.
+    std::shared_ptr<DiskSource> openReader(const std::string& path);
+    std::int64_t totalSectors() const { return g_reader ? g_reader->sectorCount() : 0; }
+
+    // What the parsers are told when they are made.
+    ParserOptions parserOptions() const;
 
     MessageBoxes& messages() const { return *messages_; }
     // The boxes are the front end's; null restores the stderr boxes.
     void setMessageBoxes(MessageBoxes* boxes);
 
-    std::unique_ptr<readWriteInterface> g_reader;
-    std::atomic<std::int64_t> totalSectors{0};
+    std::shared_ptr<DiskSource> g_reader;
     std::atomic<bool> volumeChosen{false};
     std::atomic<bool> driveFormatted{false};
     std::string rootCaption = "ROOT";
@@ -39,8 +48,5 @@ class CKestrumApp {
     StderrMessageBoxes stderrBoxes_;
     std::atomic<MessageBoxes*> messages_;
 };
-
-// The name the single-instance lock is made from.
-inline constexpr const char* kInstanceMutexName = "Global\\{TAVRELWORKSWindowsDatRecovery}";
 
 }  // namespace vel

@@ -7,8 +7,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "app/MessageBoxes.h"
 #include "app/WizardScreen.h"
+#include "core/MessageBoxes.h"
 
 namespace vel {
 

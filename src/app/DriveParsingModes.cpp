@@ -13,7 +13,7 @@
 #include "app/CKestrumApp.h"
 #include "app/NextScreens.h"
 #include "app/Physical_DriveDialog.h"
-#include "app/VolumeDescriptor.h"
+#include "core/VolumeDescriptor.h"
 #include "device/DriveEnumeration.h"
 
 namespace vel {
@@ -85,9 +85,8 @@ DriveParsingModes::DriveParsingModes(Physical_DriveDialog* creator)
     const int number = creator ? creator->selectedDriveNumber() : -1;
     devicePath_ = physicalDrivePath(number);
     if (devicePath_.empty()) devicePath_ = "\\\\.\\PhysicalDrive" + std::to_string(number);
-    // A failure is reported by the reader; the screen stays usable.
-    if (readWriteInterface* reader = CKestrumApp::instance().reader())
-        reader->openDevice(devicePath_);
+    // A failure is reported in a box; the screen stays usable.
+    CKestrumApp::instance().openReader(devicePath_);
 
     driveValue_->setText(QString::fromStdString(devicePath_));
     start_->setText("0");

@@ -2,9 +2,9 @@
 
 #include "app/DriveParsingModes.h"
 #include "app/ParceModeNtfsDlg.h"
+#include "app/PopulateDriveDlg.h"
+#include "app/VolumeScanDlg.h"
 #include "app/WizardScreen.h"
-#include "partition/PopulateDriveDlg.h"
-#include "scan/VolumeScanDlg.h"
 
 namespace vel {
 

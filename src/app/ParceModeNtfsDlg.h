@@ -4,8 +4,8 @@
 #include <QString>
 #include <string>
 
-#include "app/VolumeDescriptor.h"
 #include "app/WizardScreen.h"
+#include "core/VolumeDescriptor.h"
 
 class QCheckBox;
 class QLabel;

@@ -1,7 +1,7 @@
 #pragma once
 // Volume information: what the chosen mounted volume is, before its scan mode is chosen.
-#include "app/VolumeDescriptor.h"
 #include "app/WizardScreen.h"
+#include "core/VolumeDescriptor.h"
 
 class QLabel;
 

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "app/CKestrumApp.h"
+#include "fs/common/FileSystemTable.h"
 #include "partition/FileSystemProbe.h"
 
 namespace vel::cli {
@@ -22,8 +22,10 @@ void addSourceOptions(CLI::App& cmd, SourceOptions& o) {
     cmd.add_flag("--gpt", o.gpt, "Read the partition table as GPT (with --volume)");
     auto* start = cmd.add_option("--start-sector", o.startSector, "Custom volume: first sector");
     auto* size = cmd.add_option("--size-mb", o.sizeMb, "Custom volume: size in MiB");
-    auto* fs = cmd.add_option("--fs", o.fileSystem,
-                              "Custom volume: file system (ntfs, fat16, fat32, fat64, extX, HFS+)");
+    std::string names;
+    for (const FileSystemRow& row : FileSystemTable::builtin().rows())
+        if (row.create) names += (names.empty() ? "" : ", ") + row.name;
+    auto* fs = cmd.add_option("--fs", o.fileSystem, "Custom volume: file system (" + names + ")");
     start->needs(fs)->excludes(index);
     size->needs(start);
     fs->needs(start);
@@ -40,22 +42,37 @@ void addModeOptions(CLI::App& cmd, ModeOptions& o) {
     cmd.add_flag("--formatted", o.formatted, "Advanced (FAT): the drive was formatted");
 }
 
-void openSource(const std::string& source) {
-    CKestrumApp& app = CKestrumApp::instance();
-    readWriteInterface& reader = app.replaceReader();
-    if (!reader.openDevice(source)) throw CliExit(kUsage, "cannot read " + source);
-    if (app.totalSectors.load() == 0) throw CliExit(kUsage, source + ": empty or too small");
+std::shared_ptr<DiskSource> openSource(const std::string& source) {
+    std::string error;
+    std::shared_ptr<DiskSource> reader = openDiskSource(source, error);
+    if (!reader) throw CliExit(kUsage, "cannot read " + error);
+    if (reader->sectorCount() == 0) throw CliExit(kUsage, source + ": empty or too small");
+    for (const std::string& problem : reader->image().problems)
+        std::fprintf(stderr, "vellorine-cli: %s\n", problem.c_str());
+    // The first few are named; a large bad area is summed up at the end.
+    reader->badSectors().setListener([](std::int64_t sector, std::int64_t count) {
+        if (count <= 20)
+            std::fprintf(stderr, "unreadable sector %lld (read as zeros)\n",
+                         static_cast<long long>(sector));
+        else if (count == 21)
+            std::fprintf(stderr, "more unreadable sectors...\n");
+    });
+    return reader;
 }
 
-VolumeDescriptor resolveVolume(const SourceOptions& o) {
-    CKestrumApp& app = CKestrumApp::instance();
-    readWriteInterface& reader = *app.reader();
+void reportUnreadable(const readWriteInterface& source) {
+    if (std::int64_t n = source.badSectors().count())
+        std::fprintf(stderr, "%lld unreadable sectors\n", static_cast<long long>(n));
+}
+
+VolumeDescriptor resolveVolume(const SourceOptions& o, const readWriteInterface& reader) {
+    const std::int64_t totalSectors = reader.sectorCount();
     VolumeDescriptor v;
     if (o.startSector) {
         if (*o.startSector < 0) throw CliExit(kUsage, "--start-sector must not be negative");
         v.fileSystem = o.fileSystem;
         v.startSector = *o.startSector;
-        std::int64_t mb = o.sizeMb.value_or((app.totalSectors.load() - v.startSector) / 2048);
+        std::int64_t mb = o.sizeMb.value_or((totalSectors - v.startSector) / 2048);
         v.sizeText = std::to_string(mb);
         v.devicePath = "0";
         return v;
@@ -70,12 +87,12 @@ VolumeDescriptor resolveVolume(const SourceOptions& o) {
     std::string fs = probeFileSystem(reader, 0);
     // A bare NTFS volume whose boot sector is gone is still found by its MFT.
     if (fs.empty() && rows.empty() &&
-        ntfsMftSearchFinds(reader, 0, static_cast<std::uint64_t>(app.totalSectors.load()) * 512))
+        ntfsMftSearchFinds(reader, static_cast<std::uint64_t>(totalSectors) * 512))
         fs = "NTFS";
     if (!fs.empty()) {
         v.fileSystem = fs;
         v.startSector = 0;
-        v.sizeText = std::to_string(app.totalSectors.load() / 2048);
+        v.sizeText = std::to_string(totalSectors / 2048);
         v.devicePath = "0";
         return v;
     }

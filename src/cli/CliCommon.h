@@ -1,11 +1,13 @@
 #pragma once
 // What the subcommands share: SOURCE and VOLUME options and how a volume is found.
 #include <CLI/CLI.hpp>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
-#include "app/VolumeDescriptor.h"
+#include "core/VolumeDescriptor.h"
+#include "device/DiskSource.h"
 
 namespace vel::cli {
 
@@ -40,12 +42,17 @@ struct ModeOptions {
 void addSourceOptions(CLI::App& cmd, SourceOptions& options);
 void addModeOptions(CLI::App& cmd, ModeOptions& options);
 
-// Opens SOURCE in the shared reader; CliExit(kUsage) when it cannot be read.
-void openSource(const std::string& source);
+// Opens SOURCE read-only, whatever image format it is; CliExit(kUsage) when it cannot be read.
+// Damage found while opening (a missing segment) and unreadable sectors as reads meet them are
+// told on stderr.
+std::shared_ptr<DiskSource> openSource(const std::string& source);
+
+// "N unreadable sectors" on stderr when reads met any.
+void reportUnreadable(const readWriteInterface& source);
 
 // The volume the options name on the open SOURCE. Without volume options SOURCE is taken as one
 // volume when its first sectors show a known file system; otherwise the volumes found are
 // listed on stderr and CliExit(kUsage) follows.
-VolumeDescriptor resolveVolume(const SourceOptions& options);
+VolumeDescriptor resolveVolume(const SourceOptions& options, const readWriteInterface& source);
 
 }  // namespace vel::cli

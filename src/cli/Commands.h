@@ -1,5 +1,8 @@
 #pragma once
 #include <CLI/CLI.hpp>
+#include <string>
+
+#include "search/SearchPattern.h"
 
 namespace vel::cli {
 
@@ -8,5 +11,11 @@ void addDrivesCommand(CLI::App& app);
 void addVolumesCommand(CLI::App& app);
 void addScanCommand(CLI::App& app);
 void addSaveCommand(CLI::App& app);
+void addSearchCommand(CLI::App& app);
+
+// --pattern and --ignore-case, for search and save.
+void addPatternOptions(CLI::App& cmd, std::string& pattern, bool& ignoreCase);
+// The compiled pattern; CliExit with the refusal for one the grammar does not take.
+SearchPattern compilePattern(const std::string& pattern, bool ignoreCase);
 
 }  // namespace vel::cli

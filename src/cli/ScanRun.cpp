@@ -6,8 +6,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include "app/CKestrumApp.h"
-#include "scan/ParserChoice.h"
+#include "fs/common/FileSystemTable.h"
 
 namespace vel::cli {
 
@@ -20,20 +19,20 @@ void onInterrupt(int) {
 }  // namespace
 
 ScanRun runScan(const SourceOptions& source, const ModeOptions& mode) {
-    openSource(source.source);
-    CKestrumApp& app = CKestrumApp::instance();
-    app.driveFormatted = mode.formatted;
     ScanRun run;
-    run.volume = resolveVolume(source);
-    ParserKind kind = chooseParser(run.volume.fileSystem);
-    run.parser = createParser(kind, run.volume);
+    run.source = openSource(source.source);
+    run.volume = resolveVolume(source, *run.source);
+    const FileSystemTable& table = FileSystemTable::builtin();
+    ParserOptions options;
+    options.driveFormatted = mode.formatted;
+    run.parser = createParser(table, run.volume, options);
     if (!run.parser) throw CliExit(kFailed, "not a valid drive. (" + run.volume.fileSystem + ")");
 
     run.tree = std::make_unique<MemoryTree>();
     run.sink = std::make_unique<CliSink>();
-    run.parser->attach(app.reader(), run.tree.get(), run.sink.get());
-    std::string selected = parserSelectedStatus(kind);
-    if (!selected.empty()) run.sink->setStatusText(selected);
+    run.parser->attach(run.source.get(), run.tree.get(), run.sink.get());
+    const FileSystemRow* row = table.find(run.volume.fileSystem);
+    if (row && !row->selectedStatus.empty()) run.sink->setStatusText(row->selectedStatus);
 
     // Ctrl-C stops the scan the way the Stop button does; what was found is still shown.
     interruptTarget = &run.parser->stopRequested;
@@ -42,6 +41,7 @@ ScanRun runScan(const SourceOptions& source, const ModeOptions& mode) {
     std::signal(SIGINT, previous);
     interruptTarget = nullptr;
     run.sink->flush();
+    for (const std::string& notice : result.notices) std::fprintf(stderr, "%s\n", notice.c_str());
 
     if (!result.started)
         throw CliExit(kFailed, "the " + mode.mode + " mode is not available for " +

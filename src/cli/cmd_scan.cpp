@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Commands.h"
+#include "cli/EntryJson.h"
 #include "cli/ScanRun.h"
 #include "scan/ResultsWalk.h"
 
@@ -16,28 +17,13 @@ struct ScanOptions {
 };
 
 void printItem(const VolumeParser& parser, const WalkedItem& w, bool json) {
-    bool entry = parser.isEntry(w.data);
-    EntryColumns cols = entry ? parser.entryColumns(w.data) : EntryColumns{};
-    std::uint64_t size = entry && !w.folder ? parser.entrySize(w.data) : 0;
-    std::string sizeText = entry && !w.folder ? parser.entrySizeText(w.data) : "";
     if (json) {
-        // One object for every line, its members assigned in place: a scan prints hundreds of
-        // thousands of lines, and building each object anew cost more than the scan.
-        static nlohmann::json line = {{"path", ""},     {"type", ""},      {"deleted", false},
-                                      {"size", 0u},     {"size_text", ""}, {"created", ""},
-                                      {"accessed", ""}, {"modified", ""},  {"attributes", ""}};
-        line["path"].get_ref<std::string&>() = w.path;
-        line["type"].get_ref<std::string&>() = w.folder ? "dir" : "file";
-        line["deleted"].get_ref<bool&>() = w.deleted;
-        line["size"].get_ref<std::uint64_t&>() = size;
-        line["size_text"].get_ref<std::string&>() = sizeText;
-        line["created"].get_ref<std::string&>() = cols.created;
-        line["accessed"].get_ref<std::string&>() = cols.accessed;
-        line["modified"].get_ref<std::string&>() = cols.modified;
-        line["attributes"].get_ref<std::string&>() = cols.attributes;
-        std::puts(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        putJsonLine(entryJson(parser, w.data, w.path, w.folder, w.deleted));
         return;
     }
+    bool entry = parser.isEntry(w.data);
+    EntryColumns cols = entry ? parser.entryColumns(w.data) : EntryColumns{};
+    std::string sizeText = entry && !w.folder ? parser.entrySizeText(w.data) : "";
     std::string name = w.path.substr(w.path.rfind('/') + 1);
     std::string indent(static_cast<std::size_t>(w.depth) * 2, ' ');
     if (w.folder)
@@ -64,7 +50,14 @@ void addScanCommand(CLI::App& app) {
             printItem(*run.parser, w, options->source.json);
             return true;
         });
+        const std::int64_t unreadable = run.source->badSectors().count();
+        if (options->source.json) {
+            nlohmann::json summary = {
+                {"type", "summary"}, {"items", items}, {"unreadable_sectors", unreadable}};
+            std::puts(summary.dump().c_str());
+        }
         std::fflush(stdout);
+        reportUnreadable(*run.source);
         if (options->stats) {
             std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
             printStats("scan", took.count(), items);

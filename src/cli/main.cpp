@@ -1,7 +1,6 @@
 // vellorine-cli: the wizard's steps without a window.
 #include <cstdio>
 
-#include "app/CKestrumApp.h"
 #include "cli/CliCommon.h"
 #include "cli/Commands.h"
 
@@ -15,7 +14,6 @@ bool isSubcommand(CLI::App& app, const std::string& name) {
 
 int main(int argc, char** argv) {
     using namespace vel::cli;
-    vel::CKestrumApp::instance().initialise();
 
     CLI::App app{"Vellorine data recovery, command line", "vellorine-cli"};
     app.set_version_flag("--version", std::string("vellorine-cli ") + VELLORINE_VERSION);
@@ -24,6 +22,7 @@ int main(int argc, char** argv) {
     addVolumesCommand(app);
     addScanCommand(app);
     addSaveCommand(app);
+    addSearchCommand(app);
 
     try {
         app.parse(argc, argv);

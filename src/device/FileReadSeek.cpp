@@ -9,17 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/CKestrumApp.h"
 #include "device/DriveEnumeration.h"
 
 namespace vel {
-
-bool readWriteInterface::readBytes(void*, std::uint32_t) {
-    return true;
-}
-bool readWriteInterface::seekTo(std::int64_t, int) {
-    return true;
-}
 
 std::int64_t deviceByteSize(int fd) {
     struct stat st {};
@@ -33,56 +25,38 @@ std::int64_t deviceByteSize(int fd) {
 }
 
 FileReadSeek::~FileReadSeek() {
-    if (deviceHandle >= 0) ::close(deviceHandle);
+    if (fd_ >= 0) ::close(fd_);
 }
 
 bool FileReadSeek::openDevice(const std::string& path) {
     std::string resolved = resolveDevicePath(path);
     int fd = ::open(resolved.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        CKestrumApp::instance().messages().showInfo("invalid handle ...");
+        error_ = resolved + ": " + std::strerror(errno);
         return false;
     }
-    if (deviceHandle >= 0) ::close(deviceHandle);
-    deviceHandle = fd;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
     path_ = resolved;
-    position_ = 0;
-    byteSize_ = deviceByteSize(fd);
-    sectors_ = byteSize_ > 0 ? byteSize_ / 512 : 0;
-    CKestrumApp::instance().totalSectors.store(sectors_);
+    error_.clear();
+    std::int64_t size = deviceByteSize(fd);
+    setByteSize(size > 0 ? size : 0);
+    struct stat st {};
+    info_ = ImageInfo{};
+    info_.format =
+        fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) ? imageformat::kDevice : imageformat::kRaw;
+    info_.mediaSize = byteSize();
+    info_.files = {resolved};
     return true;
 }
 
-bool FileReadSeek::readBytes(void* buffer, std::uint32_t count) {
-    if (count == 0) return true;
-    if (deviceHandle < 0) return false;
-    auto* out = static_cast<unsigned char*>(buffer);
-    std::uint32_t done = 0;
-    while (done < count) {
-        ssize_t n = ::pread(deviceHandle, out + done, count - done, position_ + done);
+std::int64_t FileReadSeek::readSome(std::int64_t offset, void* buffer, std::size_t count) const {
+    if (fd_ < 0) return -1;
+    for (;;) {
+        ssize_t n = ::pread(fd_, buffer, count, offset);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::uint32_t>(n);
+        return n < 0 ? -1 : static_cast<std::int64_t>(n);
     }
-    if (done == 0) return false;
-    if (done < count) std::memset(out + done, 0, count - done);
-    position_ += done;
-    return done == count;
-}
-
-bool FileReadSeek::seekTo(std::int64_t offset, int origin) {
-    std::int64_t target = offset + baseOffset;
-    if (origin == SEEK_CUR) {
-        target += position_;
-    } else if (origin == SEEK_END) {
-        if (byteSize_ < 0) return false;
-        target += byteSize_;
-    } else if (origin != SEEK_SET) {
-        return false;
-    }
-    if (target < 0 || deviceHandle < 0) return false;
-    position_ = target;
-    return true;
 }
 
 }  // namespace vel

@@ -3,6 +3,9 @@
 
 namespace vel {
 
+// The name the single-instance lock is made from.
+inline constexpr const char* kInstanceMutexName = "Global\\{TAVRELWORKSWindowsDatRecovery}";
+
 // Stands in for the named global mutex: an advisory lock file under $XDG_RUNTIME_DIR or /tmp.
 class InstanceLock {
   public:

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <vector>
 
 namespace vel {
@@ -17,7 +16,7 @@ OutputFile::~OutputFile() {
 bool OutputFile::open(const std::string& path) {
     if (fd_ >= 0) ::close(fd_);
     path_ = path;
-    holeAtEnd_ = false;
+    written_ = 0;
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     ok_ = fd_ >= 0;
     return ok_;
@@ -25,27 +24,19 @@ bool OutputFile::open(const std::string& path) {
 
 bool OutputFile::write(const void* data, std::size_t size) {
     if (!ok()) return false;
-    if (size > 0) holeAtEnd_ = false;
     auto* p = static_cast<const char*>(data);
     while (size > 0) {
         ssize_t n = ::write(fd_, p, size);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return ok_ = false;
         p += n;
+        written_ += static_cast<std::uint64_t>(n);
         size -= static_cast<std::size_t>(n);
     }
     return true;
 }
 
 bool OutputFile::writeZeros(std::uint64_t size) {
-    // Long runs become holes: a sparse file's copy takes no more room than the original, and a
-    // damaged size cannot fill the output disk with zeros.
-    constexpr std::uint64_t kHoleFrom = 1 << 20;
-    if (ok() && size >= kHoleFrom && size <= static_cast<std::uint64_t>(INT64_MAX) &&
-        ::lseek(fd_, static_cast<off_t>(size), SEEK_CUR) >= 0) {
-        holeAtEnd_ = true;
-        return true;
-    }
     static const std::vector<char> zeros(1 << 16, 0);
     while (size > 0 && ok()) {
         std::size_t n = size < zeros.size() ? static_cast<std::size_t>(size) : zeros.size();
@@ -55,18 +46,15 @@ bool OutputFile::writeZeros(std::uint64_t size) {
     return ok();
 }
 
-bool OutputFile::endHole() {
-    if (fd_ < 0 || !holeAtEnd_) return true;
-    holeAtEnd_ = false;
-    // A hole at the end exists only once the file's size reaches past it.
-    off_t end = ::lseek(fd_, 0, SEEK_CUR);
-    if (end < 0 || ::ftruncate(fd_, end) != 0) ok_ = false;
-    return ok_;
+void OutputFile::discard() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    ok_ = false;
+    if (!path_.empty()) ::unlink(path_.c_str());
 }
 
 bool OutputFile::close() {
     if (fd_ < 0) return false;
-    endHole();
     bool good = ok_;
     if (::close(fd_) != 0) good = false;
     fd_ = -1;
@@ -76,7 +64,6 @@ bool OutputFile::close() {
 
 bool OutputFile::closeWithTimes(std::optional<HostTime> access,
                                 std::optional<HostTime> modification) {
-    endHole();  // before the times: changing the size would move them
     if (fd_ >= 0 && (access || modification)) {
         timespec times[2];
         auto fill = [](timespec& ts, const std::optional<HostTime>& t) {

@@ -3,13 +3,14 @@
 #include <optional>
 #include <string>
 
+#include "core/EntryWriter.h"
 #include "platform/FileTimes.h"
 
 namespace vel {
 
 // A recovered file being written; every failure (a full disk, say) is remembered so a file that
 // was not written whole is never reported as saved.
-class OutputFile {
+class OutputFile final : public EntryWriter {
   public:
     OutputFile() = default;
     ~OutputFile();
@@ -17,24 +18,32 @@ class OutputFile {
     OutputFile& operator=(const OutputFile&) = delete;
 
     bool open(const std::string& path);  // creates or truncates
-    bool write(const void* data, std::size_t size);
-    // Zeros; runs of a MiB and more are left as holes of a sparse file.
-    bool writeZeros(std::uint64_t size);
+    bool write(const void* data, std::size_t size) override;
+    bool writeZeros(std::uint64_t size) override;
+    // Kept for finish().
+    void setTimes(std::optional<HostTime> access, std::optional<HostTime> modification) override {
+        access_ = access;
+        modification_ = modification;
+    }
+    // Closes with the times given to setTimes; true when every write succeeded.
+    bool finish() { return closeWithTimes(access_, modification_); }
     // Closes; true when every write succeeded.
     bool close();
     // Sets the times on the open file, then closes it (one path lookup fewer than setFileTimes
     // after close). Missing times stay as they are. True when every write succeeded.
     bool closeWithTimes(std::optional<HostTime> access, std::optional<HostTime> modification);
     bool ok() const { return fd_ >= 0 && ok_; }
+    std::uint64_t bytesWritten() const { return written_; }
+    // Closes and removes the file.
+    void discard();
     const std::string& path() const { return path_; }
 
   private:
-    bool endHole();
-
     int fd_ = -1;
     bool ok_ = false;
-    bool holeAtEnd_ = false;
     std::string path_;
+    std::optional<HostTime> access_, modification_;
+    std::uint64_t written_ = 0;
 };
 
 // Creates a folder; an existing folder is fine.

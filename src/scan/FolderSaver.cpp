@@ -71,7 +71,12 @@ void FolderSaver::saveOne(ItemData file, const std::string& destination, SaveRep
         onFileSizeText(buf);
     }
     if (!parser_.skipOnSave(file)) {
-        if (parser_.extractEntry(path, file))
+        ReadDamageScope damage;
+        const bool whole = parser_.extractEntry(path, file);
+        // Unreadable sectors were written as zeros: the file is there, but not as it was.
+        if (damage.unreadableBytes() > 0)
+            report.damaged.push_back(path);
+        else if (whole)
             ++report.filesWritten;
         else
             report.failures.push_back(path);
@@ -147,6 +152,25 @@ SaveReport FolderSaver::saveItem(const ResultsTree& tree, TreeItem item,
 SaveReport FolderSaver::saveFile(ItemData file, const std::string& outputDir) {
     SaveReport report;
     if (parser_.isEntry(file) && !parser_.isFolder(file)) saveOne(file, outputDir, report);
+    return report;
+}
+
+SaveReport FolderSaver::saveFiles(const std::vector<PlacedFile>& files,
+                                  const std::string& outputDir) {
+    SaveReport report;
+    for (const PlacedFile& f : files) {
+        if (stop_.requested()) {
+            report.stopped = true;
+            break;
+        }
+        if (!parser_.isEntry(f.file) || parser_.isFolder(f.file)) continue;
+        sink_.setProgressPosition(report.filesHandled);
+        std::string destination = trimRight(outputDir);
+        for (ItemData folder : f.folders)
+            if (parser_.isEntry(folder))
+                destination = folderDestination(folder, destination, report);
+        saveOne(f.file, destination, report);
+    }
     return report;
 }
 

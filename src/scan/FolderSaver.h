@@ -12,10 +12,18 @@
 namespace vel {
 
 struct SaveReport {
-    std::int64_t filesHandled = 0;  // the file counter
-    std::int64_t filesWritten = 0;
+    std::int64_t filesHandled = 0;      // the file counter
+    std::int64_t filesWritten = 0;      // whole
+    std::vector<std::string> damaged;   // written, with unreadable sectors as zeros
     std::vector<std::string> failures;  // output paths that could not be written
     bool stopped = false;
+};
+
+// A file to save below the output folder inside its folders (entries, outermost first), each
+// recreated as a folder save recreates it.
+struct PlacedFile {
+    ItemData file = kNoData;
+    std::vector<ItemData> folders;
 };
 
 class FolderSaver {
@@ -33,6 +41,8 @@ class FolderSaver {
     SaveReport saveEntry(ItemData entry, const std::string& outputDir);
     // One file into outputDir (a folder is refused).
     SaveReport saveFile(ItemData file, const std::string& outputDir);
+    // Files in their folders below outputDir (search hits), in order, until stopped.
+    SaveReport saveFiles(const std::vector<PlacedFile>& files, const std::string& outputDir);
 
     // Shown beside the progress bar while a file is written ("File size: %ld kb"); "" clears it.
     std::function<void(const std::string&)> onFileSizeText;

@@ -1,13 +1,12 @@
 #include "scan/VolumeParser.h"
 
-#include "app/CKestrumApp.h"
+#include "platform/OutputFile.h"
 
 namespace vel {
 
 TreeItem VolumeParser::insertVolumeRootItem() {
     if (!resultsTree) return kNoItem;
-    volumeRootItem =
-        resultsTree->insertItem(CKestrumApp::instance().rootCaption, IconKind::Folder, kNoItem);
+    volumeRootItem = resultsTree->insertItem(options.rootCaption, IconKind::Folder, kNoItem);
     return volumeRootItem;
 }
 
@@ -37,6 +36,22 @@ bool VolumeParser::fillFolder(TreeItem item, FillReason reason) {
         return true;
     });
     return true;
+}
+
+bool VolumeParser::writeEntry(ItemData, EntryWriter&) {
+    return false;
+}
+
+bool VolumeParser::extractEntry(const std::string& destination, ItemData entry) {
+    OutputFile out;
+    if (!out.open(destination)) return false;
+    const bool whole = writeEntry(entry, out);
+    // A file of which nothing could be had leaves nothing behind.
+    if (!whole && out.bytesWritten() == 0 && entrySize(entry) > 0) {
+        out.discard();
+        return false;
+    }
+    return out.finish() && whole;
 }
 
 void VolumeParser::addPlaceholders() {

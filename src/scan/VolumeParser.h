@@ -3,8 +3,11 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
-#include "app/VolumeDescriptor.h"
+#include "core/EntryWriter.h"
+#include "core/VolumeDescriptor.h"
 #include "device/readWriteInterface.h"
 #include "scan/ResultsTree.h"
 #include "scan/ScanSink.h"
@@ -21,21 +24,33 @@ enum class FillReason { Selection, Expansion, DoubleClick };
 
 // How a worker ended, for the screen to finish with.
 struct WorkerResult {
-    bool started = true;      // false: this mode has no worker; the screen stays busy
-    bool endSequence = true;  // false: no done box (a failed boot-sector check, say)
-    bool shortEnd = false;    // end without the done box
-    std::string failureBox;   // shown before Back is enabled
+    bool started = true;               // false: this mode has no worker; the screen stays busy
+    bool endSequence = true;           // false: no done box (a failed boot-sector check, say)
+    bool shortEnd = false;             // end without the done box
+    std::string failureBox;            // shown before Back is enabled
+    std::vector<std::string> notices;  // boxes shown before the failure box
+};
+
+// What a parser is told of the user's choices when it is made.
+struct ParserOptions {
+    // "Is Drive Formated..?": FAT and exFAT files are then read as contiguous.
+    bool driveFormatted = false;
+    std::string rootCaption = "ROOT";  // the top item's text
 };
 
 class VolumeParser {
   public:
-    explicit VolumeParser(VolumeDescriptor descriptor) : volume(std::move(descriptor)) {}
+    explicit VolumeParser(VolumeDescriptor descriptor, ParserOptions opts = {})
+        : volume(std::move(descriptor)), options(std::move(opts)) {}
     virtual ~VolumeParser() = default;
     VolumeParser(const VolumeParser&) = delete;
     VolumeParser& operator=(const VolumeParser&) = delete;
 
-    void attach(readWriteInterface* r, ResultsTree* tree, ScanSink* s) {
-        reader = r;
+    // The parser reads its volume (from the descriptor's start sector) out of source, which
+    // must outlive it or be detached with a null source.
+    void attach(const readWriteInterface* source, ResultsTree* tree, ScanSink* s) {
+        view_ = VolumeView(source, sectorsToBytes(volume.startSector));
+        reader = source ? &view_ : nullptr;
         resultsTree = tree;
         sink = s;
     }
@@ -47,7 +62,19 @@ class VolumeParser {
     virtual bool isEntry(ItemData entry) const = 0;
     virtual bool isFolder(ItemData entry) const = 0;
     virtual bool hasChildren(ItemData entry) const = 0;
-    virtual std::string entryName(ItemData entry) const = 0;  // UTF-8
+    // The name the volume records (UTF-8).
+    virtual std::string recordedName(ItemData entry) const = 0;
+    // The name shown, searched and saved: one given by setEntryName, else the recorded one.
+    std::string entryName(ItemData entry) const {
+        if (!givenNames_.empty()) {
+            auto it = givenNames_.find(entry);
+            if (it != givenNames_.end()) return it->second;
+        }
+        return recordedName(entry);
+    }
+    // Names an entry in place of its recorded name (a recycle-bin file's former name). Called by
+    // the scan worker before the screen shows anything below the first level.
+    void setEntryName(ItemData entry, std::string name) { givenNames_[entry] = std::move(name); }
     // The deleted look of an entry listed in folder.
     virtual bool isDeleted(ItemData entry, ItemData folder) const = 0;
     // Children in list order; visit returns false to stop. Must end on looping structures.
@@ -62,9 +89,12 @@ class VolumeParser {
     }
     virtual bool skipOnSave(ItemData) const { return false; }
     virtual bool enterOnSave(ItemData) const { return true; }
-    // Writes the entry's data to a new file at destination and sets its times. False when the
-    // file could not be written whole.
-    virtual bool extractEntry(const std::string& destination, ItemData entry) = 0;
+    // Writes the entry's data into out and gives it the entry's times. False when the data
+    // could not be read whole or out refused it.
+    virtual bool writeEntry(ItemData entry, EntryWriter& out);
+    // Writes the entry to a new file at destination with its times. False when the file could
+    // not be written whole.
+    virtual bool extractEntry(const std::string& destination, ItemData entry);
 
     // Inserts a folder item's children (replacing its placeholder) unless it was filled before.
     // Returns whether anything was inserted.
@@ -73,8 +103,10 @@ class VolumeParser {
     virtual void addPlaceholders();
 
     VolumeDescriptor volume;
+    ParserOptions options;
     StopFlag stopRequested;
-    readWriteInterface* reader = nullptr;
+    // The volume, read from its first byte; null until attached.
+    const readWriteInterface* reader = nullptr;
     ResultsTree* resultsTree = nullptr;
     ScanSink* sink = nullptr;
     TreeItem volumeRootItem = kNoItem;
@@ -88,6 +120,8 @@ class VolumeParser {
 
   private:
     NullSink nullSink_;
+    VolumeView view_;
+    std::unordered_map<ItemData, std::string> givenNames_;
 };
 
 }  // namespace vel

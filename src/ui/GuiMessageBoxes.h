@@ -3,7 +3,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "app/MessageBoxes.h"
+#include "core/MessageBoxes.h"
 
 namespace vel {
 

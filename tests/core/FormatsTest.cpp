@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "app/VolumeDescriptor.h"
+#include "core/VolumeDescriptor.h"
 #include "scan/Formats.h"
 
 using namespace vel;

@@ -3,9 +3,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-
-#include "app/CKestrumApp.h"
 #include "platform/FileTimes.h"
 #include "platform/InstanceLock.h"
 #include "platform/OutputFile.h"
@@ -113,22 +110,6 @@ TEST(FileTimes, ConversionsAndSetting) {
     EXPECT_EQ(st.st_mtim.tv_sec, 1234567890);
     EXPECT_EQ(st.st_mtim.tv_nsec, 7);
     EXPECT_EQ(st.st_size, 1);
-    // Long zero runs are holes, also at the end; the bytes read back are zeros all the same.
-    OutputFile h;
-    ASSERT_TRUE(h.open(dir.file("sparse")));
-    ASSERT_TRUE(h.write("a", 1));
-    ASSERT_TRUE(h.writeZeros(std::uint64_t{1} << 30));
-    ASSERT_TRUE(h.write("b", 1));
-    ASSERT_TRUE(h.writeZeros(std::uint64_t{1} << 30));
-    ASSERT_TRUE(h.closeWithTimes(std::nullopt, HostTime{1234567890, 9}));
-    ASSERT_EQ(::stat(dir.file("sparse").c_str(), &st), 0);
-    EXPECT_EQ(st.st_size, (std::int64_t{1} << 31) + 2);
-    EXPECT_LT(st.st_blocks * 512, 1 << 20);
-    EXPECT_EQ(st.st_mtim.tv_nsec, 9);
-    std::ifstream in(dir.file("sparse"), std::ios::binary);
-    in.seekg((std::int64_t{1} << 30) + 1);
-    EXPECT_EQ(in.get(), 'b');
-    EXPECT_EQ(in.get(), 0);
     EXPECT_TRUE(makeFolder(dir.file("sub")));
     EXPECT_TRUE(makeFolder(dir.file("sub")));
     EXPECT_FALSE(makeFolder(dir.file("x")));  // a file is in the way

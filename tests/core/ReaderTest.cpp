@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <set>
 
-#include "app/CKestrumApp.h"
 #include "device/FileReadSeek.h"
 #include "support/Fixtures.h"
 
@@ -13,108 +16,183 @@ using namespace vel;
 using namespace vel::test;
 
 namespace {
+
 std::string pattern(std::size_t n) {
     std::string s(n, '\0');
     for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * 7 + 3);
     return s;
 }
 
-struct Reader : ::testing::Test {
-    RecordingMessageBoxes boxes;
-    TempDir dir;
-    void SetUp() override { CKestrumApp::instance().setMessageBoxes(&boxes); }
-    void TearDown() override { CKestrumApp::instance().setMessageBoxes(nullptr); }
+// The real file reader whose chosen sectors fail the way a failing disk's do.
+class FaultyFile final : public FileReadSeek {
+  public:
+    std::set<std::int64_t> failing;
+
+  protected:
+    std::int64_t readSome(std::int64_t offset, void* buffer, std::size_t count) const override {
+        auto it = failing.lower_bound(offset / 512);
+        if (it != failing.end() && *it <= (offset + static_cast<std::int64_t>(count) - 1) / 512)
+            return -1;
+        return FileReadSeek::readSome(offset, buffer, count);
+    }
 };
+
+// The same bytes behind each kind of source, so every case runs against every kind.
+struct SourceKind {
+    const char* name;
+    std::function<std::unique_ptr<readWriteInterface>(
+        const std::string& bytes, const std::set<std::int64_t>& failing, const TempDir& dir)>
+        make;
+};
+
+const SourceKind kKinds[] = {
+    {"memory",
+     [](const std::string& bytes, const std::set<std::int64_t>& failing, const TempDir&) {
+         auto m = std::make_unique<MemorySource>(bytes);
+         for (std::int64_t s : failing) m->failSector(s);
+         return std::unique_ptr<readWriteInterface>(std::move(m));
+     }},
+    {"sparse memory",
+     [](const std::string& bytes, const std::set<std::int64_t>& failing, const TempDir&) {
+         auto m = std::make_unique<MemorySource>(
+             MemorySource::Sparse{static_cast<std::int64_t>(bytes.size())});
+         m->put(0, bytes.data(), bytes.size());
+         for (std::int64_t s : failing) m->failSector(s);
+         return std::unique_ptr<readWriteInterface>(std::move(m));
+     }},
+    {"file",
+     [](const std::string& bytes, const std::set<std::int64_t>& failing, const TempDir& dir) {
+         static int n = 0;
+         std::string path = dir.file("img" + std::to_string(n++));
+         writeFile(path, bytes);
+         auto f = std::make_unique<FaultyFile>();
+         f->failing = failing;
+         EXPECT_TRUE(f->openDevice(path));
+         return std::unique_ptr<readWriteInterface>(std::move(f));
+     }},
+};
+
+void PrintTo(const SourceKind& k, std::ostream* os) {
+    *os << k.name;
+}
+
+class ReaderContract : public ::testing::TestWithParam<SourceKind> {
+  protected:
+    std::unique_ptr<readWriteInterface> make(const std::string& bytes,
+                                             const std::set<std::int64_t>& failing = {}) {
+        return GetParam().make(bytes, failing, dir);
+    }
+    TempDir dir;
+};
+
 }  // namespace
 
-TEST_F(Reader, ImageSizeIsLengthDividedBy512) {
-    writeFile(dir.file("small"), pattern(1000));
-    FileReadSeek r;
-    ASSERT_TRUE(r.openDevice(dir.file("small")));
-    EXPECT_EQ(r.sectorCount(), 1);
-    EXPECT_EQ(CKestrumApp::instance().totalSectors.load(), 1);
+TEST_P(ReaderContract, ShortReadsAndReadsPastTheEndGiveZeros) {
+    const std::string data = pattern(1612);
+    auto r = make(data);
+    EXPECT_EQ(r->byteSize(), 1612);
+    EXPECT_EQ(r->sectorCount(), 3);
+    struct Case {
+        std::int64_t offset;
+        std::size_t count, inSource;
+    } cases[] = {{0, 1612, 1612}, {1536, 512, 76}, {1612, 512, 0}, {5000, 16, 0}, {-10, 20, 10}};
+    for (const Case& c : cases) {
+        std::string buf(c.count, 'x');
+        ReadOutcome o = r->readAt(c.offset, buf.data(), c.count);
+        EXPECT_EQ(o.inSource, c.inSource) << c.offset;
+        EXPECT_EQ(o.complete(), c.inSource == c.count) << c.offset;
+        EXPECT_EQ(o.unreadableBytes, 0u);
+        // What lies outside the source is zeros, never what the buffer held before.
+        std::string expected(c.count, '\0');
+        for (std::size_t i = 0; i < c.count; ++i) {
+            std::int64_t at = c.offset + static_cast<std::int64_t>(i);
+            if (at >= 0 && at < 1612) expected[i] = data[static_cast<std::size_t>(at)];
+        }
+        EXPECT_EQ(buf, expected) << c.offset;
+    }
 }
 
-TEST_F(Reader, ShortReadGivesBytesThenZerosAndFalse) {
-    std::string data = pattern(612);
-    writeFile(dir.file("img"), data);
-    FileReadSeek r;
-    ASSERT_TRUE(r.openDevice(dir.file("img")));
-    std::string buf(512, 'x');
-    ASSERT_TRUE(r.seekTo(512));
-    EXPECT_FALSE(r.readBytes(buf.data(), 512));
-    EXPECT_EQ(buf.substr(0, 100), data.substr(512, 100));
-    EXPECT_EQ(buf.substr(100), std::string(412, '\0'));
+TEST_P(ReaderContract, FailingSectorsReadAsZerosAndAreRemembered) {
+    const std::string data = pattern(3 << 20);
+    auto r = make(data, {5, 2049, 2050});
+    std::string buf(2 << 20, 'x');
+    ReadDamageScope damage;
+    ReadOutcome o = r->readAt(0, buf.data(), buf.size());
+    EXPECT_FALSE(o.complete());
+    EXPECT_EQ(o.inSource, buf.size());
+    EXPECT_EQ(o.unreadableBytes, 3u * 512);
+    // Only the failing sectors are lost; their neighbours are read.
+    for (std::int64_t s : {4, 6, 2048, 2051}) {
+        EXPECT_EQ(buf.substr(static_cast<std::size_t>(s) * 512, 512),
+                  data.substr(static_cast<std::size_t>(s) * 512, 512))
+            << s;
+    }
+    for (std::int64_t s : {5, 2049, 2050})
+        EXPECT_EQ(buf.substr(static_cast<std::size_t>(s) * 512, 512), std::string(512, '\0')) << s;
+    EXPECT_EQ(r->badSectors().sectors(), (std::vector<std::int64_t>{5, 2049, 2050}));
+    EXPECT_EQ(damage.unreadableBytes(), 3u * 512);
+    using Range = std::pair<std::int64_t, std::int64_t>;
+    EXPECT_EQ(damage.ranges(), (std::vector<Range>{{5 * 512, 6 * 512}, {2049 * 512, 2051 * 512}}));
+    // A read that misses them is whole; the list keeps what it learnt.
+    EXPECT_TRUE(r->readAt(6 * 512, buf.data(), 4096).complete());
+    EXPECT_EQ(r->badSectors().count(), 3);
 }
 
-TEST_F(Reader, ReadPastTheEndLeavesTheBuffer) {
-    writeFile(dir.file("img"), pattern(1024));
-    FileReadSeek r;
-    ASSERT_TRUE(r.openDevice(dir.file("img")));
-    std::string buf(512, 'x');
-    ASSERT_TRUE(r.seekTo(1024));
-    EXPECT_FALSE(r.readBytes(buf.data(), 512));
-    EXPECT_EQ(buf, std::string(512, 'x'));
-    ASSERT_TRUE(r.seekTo(5000));
-    EXPECT_FALSE(r.readBytes(buf.data(), 512));
-    EXPECT_EQ(buf, std::string(512, 'x'));
+TEST_P(ReaderContract, VolumeViewReadsFromItsStartAndNeverBefore) {
+    const std::string data = pattern(8192);
+    auto r = make(data, {9});
+    VolumeView v(r.get(), 4096, 2048);
+    EXPECT_EQ(v.byteSize(), 2048);
+    char buf[600];
+    ASSERT_TRUE(v.readAt(16, buf, 100));
+    EXPECT_EQ(std::string(buf, 100), data.substr(4096 + 16, 100));
+    std::memset(buf, 'x', sizeof buf);
+    ReadOutcome o = v.readAt(-100, buf, 200);
+    EXPECT_EQ(o.inSource, 100u);
+    EXPECT_EQ(std::string(buf, 100), std::string(100, '\0'));
+    EXPECT_EQ(std::string(buf + 100, 100), data.substr(4096, 100));
+    // The volume's sector 1 is the device's sector 9: bad sectors keep device numbers.
+    EXPECT_EQ(v.readAt(512, buf, 512).unreadableBytes, 512u);
+    EXPECT_TRUE(v.badSectors().contains(9));
+    // Offsets near the 64-bit limit do not wrap around.
+    EXPECT_EQ(v.readAt(std::numeric_limits<std::int64_t>::max() - 10, buf, 100).inSource, 0u);
+    EXPECT_EQ(sectorsToBytes(std::int64_t{1} << 55), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(sectorsToBytes(-5), 0);
 }
 
-TEST_F(Reader, BaseOffsetIsAddedAndPositionAdvances) {
-    std::string data = pattern(3 << 20);
-    writeFile(dir.file("img"), data);
-    FileReadSeek r;
-    ASSERT_TRUE(r.openDevice(dir.file("img")));
-    r.baseOffset = 1048576;
-    char buf[16];
-    ASSERT_TRUE(r.seekTo(0));
-    ASSERT_TRUE(r.readBytes(buf, 16));
-    EXPECT_EQ(std::string(buf, 16), data.substr(1048576, 16));
-    ASSERT_TRUE(r.readBytes(buf, 16));  // continues where the last read ended
-    EXPECT_EQ(std::string(buf, 16), data.substr(1048576 + 16, 16));
-    EXPECT_FALSE(r.seekTo(-2 * 1048576));  // before the device: refused, position kept
-    ASSERT_TRUE(r.readBytes(buf, 16));
-    EXPECT_EQ(std::string(buf, 16), data.substr(1048576 + 32, 16));
-}
+INSTANTIATE_TEST_SUITE_P(Kinds, ReaderContract, ::testing::ValuesIn(kKinds), [](const auto& info) {
+    std::string n = info.param.name;
+    for (char& c : n)
+        if (c == ' ') c = '_';
+    return n;
+});
 
-TEST_F(Reader, MissingPathSaysInvalidHandleAndKeepsSize) {
-    writeFile(dir.file("img"), pattern(2048));
-    FileReadSeek r;
-    ASSERT_TRUE(r.openDevice(dir.file("img")));
-    EXPECT_FALSE(r.openDevice(dir.file("missing")));
-    EXPECT_EQ(boxes.shown(), std::vector<std::string>{"invalid handle ..."});
-    EXPECT_EQ(CKestrumApp::instance().totalSectors.load(), 4);
-    char buf[4];
-    EXPECT_TRUE(r.readAt(0, buf, 4));  // the old handle is still in use
-}
-
-TEST_F(Reader, SecondOpenReplacesTheSource) {
+TEST(FileReader, OpeningIsReadOnlyAndAFailedOpenKeepsTheOldFile) {
+    TempDir dir;
     writeFile(dir.file("one"), std::string(512, '1'));
     writeFile(dir.file("two"), std::string(1024, '2'));
+    ASSERT_EQ(::chmod(dir.file("one").c_str(), 0444), 0);
     FileReadSeek r;
     ASSERT_TRUE(r.openDevice(dir.file("one")));
-    ASSERT_TRUE(r.openDevice(dir.file("two")));
+    EXPECT_EQ(::fcntl(r.deviceHandle(), F_GETFL) & O_ACCMODE, O_RDONLY);
+    EXPECT_FALSE(r.openDevice(dir.file("missing")));
+    EXPECT_NE(r.lastError().find("missing"), std::string::npos);
     char c = 0;
+    ASSERT_TRUE(r.readAt(0, &c, 1));
+    EXPECT_EQ(c, '1');
+    ASSERT_TRUE(r.openDevice(dir.file("two")));
     ASSERT_TRUE(r.readAt(0, &c, 1));
     EXPECT_EQ(c, '2');
     EXPECT_EQ(r.sectorCount(), 2);
 }
 
-TEST_F(Reader, SourceIsOpenedReadOnly) {
-    writeFile(dir.file("img"), pattern(512));
-    ASSERT_EQ(::chmod(dir.file("img").c_str(), 0444), 0);
-    FileReadSeek r;
-    ASSERT_TRUE(r.openDevice(dir.file("img")));
-    int flags = ::fcntl(r.deviceHandle, F_GETFL);
-    EXPECT_EQ(flags & O_ACCMODE, O_RDONLY);
-}
-
-TEST(ReaderBase, BaseVersionReadsNothingAndSucceeds) {
-    struct Bare : readWriteInterface {
-        bool openDevice(const std::string&) override { return true; }
-    } bare;
-    char buf[4] = {'a', 'b', 'c', 'd'};
-    EXPECT_TRUE(bare.readBytes(buf, 4));
-    EXPECT_TRUE(bare.seekTo(100));
-    EXPECT_EQ(std::string(buf, 4), "abcd");
+TEST(BadSectorList, TellsItsListenerOfNewSectorsOnly) {
+    BadSectorList list;
+    std::vector<std::pair<std::int64_t, std::int64_t>> heard;
+    list.setListener([&](std::int64_t s, std::int64_t n) { heard.emplace_back(s, n); });
+    EXPECT_TRUE(list.add(7));
+    EXPECT_FALSE(list.add(7));
+    EXPECT_TRUE(list.add(3));
+    EXPECT_EQ(heard, (std::vector<std::pair<std::int64_t, std::int64_t>>{{7, 1}, {3, 2}}));
+    EXPECT_EQ(list.sectors(), (std::vector<std::int64_t>{3, 7}));
 }

@@ -7,7 +7,6 @@
 #include <set>
 #include <sstream>
 
-#include "app/CKestrumApp.h"
 #include "device/FileReadSeek.h"
 #include "fs/exfat/Fat64Class.h"
 #include "scan/FolderSaver.h"
@@ -31,7 +30,6 @@ struct Volume {
     Volume(const std::string& name, std::int64_t startSector)
         : parser(descriptor(name, startSector)) {
         manifest = loadJson(sourceDir() + "/tests/fixtures/images/" + name + ".manifest.json");
-        CKestrumApp::instance().driveFormatted = false;
         if (!reader.openDevice(fixtureImage(name + ".img")))
             throw std::runtime_error("cannot open fixture " + name);
         parser.attach(&reader, &tree, &sink);
@@ -188,13 +186,7 @@ TEST(ExfatFixtureContent, CommandLineScansAndSavesTheVolume) {
     std::string image = fixtureImage("exfat-basic.img");
     CliResult scan = runCli({"scan", image, "--json"});
     ASSERT_EQ(scan.exitCode, 0) << scan.err;
-    std::map<std::string, nlohmann::json> lines;
-    std::istringstream in(scan.out);
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty()) continue;
-        auto j = nlohmann::json::parse(line);
-        lines[j["path"]] = j;
-    }
+    std::map<std::string, nlohmann::json> lines = scanJsonByPath(scan.out);
     ASSERT_TRUE(lines.count("ROOT/docs/Ünïcødé/résumé.txt"));
     EXPECT_EQ(lines["ROOT/docs/Ünïcødé/résumé.txt"]["size"], 8);
     ASSERT_TRUE(lines.count("ROOT/trash/inner/t2.bin"));

@@ -7,39 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "device/readWriteInterface.h"
+#include "support/RecordingSource.h"
 
 namespace vel::test {
 
-// Reads a byte vector the way the device reader reads a file: short reads give zeros and false.
-class MemoryDevice final : public readWriteInterface {
+// The image in memory, with every read logged.
+class MemoryDevice final : public RecordingSource {
   public:
-    explicit MemoryDevice(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
-    bool openDevice(const std::string&) override { return true; }
-    bool seekTo(std::int64_t offset, int = SEEK_SET) override {
-        position_ = offset + baseOffset;
-        return position_ >= 0;
-    }
-    bool readBytes(void* buffer, std::uint32_t count) override {
-        ++reads;
-        largestRead = std::max(largestRead, count);
-        auto* out = static_cast<std::uint8_t*>(buffer);
-        std::memset(out, 0, count);
-        if (failAll || position_ < 0) return false;
-        auto size = static_cast<std::int64_t>(bytes_.size());
-        std::int64_t have = std::clamp<std::int64_t>(size - position_, 0, count);
-        if (have > 0) std::memcpy(out, bytes_.data() + position_, static_cast<std::size_t>(have));
-        position_ += have;
-        return have == count;
-    }
-    std::vector<std::uint8_t>& bytes() { return bytes_; }
-    int reads = 0;
-    std::uint32_t largestRead = 0;
-    bool failAll = false;
-
-  private:
-    std::vector<std::uint8_t> bytes_;
-    std::int64_t position_ = 0;
+    explicit MemoryDevice(std::vector<std::uint8_t> bytes) : RecordingSource(std::move(bytes)) {}
+    std::vector<std::uint8_t>& bytes() { return source.bytes(); }
 };
 
 struct SetFields {

@@ -4,12 +4,10 @@
 #include <filesystem>
 #include <map>
 
-#include "app/CKestrumApp.h"
 #include "exfat/ExfatImageBuilder.h"
 #include "fs/exfat/Fat64Class.h"
 #include "platform/FileTimes.h"
 #include "scan/MemoryTree.h"
-#include "scan/ParserChoice.h"
 #include "support/Fixtures.h"
 
 using namespace vel;
@@ -51,13 +49,7 @@ std::vector<std::uint8_t> folderSet(const std::u16string& name, std::uint32_t fi
 struct Scan {
     explicit Scan(const ExfatImageBuilder& img, std::string sizeText = "1")
         : device(img.bytes()), parser(VolumeDescriptor{"exFAT", "", "", sizeText, 0}) {
-        CKestrumApp::instance().driveFormatted = false;
-        CKestrumApp::instance().setMessageBoxes(&boxes);
         parser.attach(&device, &tree, &sink);
-    }
-    ~Scan() {
-        CKestrumApp::instance().setMessageBoxes(nullptr);
-        CKestrumApp::instance().driveFormatted = false;
     }
     WorkerResult run() { return parser.runWorker(1); }
 
@@ -91,7 +83,6 @@ struct Scan {
     Fat64Class parser;
     MemoryTree tree;
     NullSink sink;
-    RecordingMessageBoxes boxes;
 };
 
 std::vector<std::u16string> numbered(const std::u16string& stem, int count) {
@@ -269,16 +260,16 @@ TEST(Fat64Scan, BootSectorFailures) {
         WorkerResult r = scan.run();
         EXPECT_FALSE(r.endSequence);
         EXPECT_EQ(r.failureBox, "Selected Drive is not in exFat Format");
-        EXPECT_TRUE(scan.boxes.shown().empty());
+        EXPECT_TRUE(r.notices.empty());
     }
     {
         ExfatImageBuilder img;
         Scan scan(img);
-        scan.device.failAll = true;
+        scan.device.source.failAll();
         WorkerResult r = scan.run();
         EXPECT_FALSE(r.endSequence);
         EXPECT_EQ(r.failureBox, "Selected Drive is not in exFat Format");
-        EXPECT_EQ(scan.boxes.shown(), (std::vector<std::string>{"cant read file"}));
+        EXPECT_EQ(r.notices, (std::vector<std::string>{"cant read file"}));
     }
     {
         ExfatImageBuilder img;
@@ -297,15 +288,6 @@ TEST(Fat64Scan, BootSectorFailures) {
     }
 }
 
-TEST(Fat64Scan, ParserChoiceTakesEveryExfatName) {
-    for (const char* name : {"fat64", "FAT64", "exFat", "exFAT", "EXFAT", "eXFAT"})
-        EXPECT_EQ(chooseParser(name), ParserKind::Exfat) << name;
-    EXPECT_NE(chooseParser("exFAT2"), ParserKind::Exfat);
-    EXPECT_NE(chooseParser("fat"), ParserKind::Exfat);
-    auto p = createParser(ParserKind::Exfat, VolumeDescriptor{"exFAT", "", "", "1", 0});
-    EXPECT_NE(dynamic_cast<Fat64Class*>(p.get()), nullptr);
-}
-
 TEST(Fat64NextCluster, BoundsCountAndValues) {
     ExfatImageBuilder img(32);
     img.setFat(5, 9);
@@ -314,20 +296,20 @@ TEST(Fat64NextCluster, BoundsCountAndValues) {
     ASSERT_TRUE(scan.parser.checkBootSector());
     EXPECT_EQ(scan.parser.clusterCount(), 34u);
     scan.parser.resetNextClusterCalls();
-    int reads = scan.device.reads;
+    std::size_t reads = scan.device.reads.size();
     EXPECT_EQ(scan.parser.nextCluster(0), 0xFFFFFFFFu);
     EXPECT_EQ(scan.parser.nextCluster(1), 0xFFFFFFFFu);
     EXPECT_EQ(scan.parser.nextCluster(34), 0xFFFFFFFFu);
     EXPECT_EQ(scan.parser.nextCluster(0xFFFFFFF0u), 0xFFFFFFFFu);
-    EXPECT_EQ(scan.device.reads, reads);  // out-of-range numbers read nothing
+    EXPECT_EQ(scan.device.reads.size(), reads);  // out-of-range numbers read nothing
     EXPECT_EQ(scan.parser.nextCluster(5), 9u);
     EXPECT_EQ(scan.parser.lastNextCluster(), 9u);
     EXPECT_EQ(scan.parser.nextCluster(33), 0u);
     EXPECT_EQ(scan.parser.nextClusterCalls(), 6u);
-    CKestrumApp::instance().driveFormatted = true;
+    scan.parser.options.driveFormatted = true;
     EXPECT_EQ(scan.parser.nextCluster(5), 0xFFFFFFFFu);
-    CKestrumApp::instance().driveFormatted = false;
-    scan.device.failAll = true;
+    scan.parser.options.driveFormatted = false;
+    scan.device.source.failAll();
     EXPECT_EQ(scan.parser.nextCluster(5), 0xFFFFFFFFu);
 }
 
@@ -469,7 +451,7 @@ TEST_F(Extraction, FormattedDriveTakesEveryFileAsContiguous) {
     img.fill({12, 13, 14}, d);
     img.chain({12, 40, 41});  // a stale chain that a format would have cleared
     build({fileSet(u"f", 12, d.size(), 1)});
-    CKestrumApp::instance().driveFormatted = true;
+    scan->parser.options.driveFormatted = true;
     bool ok = false;
     EXPECT_EQ(save("f", &ok), d);
     EXPECT_TRUE(ok);

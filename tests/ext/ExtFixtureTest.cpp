@@ -8,15 +8,14 @@
 #include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 
 #include "device/FileReadSeek.h"
+#include "fs/common/FileSystemTable.h"
 #include "fs/ext/ext2Class.h"
 #include "platform/OutputFile.h"
 #include "platform/Text.h"
 #include "scan/FolderSaver.h"
 #include "scan/MemoryTree.h"
-#include "scan/ParserChoice.h"
 #include "support/Fixtures.h"
 
 using namespace vel;
@@ -63,29 +62,6 @@ VolumeDescriptor descriptorFor(const std::string& image, std::int64_t startSecto
     return VolumeDescriptor{"extX", "", "", std::to_string((bytes - startSector * 512) / 1048576),
                             startSector};
 }
-
-// A reader over the image whose reads fail where they touch [badStart, badEnd).
-class FailingReader final : public readWriteInterface {
-  public:
-    FailingReader(const std::string& path, std::int64_t badStart, std::int64_t badEnd)
-        : badStart_(badStart), badEnd_(badEnd) {
-        inner_.openDevice(path);
-    }
-    bool openDevice(const std::string& path) override { return inner_.openDevice(path); }
-    bool seekTo(std::int64_t offset, int = SEEK_SET) override {
-        position_ = offset + baseOffset;
-        return true;
-    }
-    bool readBytes(void* buffer, std::uint32_t count) override {
-        std::memset(buffer, 0, count);
-        if (position_ < badEnd_ && position_ + count > badStart_) return false;
-        return inner_.readAt(position_, buffer, count);
-    }
-
-  private:
-    FileReadSeek inner_;
-    std::int64_t badStart_, badEnd_, position_ = 0;
-};
 
 // One scanned fixture volume and its manifest, shared by the tests of this file.
 struct Volume {
@@ -348,9 +324,10 @@ TEST(ExtDamagedVolumes, UnreadableBlocksKeepTheirPlaceAndTheScanGoesOn) {
     goneBlock = first("gone");
     ASSERT_NE(bigBlock, 1u);
 
+    const std::string bytes = readFile(clean.image);
     for (std::uint64_t bad : {bigBlock, goneBlock}) {
-        FailingReader reader(clean.image, static_cast<std::int64_t>(bad * bs),
-                             static_cast<std::int64_t>(bad * bs + 512));
+        MemorySource reader(bytes);
+        reader.failSector(static_cast<std::int64_t>(bad * bs / 512));
         ext2Class parser(descriptorFor(clean.image));
         MemoryTree tree;
         NullSink sink;
@@ -369,15 +346,25 @@ TEST(ExtDamagedVolumes, UnreadableBlocksKeepTheirPlaceAndTheScanGoesOn) {
         std::string good = readFile(out.file("clean"));
         ASSERT_EQ(damaged.size(), good.size());
         if (bad == bigBlock) {
-            // Zeros where the block was, everything else in its place.
+            // Zeros where the bad sector was, everything else in its place.
             EXPECT_FALSE(whole);
-            EXPECT_EQ(damaged.substr(bs, bs), std::string(bs, '\0'));
-            good.replace(bs, bs, std::string(bs, '\0'));
+            EXPECT_EQ(damaged.substr(bs, 512), std::string(512, '\0'));
+            good.replace(bs, 512, std::string(512, '\0'));
         } else {
             EXPECT_TRUE(whole);
         }
         EXPECT_EQ(damaged, good);
+        // A save lists the file as damaged, not as whole.
+        TempDir saved;
+        StopFlag stop;
+        SaveReport report =
+            FolderSaver(parser, sink, stop).saveItem(tree, tree.firstChild(kNoItem), saved.path());
+        EXPECT_EQ(std::count(report.damaged.begin(), report.damaged.end(), saved.file("big.bin")),
+                  bad == bigBlock ? 1 : 0);
         EXPECT_GT(parser.unreadableReads(), 0u);
+        // Only the failing sector is lost: the source's retry reads the rest of the block.
+        EXPECT_EQ(reader.badSectors().sectors(),
+                  std::vector<std::int64_t>{static_cast<std::int64_t>(bad * bs / 512)});
         // Everything at the first level is still there; only the bad folder's names are gone.
         EXPECT_TRUE(names.count("docs") && names.count("gone") && names.count("hashed"));
         std::size_t goneChildren = 0;
@@ -419,20 +406,16 @@ TEST(ExtDamagedVolumes, SuperblockFoundFromABackupOrWhereTheVolumeReallyStarts) 
 }
 
 TEST(ExtCommandLine, ScansAndSavesAnExtVolume) {
-    EXPECT_EQ(chooseParser("extX"), ParserKind::Ext);
-    EXPECT_EQ(chooseParser("EXTx"), ParserKind::Ext);
-    EXPECT_EQ(chooseParser("ext4"), ParserKind::None);
+    for (const char* name : {"extX", "EXTx", "ext4"}) {
+        auto parser =
+            createParser(FileSystemTable::builtin(), {name, "", "", "8", 0}, ParserOptions{});
+        EXPECT_NE(dynamic_cast<ext2Class*>(parser.get()), nullptr) << name;
+    }
 
     std::string image = fixtureImage("ext4-64.img");
     CliResult scan = runCli({"scan", image, "--json"});
     ASSERT_EQ(scan.exitCode, 0) << scan.err;
-    std::map<std::string, nlohmann::json> lines;
-    std::istringstream in(scan.out);
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty()) continue;
-        auto j = nlohmann::json::parse(line);
-        lines[j["path"]] = j;
-    }
+    auto lines = scanJsonByPath(scan.out);
     ASSERT_TRUE(lines.count("ROOT/docs/a.txt"));
     EXPECT_EQ(lines["ROOT/docs/a.txt"]["size"], 12);
     EXPECT_EQ(lines["ROOT/docs/a.txt"]["attributes"], "-OR-GR-UW-UR");

@@ -20,6 +20,7 @@ struct SuperblockFields {
     std::uint32_t incompat = kIncompatFileType;
     std::uint16_t descSize = 0;
     std::uint16_t magic = kMagic;
+    std::uint32_t rev = 1;
 };
 
 std::vector<std::uint8_t> superblock(const SuperblockFields& f) {
@@ -32,12 +33,16 @@ std::vector<std::uint8_t> superblock(const SuperblockFields& f) {
     put32(b, sb::kBlocksPerGroup, f.blocksPerGroup);
     put32(b, sb::kInodesPerGroup, f.inodesPerGroup);
     put16(b, sb::kMagic, f.magic);
-    put32(b, sb::kRevLevel, 1);
+    put32(b, sb::kRevLevel, f.rev);
     put32(b, sb::kFirstInode, 11);
     put16(b, sb::kInodeSize, f.inodeSize);
     put32(b, sb::kFeatureIncompat, f.incompat);
     put16(b, sb::kDescSize, f.descSize);
     return b;
+}
+
+std::optional<Superblock> parse(const std::vector<std::uint8_t>& b) {
+    return parseSuperblock({b.data(), b.size()});
 }
 
 }  // namespace
@@ -47,7 +52,7 @@ TEST(ExtSuperblock, GeometryCountsThePartialLastGroupAndTheHighHalves) {
     SuperblockFields small;
     small.blocksLo = 1 + 2 * 8192 + 100;
     small.inodes = 3 * 1024;
-    auto s = parseSuperblock(superblock(small).data());
+    auto s = parse(superblock(small));
     ASSERT_TRUE(s);
     EXPECT_EQ(s->blockSize, 1024u);
     EXPECT_EQ(s->groupCount, 3u);
@@ -66,7 +71,7 @@ TEST(ExtSuperblock, GeometryCountsThePartialLastGroupAndTheHighHalves) {
     big.inodes = 0xFFFFFFFF;
     big.incompat = kIncompatFileType | kIncompat64Bit | kIncompatExtents;
     big.descSize = 64;
-    s = parseSuperblock(superblock(big).data());
+    s = parse(superblock(big));
     ASSERT_TRUE(s);
     EXPECT_EQ(s->blockCount, 0x100000010ull);
     EXPECT_EQ(s->groupCount, 131073u);
@@ -95,6 +100,18 @@ TEST(ExtSuperblock, RejectsGeometryNoVolumeHas) {
         {"no blocks past the first", [](SuperblockFields& f) { f.blocksLo = 1; }},
         {"first data block 1 with 4 KiB blocks", [](SuperblockFields& f) { f.logBlock = 2; }},
         {"no inodes per group", [](SuperblockFields& f) { f.inodesPerGroup = 0; }},
+        {"first data block 0 with 1 KiB blocks", [](SuperblockFields& f) { f.firstDataBlock = 0; }},
+        {"a size past 2^62 bytes",
+         [](SuperblockFields& f) {
+             f.logBlock = 6;
+             f.firstDataBlock = 0;
+             f.blocksPerGroup = 8 * 65536;
+             f.inodesPerGroup = 1;
+             f.incompat |= kIncompat64Bit;
+             f.descSize = 64;
+             f.blocksHi = 0x4000;
+         }},
+        {"revision 2", [](SuperblockFields& f) { f.rev = 2; }},
         {"more inodes than 32 bits number",
          [](SuperblockFields& f) {
              f.blocksPerGroup = 8;
@@ -104,7 +121,7 @@ TEST(ExtSuperblock, RejectsGeometryNoVolumeHas) {
     for (const Case& c : cases) {
         SuperblockFields f;
         c.change(f);
-        EXPECT_FALSE(parseSuperblock(superblock(f).data())) << c.what;
+        EXPECT_FALSE(parse(superblock(f))) << c.what;
     }
 }
 
@@ -118,7 +135,7 @@ TEST(ExtSuperblock, DescriptorBlocksFollowTheCopyOrTheirMetaGroup) {
     f.descSize = 64;
     auto b = superblock(f);
     put32(b, sb::kFeatureRoCompat, kRoCompatSparseSuper);
-    auto s = parseSuperblock(b.data());
+    auto s = parse(b);
     ASSERT_TRUE(s);
     ASSERT_EQ(s->descriptorsPerBlock(), 16u);
     // Classic: the table follows the superblock copy, 16 descriptors (64 bytes each) a block.
@@ -134,7 +151,7 @@ TEST(ExtSuperblock, DescriptorBlocksFollowTheCopyOrTheirMetaGroup) {
     // superblock copy where there is one); the backup is in its second group.
     put32(b, sb::kFeatureIncompat, f.incompat | kIncompatMetaBg);
     put32(b, sb::kFirstMetaBg, 1);
-    s = parseSuperblock(b.data());
+    s = parse(b);
     ASSERT_TRUE(s);
     EXPECT_EQ(s->descriptorBlock(5, 0), 2u);
     EXPECT_EQ(s->descriptorBlock(16, 0), 1u + 16 * 256);

@@ -14,13 +14,7 @@ using test::runCli;
 std::map<std::string, nlohmann::json> scanLines(const std::string& image) {
     test::CliResult r = runCli({"scan", image, "--json"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    std::map<std::string, nlohmann::json> lines;
-    std::istringstream in(r.out);
-    for (std::string line; std::getline(in, line);) {
-        auto j = nlohmann::json::parse(line);
-        lines[j["path"].get<std::string>()] = j;
-    }
-    return lines;
+    return test::scanJsonByPath(r.out);
 }
 
 TEST(FatCli, ScanListsDeletedEntriesAndSaveWritesAFolder) {

@@ -8,13 +8,12 @@
 #include <map>
 #include <set>
 
-#include "app/CKestrumApp.h"
 #include "device/FileReadSeek.h"
+#include "fs/common/FileSystemTable.h"
 #include "fs/fat/Fat16Class.h"
 #include "fs/fat/Fat32Class.h"
 #include "scan/FolderSaver.h"
 #include "scan/MemoryTree.h"
-#include "scan/ParserChoice.h"
 #include "support/Fixtures.h"
 
 namespace vel {
@@ -45,14 +44,13 @@ struct Found {
 class FatImage : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
-        CKestrumApp::instance().initialise();
         manifest = test::loadJson(test::sourceDir() + "/tests/fixtures/images/" + GetParam() +
                                   ".manifest.json");
         ASSERT_TRUE(reader.openDevice(test::fixtureImage(GetParam() + ".img")));
         std::string kind = manifest["kind"];
         VolumeDescriptor d{kind == "fat32" ? "FAT32" : (kind == "fat12" ? "FAT12" : "FAT16"), "",
                            "", "34", 0};
-        parser = createParser(chooseParser(d.fileSystem), d);
+        parser = createParser(FileSystemTable::builtin(), d, {});
         ASSERT_NE(parser, nullptr);
         parser->attach(&reader, &tree, &sink);
         result = parser->runWorker(1);

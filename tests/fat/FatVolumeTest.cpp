@@ -5,14 +5,12 @@
 #include <map>
 #include <random>
 
-#include "app/CKestrumApp.h"
 #include "device/FileReadSeek.h"
 #include "fs/fat/Fat16Class.h"
 #include "fs/fat/Fat32Class.h"
 #include "platform/Text.h"
 #include "scan/FolderSaver.h"
 #include "scan/MemoryTree.h"
-#include "scan/ParserChoice.h"
 #include "support/Fixtures.h"
 
 namespace vel {
@@ -32,17 +30,20 @@ struct Volume {
         total = bits == 12 ? 1200 : (bits == 16 ? 5000 : 1200);
         fatSectors = bits == 12 ? 4 : (bits == 16 ? 20 : 10);
         b.assign(std::size_t{total} * 512, 0);
+        b[0] = 0xEB, b[1] = 0x58, b[2] = 0x90;
         std::memcpy(&b[3], "ANYTHING", 8);
         put16(11, 512);
         b[13] = 1;
         put16(14, static_cast<std::uint16_t>(reserved));
         b[16] = 1;
         put16(17, static_cast<std::uint16_t>(rootEntries));
-        put16(19, static_cast<std::uint16_t>(total));
+        b[21] = 0xF8;
         if (bits == 32) {
+            put32(32, total);  // FAT32 keeps its sizes in the 32-bit fields
             put32(36, fatSectors);
             put32(44, 2);  // root cluster
         } else {
+            put16(19, static_cast<std::uint16_t>(total));
             put16(22, static_cast<std::uint16_t>(fatSectors));
         }
         b[510] = 0x55;
@@ -120,13 +121,13 @@ struct Scan {
     std::unique_ptr<VolumeParser> parser;
     WorkerResult result;
 
-    Scan(const std::string& path, int bits) {
+    Scan(const std::string& path, int bits, ParserOptions options = {}) {
         EXPECT_TRUE(reader.openDevice(path));
         VolumeDescriptor d{bits == 32 ? "FAT32" : "FAT16", "", "", "1", 0};
         if (bits == 32)
-            parser = std::make_unique<Fat32Class>(d);
+            parser = std::make_unique<Fat32Class>(d, options);
         else
-            parser = std::make_unique<Fat16Class>(d);
+            parser = std::make_unique<Fat16Class>(d, options);
         parser->attach(&reader, &tree, &sink);
         result = parser->runWorker(1);
     }
@@ -168,8 +169,6 @@ struct Scan {
 
 class FatVolume : public ::testing::TestWithParam<int> {
   protected:
-    void SetUp() override { CKestrumApp::instance().initialise(); }
-    void TearDown() override { CKestrumApp::instance().initialise(); }
     TempDir dir;
 };
 
@@ -336,8 +335,7 @@ TEST_P(FatVolume, FormattedDriveReadsFilesContiguouslyAndFoldersOneCluster) {
     v.chain({5, 6});
     v.slot(v.cluster(5) + 64, "FIRST   TXT", 0x20, 0, 0);
     v.slot(v.cluster(6), "SECOND  TXT", 0x20, 0, 0);
-    CKestrumApp::instance().driveFormatted = true;
-    Scan s(v.write(dir), GetParam());
+    Scan s(v.write(dir), GetParam(), ParserOptions{.driveFormatted = true});
     auto all = s.all();
     EXPECT_TRUE(all.count("DIR/FIRST.TXT"));
     EXPECT_FALSE(all.count("DIR/SECOND.TXT"));
@@ -518,7 +516,6 @@ TEST(FatNextCluster, Fat16Bounds) {
 
 TEST(FatNextCluster, Fat32MasksEndsAndGuards) {
     TempDir dir;
-    CKestrumApp::instance().initialise();
     Volume v(32);
     v.setFat(5, 0xF0000006);  // top four bits are reserved
     v.setFat(6, 0x0FFFFFF8);  // an end marker other than 0x0FFFFFFF
@@ -538,20 +535,8 @@ TEST(FatNextCluster, Fat32MasksEndsAndGuards) {
     EXPECT_EQ(p.nextCluster(8), 9u);
     // During the scan a cluster looked up twice ends the chain there.
     EXPECT_EQ(p.nextCluster(8), Fat32Class::kEndOfChain);
-    CKestrumApp::instance().driveFormatted = true;
+    p.options.driveFormatted = true;
     EXPECT_EQ(p.nextCluster(5), Fat32Class::kEndOfChain);
-    CKestrumApp::instance().initialise();
-}
-
-TEST(FatParserChoice, NamesSelectTheParsers) {
-    EXPECT_EQ(chooseParser("FAT32"), ParserKind::Fat32);
-    EXPECT_EQ(chooseParser("fat32"), ParserKind::Fat32);
-    EXPECT_EQ(chooseParser("FAT16"), ParserKind::Fat16);
-    EXPECT_EQ(chooseParser("fat"), ParserKind::Fat16);
-    EXPECT_EQ(chooseParser("FAT12"), ParserKind::Fat16);
-    VolumeDescriptor d{"FAT12", "", "", "1", 0};
-    EXPECT_NE(dynamic_cast<Fat16Class*>(createParser(ParserKind::Fat16, d).get()), nullptr);
-    EXPECT_NE(dynamic_cast<Fat32Class*>(createParser(ParserKind::Fat32, d).get()), nullptr);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <QWidget>
 #include <vector>
 
-#include "app/MessageBoxes.h"
+#include "core/MessageBoxes.h"
 
 namespace vel::test {
 

@@ -11,7 +11,6 @@
 #include "fs/ntfs/ntfs.h"
 #include "scan/FolderSaver.h"
 #include "scan/MemoryTree.h"
-#include "scan/ParserChoice.h"
 #include "support/Fixtures.h"
 
 using namespace vel;
@@ -165,7 +164,7 @@ TEST_P(NtfsFixture, FirstLevelShowsTheRootsChildrenAndTheOrphanNode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, NtfsFixture,
-                         ::testing::Values("ntfs-basic", "ntfs-512", "ntfs-64k"),
+                         ::testing::Values("ntfs-basic", "ntfs-512", "ntfs-64k", "ntfs-4kn"),
                          [](const auto& info) {
                              std::string n = info.param;
                              for (char& c : n)
@@ -231,25 +230,19 @@ TEST(NtfsFixtureBasic, AVolumeWithoutItsBootSectorIsFoundByTheMftSearch) {
 
     FileReadSeek reader;
     ASSERT_TRUE(reader.openDevice(wipedBootCopy()));
-    EXPECT_TRUE(ntfsMftSearchFinds(reader, 0, fs::file_size(wipedBootCopy())));
+    EXPECT_TRUE(ntfsMftSearchFinds(reader, fs::file_size(wipedBootCopy())));
     TempDir dir;
     writeFile(dir.file("zeros.img"), std::string(4 << 20, '\0'));
     FileReadSeek zeros;
     ASSERT_TRUE(zeros.openDevice(dir.file("zeros.img")));
-    EXPECT_FALSE(ntfsMftSearchFinds(zeros, 0, 4 << 20));
+    EXPECT_FALSE(ntfsMftSearchFinds(zeros, 4 << 20));
 }
 
 TEST(NtfsFixtureBasic, CommandLineScansAndSavesTheVolumeEvenWithoutBootSector) {
     for (const std::string& image : {fixtureImage("ntfs-basic.img"), wipedBootCopy()}) {
         CliResult scan = runCli({"scan", image, "--json"});
         ASSERT_EQ(scan.exitCode, 0) << scan.err;
-        std::map<std::string, nlohmann::json> lines;
-        std::istringstream in(scan.out);
-        for (std::string line; std::getline(in, line);) {
-            if (line.empty()) continue;
-            auto j = nlohmann::json::parse(line);
-            lines[j["path"]] = j;
-        }
+        std::map<std::string, nlohmann::json> lines = scanJsonByPath(scan.out);
         ASSERT_TRUE(lines.count("ROOT/docs/Ünïcødé/résumé.txt")) << image;
         EXPECT_EQ(lines["ROOT/docs/Ünïcødé/résumé.txt"]["size"], 8);
         ASSERT_TRUE(lines.count("ROOT/trash/inner/t2.bin"));
@@ -266,15 +259,4 @@ TEST(NtfsFixtureBasic, CommandLineScansAndSavesTheVolumeEvenWithoutBootSector) {
             }
         }
     }
-}
-
-TEST(NtfsParserChoice, NtfsNamesChooseTheNtfsParser) {
-    EXPECT_EQ(chooseParser("NTFS"), ParserKind::Ntfs);
-    EXPECT_EQ(chooseParser("ntfs"), ParserKind::Ntfs);
-    EXPECT_EQ(chooseParser("ntfs3"), ParserKind::None);
-    auto p = createParser(ParserKind::Ntfs, VolumeDescriptor{});
-    ASSERT_TRUE(p);
-    EXPECT_NE(dynamic_cast<ntfs*>(p.get()), nullptr);
-    EXPECT_FALSE(p->runWorker(2).started);
-    EXPECT_FALSE(p->runWorker(3).started);
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
 #include "NtfsVolumeBuilder.h"
@@ -23,6 +24,48 @@ std::vector<DataRun> runsOf(const std::vector<std::uint8_t>& b, std::uint64_t ma
 }
 
 }  // namespace
+
+TEST(NtfsBootSector, GeometryIsCheckedFieldByField) {
+    struct Case {
+        const char* what;
+        int bytesPerSector, clusterByte, recordByte;
+        std::uint64_t totalSectors, mftCluster;
+        bool valid;
+        std::uint64_t clusterSize, recordSize, mftOffset;
+    } cases[] = {
+        {"usual 4 KiB clusters", 512, 8, 0xF6, 131072, 4, true, 4096, 1024, 16384},
+        {"4Kn disk, 4096-byte records", 4096, 1, 0xF4, 16384, 2, true, 4096, 4096, 8192},
+        {"records as whole clusters", 512, 2, 1, 1000, 0, true, 1024, 1024, 0},
+        {"64 KiB clusters by exponent", 512, 0xF0, 0xF6, 1 << 20, 3, true, 65536, 1024, 196608},
+        {"2 MiB clusters", 512, 0xEB, 0xF6, 1 << 22, 1, true, 2u << 20, 1024, 2u << 20},
+        {"4 MiB clusters", 512, 0xEA, 0xF6, 1 << 22, 1, false, 0, 0, 0},
+        {"3 sectors per cluster", 512, 3, 0xF6, 1000, 1, false, 0, 0, 0},
+        {"no sectors per cluster", 512, 0, 0xF6, 1000, 1, false, 0, 0, 0},
+        {"bytes per sector 768", 768, 1, 0xF6, 1000, 1, false, 0, 0, 0},
+        {"8 KiB records", 512, 8, 2, 1000, 1, false, 0, 0, 0},
+        {"zero record byte", 512, 8, 0, 1000, 1, false, 0, 0, 0},
+        {"MFT cluster past 2^62 bytes", 512, 8, 0xF6, 1000, std::uint64_t{1} << 51, false, 0, 0, 0},
+        {"start near 2^55 sectors", 512, 8, 0xF6, std::uint64_t{1} << 55, 1, false, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::uint8_t> b(512, 0);
+        b[0] = 0xEB, b[1] = 0x52;
+        std::memcpy(&b[3], "NTFS    ", 8);
+        put16(b, 11, static_cast<std::uint16_t>(c.bytesPerSector));
+        b[13] = static_cast<std::uint8_t>(c.clusterByte);
+        b[0x40] = static_cast<std::uint8_t>(c.recordByte);
+        put64(b, 40, c.totalSectors);
+        put64(b, 48, c.mftCluster);
+        BootGeometry g;
+        ASSERT_EQ(decodeBootSector(b.data(), g), c.valid) << c.what;
+        if (!c.valid) continue;
+        EXPECT_EQ(g.clusterSize, c.clusterSize) << c.what;
+        EXPECT_EQ(g.recordSize, c.recordSize) << c.what;
+        EXPECT_EQ(g.mftOffset, c.mftOffset) << c.what;
+        EXPECT_EQ(g.volumeSize, c.totalSectors * static_cast<std::uint64_t>(c.bytesPerSector))
+            << c.what;
+    }
+}
 
 TEST(NtfsFixups, SectorTailsComeBackFromTheUpdateSequenceArray) {
     RecordBuilder b;

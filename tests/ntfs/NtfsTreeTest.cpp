@@ -24,12 +24,12 @@ struct SyntheticVolume {
 
     void setRecord(std::size_t i, const std::vector<std::uint8_t>& rec) {
         std::copy(rec.begin(), rec.end(),
-                  reader.image.begin() + static_cast<std::ptrdiff_t>(i * 1024));
+                  reader.bytes().begin() + static_cast<std::ptrdiff_t>(i * 1024));
         records = std::max(records, i + 1);
     }
     void setCluster(std::uint64_t cluster, const std::string& bytes) {
         std::copy(bytes.begin(), bytes.end(),
-                  reader.image.begin() + static_cast<std::ptrdiff_t>(cluster * kCluster));
+                  reader.bytes().begin() + static_cast<std::ptrdiff_t>(cluster * kCluster));
     }
     // The entry list as the MFT enumeration leaves it, then the tree.
     void build() {
@@ -38,7 +38,7 @@ struct SyntheticVolume {
         parser.mftReady = true;
         for (std::size_t i = 0; i < records; ++i) {
             NtfsEntry e;
-            e.signature = ntfsfmt::le32(reader.image.data() + i * 1024);
+            e.signature = ntfsfmt::le32(reader.bytes().data() + i * 1024);
             e.recordOffset = i * 1024;
             parser.entries.push_back(e);
         }

@@ -9,30 +9,7 @@
 
 namespace vel::test {
 
-// A volume in memory; short reads give zeros and report false, like the device reader.
-class MemoryReader final : public readWriteInterface {
-  public:
-    explicit MemoryReader(std::vector<std::uint8_t> bytes) : image(std::move(bytes)) {}
-    bool openDevice(const std::string&) override { return true; }
-    bool seekTo(std::int64_t offset, int = SEEK_SET) override {
-        std::int64_t p = offset + baseOffset;
-        if (p < 0 || static_cast<std::uint64_t>(p) > image.size()) return false;
-        pos_ = static_cast<std::uint64_t>(p);
-        return true;
-    }
-    bool readBytes(void* buffer, std::uint32_t count) override {
-        std::memset(buffer, 0, count);
-        std::uint64_t n =
-            pos_ < image.size() ? std::min<std::uint64_t>(count, image.size() - pos_) : 0;
-        std::memcpy(buffer, image.data() + pos_, n);
-        pos_ += n;
-        return n == count;
-    }
-    std::vector<std::uint8_t> image;
-
-  private:
-    std::uint64_t pos_ = 0;
-};
+using MemoryReader = MemorySource;
 
 inline void put16(std::vector<std::uint8_t>& b, std::size_t at, std::uint16_t v) {
     b[at] = static_cast<std::uint8_t>(v);

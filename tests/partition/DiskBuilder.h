@@ -1,6 +1,6 @@
 #pragma once
-// A sparse in-memory disk for partition tests: sectors not written read as zeros. Reads past the
-// end fail and read nothing, so a scan that asks for bytes beyond the disk notices.
+// A sparse in-memory disk for partition tests: sectors not written read as zeros; every read is
+// logged.
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -9,59 +9,23 @@
 #include <utility>
 #include <vector>
 
-#include "device/readWriteInterface.h"
+#include "support/RecordingSource.h"
 
 namespace vel::test {
 
-class SparseDisk final : public readWriteInterface {
+class SparseDisk final : public RecordingSource {
   public:
-    explicit SparseDisk(std::int64_t sectors) : sectors_(sectors) {}
+    explicit SparseDisk(std::int64_t sectors)
+        : RecordingSource(MemorySource::Sparse{sectors * 512}), sectors_(sectors) {}
 
-    bool openDevice(const std::string&) override { return true; }
-    bool seekTo(std::int64_t offset, int origin = SEEK_SET) override {
-        if (origin != SEEK_SET) return false;
-        position_ = offset + baseOffset;
-        return position_ >= 0;
-    }
-    bool readBytes(void* buffer, std::uint32_t count) override {
-        reads.emplace_back(position_, count);
-        bool pastFailure = failAt >= 0 && position_ + count > failAt;
-        if (pastFailure || position_ + count > sectors_ * 512) {
-            errno = EIO;
-            return false;
-        }
-        auto* out = static_cast<unsigned char*>(buffer);
-        std::memset(out, 0, count);
-        std::int64_t first = position_ / 512, last = (position_ + count - 1) / 512;
-        for (auto it = data_.lower_bound(first); it != data_.end() && it->first <= last; ++it) {
-            std::int64_t sectorByte = it->first * 512;
-            for (int b = 0; b < 512; ++b) {
-                std::int64_t at = sectorByte + b - position_;
-                if (at >= 0 && at < count) out[at] = it->second[static_cast<std::size_t>(b)];
-            }
-        }
-        position_ += count;
-        return true;
-    }
-
-    std::vector<unsigned char>& sector(std::int64_t n) {
-        auto& s = data_[n];
-        if (s.empty()) s.assign(512, 0);
-        return s;
-    }
+    std::vector<unsigned char>& sector(std::int64_t n) { return source.sector(n); }
     void put(std::int64_t n, const std::vector<unsigned char>& bytes) {
-        for (std::size_t i = 0; i < bytes.size(); ++i)
-            sector(n + static_cast<std::int64_t>(i / 512))[i % 512] = bytes[i];
+        source.put(n * 512, bytes.data(), bytes.size());
     }
     std::int64_t sectors() const { return sectors_; }
 
-    std::vector<std::pair<std::int64_t, std::uint32_t>> reads;
-    std::int64_t failAt = -1;  // reads at or past this byte fail
-
   private:
     std::int64_t sectors_;
-    std::int64_t position_ = 0;
-    std::map<std::int64_t, std::vector<unsigned char>> data_;
 };
 
 inline void putLe16(std::vector<unsigned char>& b, std::size_t at, std::uint32_t v) {
@@ -137,6 +101,7 @@ inline std::vector<unsigned char> extSuper(std::uint32_t blocks, unsigned logBlo
     putLe32(s, 40, 1024);
     putLe16(s, 56, 0xEF53);
     putLe32(s, 76, 1);
+    putLe16(s, 88, 256);  // inode size
     putLe16(s, 90, group);
     return s;
 }

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "app/CKestrumApp.h"
 #include "device/FileReadSeek.h"
 #include "partition/FileSystemProbe.h"
 #include "partition/Partition.h"

@@ -14,7 +14,7 @@
 #include <fstream>
 
 #include "app/CKestrumApp.h"
-#include "partition/PopulateDriveDlg.h"
+#include "app/PopulateDriveDlg.h"
 #include "support/Fixtures.h"
 #include "support/QtApp.h"
 

@@ -44,7 +44,7 @@ class FakeParser : public VolumeParser {
     }
     bool isFolder(ItemData e) const override { return at(e).folder; }
     bool hasChildren(ItemData e) const override { return !at(e).children.empty(); }
-    std::string entryName(ItemData e) const override { return at(e).name; }
+    std::string recordedName(ItemData e) const override { return at(e).name; }
     bool isDeleted(ItemData e, ItemData) const override { return at(e).deleted; }
     void forEachChild(ItemData f, const std::function<bool(ItemData)>& visit) const override {
         for (ItemData c : at(f).children)
@@ -57,6 +57,9 @@ class FakeParser : public VolumeParser {
     std::uint64_t entrySize(ItemData e) const override { return at(e).data.size(); }
     bool skipOnSave(ItemData e) const override { return at(e).name == "$BadClus"; }
     bool enterOnSave(ItemData e) const override { return at(e).name != "."; }
+    bool writeEntry(ItemData e, EntryWriter& out) override {
+        return out.write(at(e).data.data(), at(e).data.size());
+    }
     bool extractEntry(const std::string& destination, ItemData e) override {
         if (at(e).name == "unreadable") return false;
         OutputFile out;

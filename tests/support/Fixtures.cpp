@@ -1,5 +1,7 @@
 #include "support/Fixtures.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -64,6 +66,25 @@ std::string unpackXz(const std::string& xzPath) {
 
 std::string fixtureImage(const std::string& name) {
     return unpackXz(sourceDir() + "/tests/fixtures/images/" + name + ".xz");
+}
+
+const nlohmann::json& formatsManifest() {
+    static const nlohmann::json manifest =
+        loadJson(sourceDir() + "/tests/fixtures/images/formats.manifest.json");
+    return manifest;
+}
+
+std::string formatImage(const std::string& file) {
+    for (const auto& image : formatsManifest()["images"]) {
+        if (image["file"] != file) continue;
+        std::string first;
+        for (const auto& f : image["files"]) {
+            std::string path = fixtureImage(f.get<std::string>());
+            if (first.empty()) first = path;
+        }
+        return first;
+    }
+    throw std::runtime_error("no image " + file + " in formats.manifest.json");
 }
 
 std::string sharedCorpusFile(const std::string& relative) {
@@ -206,6 +227,29 @@ CliResult runCli(const std::vector<std::string>& args) {
     r.out = readFile(outPath);
     r.err = readFile(errPath);
     return r;
+}
+
+std::map<std::string, nlohmann::json> scanJsonByPath(const std::string& out,
+                                                     std::int64_t unreadable) {
+    std::map<std::string, nlohmann::json> lines;
+    std::istringstream in(out);
+    std::size_t items = 0;
+    bool summarised = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty()) continue;
+        auto j = nlohmann::json::parse(line);
+        if (j.value("type", "") == "summary") {
+            EXPECT_EQ(j["items"].get<std::size_t>(), items);
+            EXPECT_EQ(j["unreadable_sectors"].get<std::int64_t>(), unreadable);
+            summarised = true;
+            continue;
+        }
+        EXPECT_FALSE(summarised) << "item after the summary";
+        ++items;
+        lines[j["path"].get<std::string>()] = j;
+    }
+    EXPECT_TRUE(summarised);
+    return lines;
 }
 
 }  // namespace vel::test

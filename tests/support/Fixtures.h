@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -12,6 +13,11 @@ std::string binaryDir();
 // Unpacks tests/fixtures/images/NAME.xz once into the build folder and returns the path of the
 // result. Parallel test processes share the one copy.
 std::string fixtureImage(const std::string& name);
+// An image of tests/fixtures/images/formats.manifest.json by its first file ("formats-ntfs.E01"):
+// every file of it unpacked beside the others, and the path of the first.
+std::string formatImage(const std::string& file);
+// That manifest.
+const nlohmann::json& formatsManifest();
 // Same for any .xz file.
 std::string unpackXz(const std::string& xzPath);
 // A file under ../shared/corpus, or "" when shared/ is not beside the checkout.
@@ -43,5 +49,10 @@ struct CliResult {
 };
 // Runs vellorine-cli with the arguments and collects its output.
 CliResult runCli(const std::vector<std::string>& args);
+
+// The items of `scan --json` output by path. The closing summary line must count them and say
+// how many sectors were unreadable (unreadable, when given).
+std::map<std::string, nlohmann::json> scanJsonByPath(const std::string& out,
+                                                     std::int64_t unreadable = 0);
 
 }  // namespace vel::test

@@ -2,21 +2,12 @@
 
 #include <cstring>
 
+#include "fs/common/Endian.h"
 #include "platform/Text.h"
 
 namespace vel::exfat {
 
 namespace {
-std::uint16_t le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint64_t le64(const std::uint8_t* p) {
-    return static_cast<std::uint64_t>(le32(p)) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
-}
 
 bool isFileEntry(std::uint8_t type) {
     return type == kFileLive || type == kFileDeleted;
@@ -32,6 +23,7 @@ bool isNameEntry(std::uint8_t type) {
 std::optional<BootSector> parseBootSector(const std::uint8_t* sector) {
     if (std::memcmp(sector + 3, "EXFAT", 5) != 0) return std::nullopt;
     BootSector b;
+    b.volumeLength = le64(sector + 72);
     b.fatOffset = le32(sector + 80);
     b.clusterHeapOffset = le32(sector + 88);
     b.clusterCount = le32(sector + 92);

@@ -21,6 +21,7 @@ inline constexpr std::uint32_t kEndOfChain = 0xFFFFFFFF;
 inline constexpr std::uint64_t kMaxDirectoryBytes = 256ull << 20;
 
 struct BootSector {
+    std::uint64_t volumeLength = 0;       // sectors
     std::uint32_t fatOffset = 0;          // sectors
     std::uint32_t clusterHeapOffset = 0;  // sectors
     std::uint32_t clusterCount = 0;
@@ -34,7 +35,8 @@ struct BootSector {
 };
 
 // The fields of an exFAT boot sector (512 bytes); nullopt unless bytes 3-7 read "EXFAT" and the
-// shifts give a sector of 512 to 4096 bytes and a cluster of at most 32 MiB.
+// shifts give a sector of 512 to 4096 bytes and a cluster of at most 32 MiB. The parser and the
+// partition probes both go by this.
 std::optional<BootSector> parseBootSector(const std::uint8_t* sector);
 
 // Directory attribute values (exactly these).

@@ -5,9 +5,11 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "app/CKestrumApp.h"
+#include "fs/common/Endian.h"
+#include "fs/common/FileSystemTable.h"
 #include "platform/FileTimes.h"
 #include "platform/OutputFile.h"
+#include "search/RecycleBinNames.h"
 
 namespace vel {
 
@@ -15,10 +17,6 @@ using namespace exfat;
 
 namespace {
 constexpr std::uint32_t kCopyBlockBytes = 1u << 20;
-
-bool driveFormatted() {
-    return CKestrumApp::instance().driveFormatted.load();
-}
 
 // Out-of-range fields give a nearby valid date rather than an arithmetic surprise.
 HostTime hostTime(std::uint32_t timestamp) {
@@ -32,8 +30,8 @@ std::uint64_t ceilDiv(std::uint64_t a, std::uint64_t b) {
 }
 }  // namespace
 
-Fat64Class::Fat64Class(VolumeDescriptor descriptor)
-    : LinkedRecordParser<ExfatEntry>(std::move(descriptor)) {
+Fat64Class::Fat64Class(VolumeDescriptor descriptor, ParserOptions options)
+    : LinkedRecordParser<ExfatEntry>(std::move(descriptor), std::move(options)) {
     volumeBytes_ = sizeTextMiB(volume.sizeText) * 1048576;
 }
 
@@ -47,6 +45,7 @@ WorkerResult Fat64Class::runWorker(int scanMode) {
     volumeBytes_ = sizeTextMiB(volume.sizeText) * 1048576;
     if (!checkBootSector()) {
         result.endSequence = false;
+        if (bootUnreadable_) result.notices.push_back("cant read file");
         result.failureBox = "Selected Drive is not in exFat Format";
         return result;
     }
@@ -61,13 +60,12 @@ WorkerResult Fat64Class::runWorker(int scanMode) {
         fillRootNodes();
     }
     addPlaceholders();
+    restoreRecycleBinNames(*this);
     return result;
 }
 
 bool Fat64Class::openVolume() {
     if (!reader) return false;
-    reader->baseOffset = volume.startSector * 512;
-    reader->seekTo(0);
     insertVolumeRootItem();
     return true;
 }
@@ -75,10 +73,8 @@ bool Fat64Class::openVolume() {
 bool Fat64Class::checkBootSector() {
     bootValid_ = false;
     std::uint8_t sector[512] = {};
-    if (!reader || !reader->readAt(0, sector, sizeof sector)) {
-        CKestrumApp::instance().messages().showInfo("cant read file");
-        return false;
-    }
+    bootUnreadable_ = !reader || reader->readAt(0, sector, sizeof sector).nothingRead();
+    if (bootUnreadable_) return false;
     auto parsed = parseBootSector(sector);
     if (!parsed) return false;
     boot_ = *parsed;
@@ -98,15 +94,12 @@ bool Fat64Class::checkBootSector() {
 std::uint32_t Fat64Class::nextCluster(std::uint32_t n) {
     ++nextClusterCalls_;
     lastNextCluster_ = kEndOfChain;
-    if (driveFormatted() || !bootValid_ || !validCluster(n)) return kEndOfChain;
+    if (options.driveFormatted || !bootValid_ || !validCluster(n)) return kEndOfChain;
     std::int64_t at = fatStart_ + 4 * static_cast<std::int64_t>(n);
     std::uint8_t sector[512] = {};
     if (!reader || !reader->readAt(at & ~std::int64_t{511}, sector, sizeof sector))
         return kEndOfChain;
-    const std::uint8_t* p = sector + (at & 511);
-    lastNextCluster_ = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-                       (static_cast<std::uint32_t>(p[2]) << 16) |
-                       (static_cast<std::uint32_t>(p[3]) << 24);
+    lastNextCluster_ = le32(sector + (at & 511));
     return lastNextCluster_;
 }
 
@@ -203,7 +196,7 @@ std::vector<ExfatEntry> Fat64Class::scanRootDirectory() {
             // A folder's data length bounds its chain as well as its run of clusters.
             std::uint64_t clusters = std::clamp<std::uint64_t>(ceilDiv(f.dataLength, clusterSize_),
                                                                1, maxDirectoryClusters());
-            bool contiguous = !f.usesFatChain() || driveFormatted();
+            bool contiguous = !f.usesFatChain() || options.driveFormatted;
             resetNextClusterCalls();
             std::vector<std::uint8_t> bytes = readDirectory(f.firstCluster, contiguous, clusters);
             decodeDirectory(bytes, folder, false, deleted, pending);
@@ -263,7 +256,7 @@ std::uint64_t Fat64Class::entrySize(ItemData entry) const {
     return r ? std::min(r->validDataLength, r->dataLength) : 0;
 }
 
-bool Fat64Class::extractEntry(const std::string& destination, ItemData entry) {
+bool Fat64Class::writeEntry(ItemData entry, EntryWriter& out) {
     const ExfatEntry* found = find(entry);
     if (!found || entry == 0 || isFolder(entry) || !bootValid_ || !reader) return false;
     const ExfatEntry r = *found;
@@ -271,12 +264,10 @@ bool Fat64Class::extractEntry(const std::string& destination, ItemData entry) {
     std::uint64_t remaining = entrySize(entry);
     if (remaining > 0 && !validCluster(r.firstCluster)) return false;
 
-    OutputFile out;
-    if (!out.open(destination)) return false;
     bool whole = true;
     std::vector<std::uint8_t> buffer;
     std::uint32_t cluster = r.firstCluster;
-    if (!r.usesFatChain() || driveFormatted()) {
+    if (!r.usesFatChain() || options.driveFormatted) {
         // One run of clusters, copied in bounded blocks.
         std::uint32_t blockClusters = std::max<std::uint32_t>(1, kCopyBlockBytes / clusterSize_);
         while (remaining > 0) {
@@ -288,11 +279,9 @@ bool Fat64Class::extractEntry(const std::string& destination, ItemData entry) {
                 {ceilDiv(remaining, clusterSize_), blockClusters, clusterCount_ - cluster});
             std::size_t bytes = static_cast<std::size_t>(n) * clusterSize_;
             buffer.assign(bytes, 0);
-            if (!reader->readAt(clusterPosition(cluster), buffer.data(),
-                                static_cast<std::uint32_t>(bytes)))
-                whole = false;
+            if (!reader->readAt(clusterPosition(cluster), buffer.data(), bytes)) whole = false;
             std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, bytes));
-            out.write(buffer.data(), take);
+            if (!out.write(buffer.data(), take)) return false;
             remaining -= take;
             cluster += static_cast<std::uint32_t>(n);
         }
@@ -306,7 +295,7 @@ bool Fat64Class::extractEntry(const std::string& destination, ItemData entry) {
                 whole = false;
             std::size_t take =
                 static_cast<std::size_t>(std::min<std::uint64_t>(remaining, clusterSize_));
-            out.write(buffer.data(), take);
+            if (!out.write(buffer.data(), take)) return false;
             remaining -= take;
             if (remaining == 0) break;
             visited.insert(cluster);
@@ -318,9 +307,45 @@ bool Fat64Class::extractEntry(const std::string& destination, ItemData entry) {
             cluster = next;
         }
     }
-    if (!out.closeWithTimes(hostTime(r.accessedTimestamp), hostTime(r.modifiedTimestamp)))
-        whole = false;
+    out.setTimes(hostTime(r.accessedTimestamp), hostTime(r.modifiedTimestamp));
     return whole;
+}
+
+namespace {
+
+bool exfatProbe(const std::uint8_t* b, VolumeStart& out) {
+    auto boot = parseBootSector(b);
+    if (!boot) return false;
+    const unsigned shift = boot->bytesPerSectorShift;
+    out.sizeBytes = boot->volumeLength >= (std::uint64_t{1} << (62 - shift))
+                        ? 0
+                        : static_cast<std::int64_t>(boot->volumeLength << shift);
+    return true;
+}
+
+}  // namespace
+
+FileSystemRow exfatFileSystemRow() {
+    FileSystemRow r;
+    r.name = "FAT64";
+    r.aliases = {"exFAT"};
+    r.mbrTypes = {{0x07, "found FAT64...", "found FAT64...", false, true}};
+    r.gptTypes = {gptGuid(kBasicDataGuid)};
+    r.foundStatus = "found FAT 64...";
+    r.probe = exfatProbe;
+    r.sectorKeys = {{0, 0xEB}};
+    r.sectorTest = [](const std::uint8_t* s, SectorHit& hit) {
+        VolumeStart v;
+        if (!exfatProbe(s, v)) return false;
+        hit.sizeBytes = v.sizeBytes;
+        hit.extentSectors = v.sizeBytes / 512;
+        return true;
+    };
+    r.create = [](const VolumeDescriptor& v, const ParserOptions& o) {
+        return std::make_unique<Fat64Class>(v, o);
+    };
+    r.family = "exfat";
+    return r;
 }
 
 }  // namespace vel

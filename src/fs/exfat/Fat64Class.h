@@ -13,7 +13,7 @@ namespace vel {
 
 class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
   public:
-    explicit Fat64Class(VolumeDescriptor descriptor);
+    explicit Fat64Class(VolumeDescriptor descriptor, ParserOptions options = {});
 
     // Mode 1 runs the standard sequence; the other modes have no worker here.
     WorkerResult runWorker(int scanMode) override;
@@ -38,7 +38,7 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
     EntryColumns entryColumns(ItemData entry) const override;
     std::string entrySizeText(ItemData entry) const override;
     std::uint64_t entrySize(ItemData entry) const override;
-    bool extractEntry(const std::string& destination, ItemData entry) override;
+    bool writeEntry(ItemData entry, EntryWriter& out) override;
 
     std::uint32_t clusterSize() const { return clusterSize_; }
     std::uint8_t sectorsPerClusterShift() const { return boot_.sectorsPerClusterShift; }
@@ -71,6 +71,7 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
 
     exfat::BootSector boot_;
     bool bootValid_ = false;
+    bool bootUnreadable_ = false;
     std::uint32_t clusterSize_ = 0;
     std::int64_t fatStart_ = 0;
     std::int64_t heapStart_ = 0;
@@ -82,5 +83,8 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
     std::uint32_t lastNextCluster_ = exfat::kEndOfChain;
     std::uint64_t nextClusterCalls_ = 0;
 };
+
+struct FileSystemRow;
+FileSystemRow exfatFileSystemRow();
 
 }  // namespace vel

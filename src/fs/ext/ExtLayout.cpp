@@ -6,10 +6,6 @@
 namespace vel::extfmt {
 
 namespace {
-bool isPowerOfTwo(std::uint64_t v) {
-    return v != 0 && (v & (v - 1)) == 0;
-}
-
 bool isPowerOf(std::uint32_t n, std::uint32_t base) {
     while (n > 1 && n % base == 0) n /= base;
     return n == 1;
@@ -42,73 +38,78 @@ std::uint64_t Superblock::descriptorBlock(std::uint32_t group, std::uint32_t cop
     return groupFirstBlock(copyGroup) + 1 + metaGroup;
 }
 
-std::optional<Superblock> parseSuperblock(const std::uint8_t* b) {
-    if (le16(b + sb::kMagic) != kMagic) return std::nullopt;
+std::optional<Superblock> parseSuperblock(ByteView b) {
+    if (b.le16(sb::kMagic) != kMagic) return std::nullopt;
     Superblock s;
-    const std::uint32_t logBlock = le32(b + sb::kLogBlockSize);
+    const std::uint32_t logBlock = b.le32(sb::kLogBlockSize);
     if (logBlock > 6) return std::nullopt;
     s.blockSize = 1024u << logBlock;
-    s.featureCompat = le32(b + sb::kFeatureCompat);
-    s.featureIncompat = le32(b + sb::kFeatureIncompat);
-    s.featureRoCompat = le32(b + sb::kFeatureRoCompat);
+    s.featureCompat = b.le32(sb::kFeatureCompat);
+    s.featureIncompat = b.le32(sb::kFeatureIncompat);
+    s.featureRoCompat = b.le32(sb::kFeatureRoCompat);
+    const bool bigalloc = s.featureRoCompat & kRoCompatBigalloc;
 
-    s.firstDataBlock = le32(b + sb::kFirstDataBlock);
-    if (s.firstDataBlock > (s.blockSize == 1024 ? 1u : 0u)) return std::nullopt;
+    // Block 0 holds the boot area and the superblock unless blocks are 1 KiB (bigalloc counts
+    // in clusters, which start at 0 whatever the block size).
+    s.firstDataBlock = b.le32(sb::kFirstDataBlock);
+    if (s.firstDataBlock != (s.blockSize == 1024 && !bigalloc ? 1u : 0u)) return std::nullopt;
 
     // A group's blocks (clusters with bigalloc) must fit one bitmap block.
     std::uint64_t clusterRatio = 1;
-    if (s.featureRoCompat & kRoCompatBigalloc) {
-        const std::uint32_t logCluster = le32(b + sb::kLogClusterSize);
+    if (bigalloc) {
+        const std::uint32_t logCluster = b.le32(sb::kLogClusterSize);
         if (logCluster < logBlock || logCluster - logBlock > 16) return std::nullopt;
         clusterRatio = std::uint64_t{1} << (logCluster - logBlock);
     }
     s.clusterRatio = static_cast<std::uint32_t>(clusterRatio);
-    s.blocksPerGroup = le32(b + sb::kBlocksPerGroup);
+    s.blocksPerGroup = b.le32(sb::kBlocksPerGroup);
     if (s.blocksPerGroup < 8 || s.blocksPerGroup % 8 != 0 ||
         s.blocksPerGroup > std::uint64_t{8} * s.blockSize * clusterRatio)
         return std::nullopt;
-    s.inodesPerGroup = le32(b + sb::kInodesPerGroup);
+    s.inodesPerGroup = b.le32(sb::kInodesPerGroup);
     if (s.inodesPerGroup == 0 || s.inodesPerGroup > std::uint64_t{8} * s.blockSize)
         return std::nullopt;
 
-    const std::uint32_t rev = le32(b + sb::kRevLevel);
+    const std::uint32_t rev = b.le32(sb::kRevLevel);
+    if (rev > 1) return std::nullopt;
     if (rev != 0) {
-        s.inodeSize = le16(b + sb::kInodeSize);
+        s.inodeSize = b.le16(sb::kInodeSize);
         if (s.inodeSize < kGoodOldInodeSize || s.inodeSize > s.blockSize ||
             !isPowerOfTwo(s.inodeSize))
             return std::nullopt;
-        s.firstInode = le32(b + sb::kFirstInode);
+        s.firstInode = b.le32(sb::kFirstInode);
     }
 
     const bool is64 = s.featureIncompat & kIncompat64Bit;
-    s.blockCount = le32(b + sb::kBlockCountLo);
-    if (is64) s.blockCount |= static_cast<std::uint64_t>(le32(b + sb::kBlockCountHi)) << 32;
-    if (s.blockCount <= s.firstDataBlock) return std::nullopt;
+    s.blockCount = b.le32(sb::kBlockCountLo);
+    if (is64) s.blockCount |= static_cast<std::uint64_t>(b.le32(sb::kBlockCountHi)) << 32;
+    if (s.blockCount <= s.firstDataBlock || s.blockCount >= kMaxVolumeBytes / s.blockSize)
+        return std::nullopt;
     const std::uint64_t groups =
         (s.blockCount - s.firstDataBlock + s.blocksPerGroup - 1) / s.blocksPerGroup;
     // Inode numbers are 32-bit: more groups than they can count is not a volume.
     if (groups == 0 || groups * s.inodesPerGroup > 0xFFFFFFFFull) return std::nullopt;
     s.groupCount = static_cast<std::uint32_t>(groups);
 
-    s.inodeCount = le32(b + sb::kInodeCount);
+    s.inodeCount = b.le32(sb::kInodeCount);
     if (s.inodeCount == 0) return std::nullopt;
     s.inodeCount = static_cast<std::uint32_t>(
         std::min<std::uint64_t>(s.inodeCount, groups * s.inodesPerGroup));
     if (s.firstInode < 11 || s.firstInode > s.inodeCount) s.firstInode = 11;
 
     if (is64) {
-        s.descSize = le16(b + sb::kDescSize);
+        s.descSize = b.le16(sb::kDescSize);
         if (s.descSize < 64 || s.descSize > 1024 || !isPowerOfTwo(s.descSize)) return std::nullopt;
     }
-    s.blockGroupNr = le16(b + sb::kBlockGroupNr);
-    s.firstMetaBg = le32(b + sb::kFirstMetaBg);
-    s.backupGroups[0] = le32(b + sb::kBackupGroups);
-    s.backupGroups[1] = le32(b + sb::kBackupGroups + 4);
-    s.journalInode = le32(b + sb::kJournalInode);
-    s.usrQuotaInode = le32(b + sb::kUsrQuotaInode);
-    s.grpQuotaInode = le32(b + sb::kGrpQuotaInode);
-    s.prjQuotaInode = le32(b + sb::kPrjQuotaInode);
-    s.orphanFileInode = le32(b + sb::kOrphanFileInode);
+    s.blockGroupNr = b.le16(sb::kBlockGroupNr);
+    s.firstMetaBg = b.le32(sb::kFirstMetaBg);
+    s.backupGroups[0] = b.le32(sb::kBackupGroups);
+    s.backupGroups[1] = b.le32(sb::kBackupGroups + 4);
+    s.journalInode = b.le32(sb::kJournalInode);
+    s.usrQuotaInode = b.le32(sb::kUsrQuotaInode);
+    s.grpQuotaInode = b.le32(sb::kGrpQuotaInode);
+    s.prjQuotaInode = b.le32(sb::kPrjQuotaInode);
+    s.orphanFileInode = b.le32(sb::kOrphanFileInode);
     return s;
 }
 

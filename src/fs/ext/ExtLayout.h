@@ -14,21 +14,17 @@
 #include <optional>
 #include <string_view>
 
-namespace vel::extfmt {
+#include "fs/common/Endian.h"
 
-inline std::uint16_t le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-inline std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
+namespace vel::extfmt {
 
 // --- Superblock: 1024 bytes at byte 1024 of the volume; copies start some groups ---------------
 
 inline constexpr std::size_t kSuperblockSize = 1024;
 inline constexpr std::uint64_t kSuperblockOffset = 1024;
 inline constexpr std::uint16_t kMagic = 0xEF53;
+// Larger sizes than this are damaged counts (and would overflow byte offsets).
+inline constexpr std::uint64_t kMaxVolumeBytes = std::uint64_t{1} << 62;
 
 namespace sb {
 inline constexpr std::size_t kInodeCount = 0x00;
@@ -100,6 +96,7 @@ struct Superblock {
         return featureRoCompat & (kRoCompatGdtCsum | kRoCompatMetadataCsum);
     }
     std::uint32_t descriptorsPerBlock() const { return blockSize / descSize; }
+    std::uint64_t volumeBytes() const { return blockCount * blockSize; }
     std::uint64_t groupFirstBlock(std::uint32_t group) const {
         return firstDataBlock + static_cast<std::uint64_t>(group) * blocksPerGroup;
     }
@@ -116,10 +113,12 @@ struct Superblock {
     }
 };
 
-// The superblock in 1024 bytes; nullopt unless the magic matches and the geometry is one a
-// volume can have (block size 1 KiB to 64 KiB, group sizes that fit a bitmap block, inode size a
-// power of two between 128 and the block size, 64bit descriptors of 64 bytes or more).
-std::optional<Superblock> parseSuperblock(const std::uint8_t* bytes);
+// The superblock in up to 1024 bytes (fields past the bytes given read as 0, so the first 512
+// are enough to recognise one); nullopt unless the magic matches and the geometry is one a
+// volume can have (revision 0 or 1, block size 1 KiB to 64 KiB, the first data block where the
+// block size puts it, group sizes that fit a bitmap block, inode size a power of two between
+// 128 and the block size, 64bit descriptors of 64 bytes or more).
+std::optional<Superblock> parseSuperblock(ByteView bytes);
 
 // --- Group descriptors: descSize bytes each, packed from the table's first block ---------------
 

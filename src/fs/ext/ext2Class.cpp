@@ -5,7 +5,6 @@
 #include <cstring>
 #include <limits>
 
-#include "platform/OutputFile.h"
 #include "platform/Text.h"
 #include "scan/Formats.h"
 
@@ -49,7 +48,8 @@ std::string permissionText(std::uint16_t mode) {
 }
 }  // namespace
 
-ext2Class::ext2Class(VolumeDescriptor descriptor) : VolumeParser(std::move(descriptor)) {
+ext2Class::ext2Class(VolumeDescriptor descriptor, ParserOptions options)
+    : VolumeParser(std::move(descriptor), std::move(options)) {
     volumeBytes_ =
         static_cast<std::uint64_t>(std::max<std::int64_t>(0, sizeTextMiB(volume.sizeText))) *
         1048576;
@@ -77,9 +77,7 @@ WorkerResult ext2Class::runWorker(int scanMode) {
 }
 
 bool ext2Class::openVolume() {
-    if (!reader) return false;
-    reader->baseOffset = volume.startSector * 512;
-    return true;
+    return reader != nullptr;
 }
 
 // --- Superblock and descriptors ----------------------------------------------------------------
@@ -120,7 +118,7 @@ bool ext2Class::findSuperblock() {
 }
 
 bool ext2Class::acceptSuperblock(const std::uint8_t* bytes, std::uint64_t offset) {
-    auto parsed = parseSuperblock(bytes);
+    auto parsed = parseSuperblock(ByteView(bytes, kSuperblockSize));
     if (!parsed) return false;
     // The copy's group tells where its file system starts.
     const std::uint64_t expected = parsed->copyOffset();
@@ -206,24 +204,14 @@ bool ext2Class::readBlocks(std::uint64_t block, std::uint32_t count, std::uint8_
         ++failedReads_;
         return false;
     }
-    return readPieces(fsOffset_ + block * s.blockSize, buffer, static_cast<std::uint32_t>(bytes));
+    return readRange(fsOffset_ + block * s.blockSize, buffer, static_cast<std::uint32_t>(bytes));
 }
 
-bool ext2Class::readPieces(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t bytes) const {
+bool ext2Class::readRange(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t bytes) const {
+    // The source retries a failed read in pieces; only what stays unreadable is zeros.
     if (reader->readAt(static_cast<std::int64_t>(offset), buffer, bytes)) return true;
-    // Block by block, so that one bad block costs only itself; what fails stays zeros.
-    const std::uint32_t piece = superblock_->blockSize;
-    bool all = true;
-    for (std::uint32_t at = 0; at < bytes; at += piece) {
-        const std::uint32_t n = std::min(piece, bytes - at);
-        std::memset(buffer + at, 0, n);
-        if (bytes > piece && reader->readAt(static_cast<std::int64_t>(offset + at), buffer + at, n))
-            continue;
-        std::memset(buffer + at, 0, n);
-        ++failedReads_;
-        all = false;
-    }
-    return all;
+    ++failedReads_;
+    return false;
 }
 
 std::vector<std::uint8_t> ext2Class::readInode(std::uint32_t number) const {
@@ -319,7 +307,7 @@ void ext2Class::readInodeTables() {
             const std::uint32_t bytes = n * s.inodeSize;
             std::fill(buffer.begin(), buffer.begin() + bytes, 0);
             // An unreadable block reads as zeros: its inodes look unused and are left out.
-            readPieces(table + std::uint64_t{done} * s.inodeSize, buffer.data(), bytes);
+            readRange(table + std::uint64_t{done} * s.inodeSize, buffer.data(), bytes);
             const std::uint32_t base = g * s.inodesPerGroup + done + 1;
             for (std::uint32_t i = 0; i < n; ++i)
                 keepInode(base + i, buffer.data() + std::size_t{i} * s.inodeSize);
@@ -626,7 +614,7 @@ bool ext2Class::hasChildren(ItemData e) const {
     return n && n->owner == e && n->firstChild != kNoExtEntry;
 }
 
-std::string ext2Class::entryName(ItemData e) const {
+std::string ext2Class::recordedName(ItemData e) const {
     const ExtEntry* x = entry(e);
     if (!x) return {};
     // Linux writes names in UTF-8 whatever the locale this runs in; other bytes are 8-bit text.
@@ -671,37 +659,24 @@ std::string ext2Class::entrySizeText(ItemData e) const {
         std::min<std::uint64_t>(entrySize(e), std::numeric_limits<std::int64_t>::max())));
 }
 
-bool ext2Class::extractEntry(const std::string& destination, ItemData e) {
-    if (!isEntry(e) || isFolder(e)) return false;
-    OutputFile out;
-    if (!out.open(destination)) return false;
-    ExtSaveResult r = writeEntryData(e, out);
-    const bool closed = out.closeWithTimes(r.access, r.modification);
-    return r.whole && closed;
-}
-
-ExtSaveResult ext2Class::writeEntryData(ItemData e, OutputFile& out) const {
-    ExtSaveResult r;
+bool ext2Class::writeEntry(ItemData e, EntryWriter& out) {
     const ExtEntry* x = entry(e);
-    if (!x || x->isFolder() || !superblock_) return r;
+    if (!x || x->isFolder() || !superblock_ || !reader) return false;
     // A name whose inode is gone or belongs to another file now: nothing of its data is known.
     const ExtInode* found = map_.inodeOf(*x);
-    if (!found) return r;
+    if (!found) return false;
     const ExtInode n = *found;
-    r.access = hostTime(n.accessTime());
-    r.modification = hostTime(n.modificationTime());
+    out.setTimes(hostTime(n.accessTime()), hostTime(n.modificationTime()));
     const Superblock& s = *superblock_;
 
     if (isFastSymlink(n)) {
         // The target text, as a small file: a link is never made in the output folder.
-        out.write(n.block, static_cast<std::size_t>(n.size));
-        r.whole = out.ok();
-        return r;
+        return out.write(n.block, static_cast<std::size_t>(n.size));
     }
     if (n.flags & kFlagInlineData) {
         const std::size_t first =
             static_cast<std::size_t>(std::min<std::uint64_t>(n.size, kBlockAreaSize));
-        out.write(n.block, first);
+        if (!out.write(n.block, first)) return false;
         std::uint64_t written = first;
         if (n.size > written) {
             std::vector<std::uint8_t> raw = readInode(n.number);
@@ -709,42 +684,42 @@ ExtSaveResult ext2Class::writeEntryData(ItemData e, OutputFile& out) const {
                 raw.empty() ? std::string_view() : inlineDataAttribute(raw.data(), s.inodeSize);
             const std::size_t take =
                 static_cast<std::size_t>(std::min<std::uint64_t>(more.size(), n.size - written));
-            out.write(more.data(), take);
+            if (!out.write(more.data(), take)) return false;
             written += take;
         }
-        r.whole = written == n.size && out.ok();
-        if (written < n.size) out.writeZeros(n.size - written);
-        return r;
+        if (written == n.size) return true;
+        out.writeZeros(n.size - written);
+        return false;
     }
 
     const std::uint32_t bs = s.blockSize;
     const std::uint32_t perChunk = std::max<std::uint32_t>(1, kReadChunk / bs);
     std::vector<std::uint8_t> buffer(std::size_t{perChunk} * bs);
     std::uint64_t pos = 0;
-    bool whole = true, mapped = false;
+    bool whole = true, mapped = false, taken = true;
     // Every run at its logical place: what lies between runs is a hole, written as zeros.
     auto writeRun = [&](const BlockRun& run) {
         const std::uint64_t start = run.logical * bs;
         if (start > pos) {
-            out.writeZeros(start - pos);
+            if (!(taken = out.writeZeros(start - pos))) return false;
             pos = start;
         }
         // A deleted file's blocks that another file has taken since hold that file's data.
         if (!n.inUse() && !run.unwritten && !blocksFree(run)) whole = false;
         const std::uint64_t end = std::min(n.size, (run.logical + run.count) * bs);
         for (std::uint64_t block = run.physical; pos < end;) {
-            if (!out.ok()) return false;
             const auto blocks = static_cast<std::uint32_t>(
                 std::min<std::uint64_t>(perChunk, (end - pos + bs - 1) / bs));
             const std::uint64_t bytes =
                 std::min<std::uint64_t>(std::uint64_t{blocks} * bs, end - pos);
             if (run.unwritten) {
-                out.writeZeros(bytes);
+                taken = out.writeZeros(bytes);
             } else {
                 // Unreadable blocks are written as zeros, in their place.
                 if (!readBlocks(block, blocks, buffer.data())) whole = false;
-                out.write(buffer.data(), static_cast<std::size_t>(bytes));
+                taken = out.write(buffer.data(), static_cast<std::size_t>(bytes));
             }
+            if (!taken) return false;
             mapped = true;
             pos += bytes;
             block += blocks;
@@ -753,15 +728,12 @@ ExtSaveResult ext2Class::writeEntryData(ItemData e, OutputFile& out) const {
     };
     const MapResult m =
         mapBlocks(n.block, n.flags & kFlagExtents, limitsFor(n.size), blockReader(), writeRun);
+    if (!taken) return false;
     if (!m.complete || m.stopped) whole = false;
-    if (!n.inUse() && !mapped) {
-        // Deleted, and its block map cleared: the data cannot be found from the inode.
-        r.whole = false;
-        return r;
-    }
-    if (pos < n.size) out.writeZeros(n.size - pos);  // a hole up to the end
-    r.whole = whole && out.ok();
-    return r;
+    // Deleted, and its block map cleared: the data cannot be found from the inode.
+    if (!n.inUse() && !mapped) return false;
+    if (pos < n.size && !out.writeZeros(n.size - pos)) return false;  // a hole up to the end
+    return whole;
 }
 
 }  // namespace vel

@@ -13,24 +13,15 @@
 #include "fs/ext/ExtBlockMap.h"
 #include "fs/ext/ExtEntry.h"
 #include "fs/ext/ExtLayout.h"
-#include "platform/FileTimes.h"
 #include "scan/VolumeParser.h"
 
 namespace vel {
 
-class OutputFile;
-
 inline constexpr const char* kExtOrphanFolderName = "ORPHAN_ENTRY";
-
-// What writing an entry's data gave: whether every byte was read, and the times to set.
-struct ExtSaveResult {
-    bool whole = false;
-    std::optional<HostTime> access, modification;
-};
 
 class ext2Class final : public VolumeParser {
   public:
-    explicit ext2Class(VolumeDescriptor descriptor);
+    explicit ext2Class(VolumeDescriptor descriptor, ParserOptions options = {});
 
     // Mode 1 runs the standard sequence; the other modes have no worker for ext volumes.
     WorkerResult runWorker(int scanMode) override;
@@ -48,16 +39,14 @@ class ext2Class final : public VolumeParser {
     bool isEntry(ItemData entry) const override;
     bool isFolder(ItemData entry) const override;
     bool hasChildren(ItemData entry) const override;
-    std::string entryName(ItemData entry) const override;
+    std::string recordedName(ItemData entry) const override;
     bool isDeleted(ItemData entry, ItemData folder) const override;
     void forEachChild(ItemData folder, const std::function<bool(ItemData)>& visit) const override;
     EntryColumns entryColumns(ItemData entry) const override;
     std::string entrySizeText(ItemData entry) const override;
     std::uint64_t entrySize(ItemData entry) const override;
-    bool extractEntry(const std::string& destination, ItemData entry) override;
-
-    // Writes an entry's data into out (holes and unreadable blocks as zeros, in their place).
-    ExtSaveResult writeEntryData(ItemData entry, OutputFile& out) const;
+    // Holes and unreadable blocks are written as zeros, in their place.
+    bool writeEntry(ItemData entry, EntryWriter& out) override;
 
     // Reads count blocks from block on; false (and zeros) when any is outside the volume or
     // cannot be read.
@@ -87,9 +76,8 @@ class ext2Class final : public VolumeParser {
     std::int32_t orphanFolderEntry() const { return orphanEntry_; }
 
   private:
-    // Reads bytes at a file-system offset; when that fails, block by block. False when any
-    // block could not be read (those are zeros).
-    bool readPieces(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t bytes) const;
+    // Reads bytes at a file-system offset; false when any could not be read (those are zeros).
+    bool readRange(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t bytes) const;
     bool acceptSuperblock(const std::uint8_t* bytes, std::uint64_t offset);
     bool readDescriptorTable();
     bool usable(std::uint32_t group) const;

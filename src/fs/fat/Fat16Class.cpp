@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/CKestrumApp.h"
+#include "search/RecycleBinNames.h"
 
 namespace vel {
 
@@ -31,6 +31,7 @@ WorkerResult Fat16Class::runWorker(int scanMode) {
     report().setProgressRange(100);
     report().setProgressPosition(100);
     addPlaceholders();
+    restoreRecycleBinNames(*this);
     return result;
 }
 
@@ -66,7 +67,7 @@ const std::vector<FatEntry>& Fat16Class::scanRootDirectory() {
 }
 
 std::uint16_t Fat16Class::nextCluster(std::uint32_t n) const {
-    if (CKestrumApp::instance().driveFormatted || !validCluster(n)) return kEndOfChain;
+    if (options.driveFormatted || !validCluster(n)) return kEndOfChain;
     std::uint32_t v;
     if (isFat12()) {
         std::size_t off = n + n / 2;

@@ -9,7 +9,8 @@ namespace vel {
 // FAT12 and FAT16: a fixed root region and a FAT held in memory, with 12- or 16-bit entries.
 class Fat16Class final : public FatVolumeParser {
   public:
-    explicit Fat16Class(VolumeDescriptor descriptor) : FatVolumeParser(std::move(descriptor)) {}
+    explicit Fat16Class(VolumeDescriptor descriptor, ParserOptions options = {})
+        : FatVolumeParser(std::move(descriptor), std::move(options)) {}
 
     static constexpr std::uint16_t kEndOfChain = 0xFFFF;
 
@@ -29,5 +30,10 @@ class Fat16Class final : public FatVolumeParser {
     std::vector<std::uint8_t> fat_;
     std::vector<std::uint8_t> rootBuffer_;
 };
+
+struct FileSystemRow;
+FileSystemRow fat16FileSystemRow();
+// FAT12 as partition tables name it; the FAT12/16 parser reads it.
+FileSystemRow fat12FileSystemRow();
 
 }  // namespace vel

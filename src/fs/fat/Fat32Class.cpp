@@ -1,6 +1,7 @@
 #include "fs/fat/Fat32Class.h"
 
-#include "app/CKestrumApp.h"
+#include "fs/common/Endian.h"
+#include "search/RecycleBinNames.h"
 
 namespace vel {
 
@@ -32,6 +33,7 @@ WorkerResult Fat32Class::runWorker(int scanMode) {
     fillRootNodes();
     report().setStatusText("Tree Structure Created.");
     addPlaceholders();
+    restoreRecycleBinNames(*this);
     return result;
 }
 
@@ -75,14 +77,12 @@ std::uint32_t Fat32Class::fatEntry(std::uint32_t n) {
             reader->readAt(static_cast<std::int64_t>(block * kFatBlock), data.data(), kFatBlock);
         it = fatBlocks_.emplace(block, std::move(data)).first;
     }
-    const std::uint8_t* p = it->second.data() + offset % kFatBlock;
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+    return le32(it->second.data() + offset % kFatBlock);
 }
 
 std::uint32_t Fat32Class::nextCluster(std::uint32_t n) {
     lastNext_ = kEndOfChain;
-    if (CKestrumApp::instance().driveFormatted) return kEndOfChain;
+    if (options.driveFormatted) return kEndOfChain;
     // The guard serves the scan only; extraction bounds its own walk and must not grow it.
     if (extractionCount_ == 0 && !chainGuard_.insert(n).second) return kEndOfChain;
     if (!validCluster(n)) return kEndOfChain;

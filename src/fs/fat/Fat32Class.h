@@ -11,7 +11,8 @@ namespace vel {
 // FAT32: the root directory is a cluster chain starting at the boot sector's root cluster.
 class Fat32Class final : public FatVolumeParser {
   public:
-    explicit Fat32Class(VolumeDescriptor descriptor) : FatVolumeParser(std::move(descriptor)) {}
+    explicit Fat32Class(VolumeDescriptor descriptor, ParserOptions options = {})
+        : FatVolumeParser(std::move(descriptor), std::move(options)) {}
 
     static constexpr std::uint32_t kEndOfChain = 0x0FFFFFFF;
 
@@ -40,5 +41,8 @@ class Fat32Class final : public FatVolumeParser {
     // FAT blocks read so far (64 KiB each); dropped all at once when too many are held.
     std::unordered_map<std::uint64_t, std::vector<std::uint8_t>> fatBlocks_;
 };
+
+struct FileSystemRow;
+FileSystemRow fat32FileSystemRow();
 
 }  // namespace vel

@@ -1,18 +1,12 @@
 #include <algorithm>
 
+#include "fs/common/Endian.h"
 #include "fs/fat/FatEntry.h"
 #include "platform/Text.h"
 
 namespace vel {
 
 namespace {
-std::uint16_t le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
 bool isDotName(const std::uint8_t* s) {
     if (s[0] != '.') return false;
     std::size_t i = s[1] == '.' ? 2 : 1;

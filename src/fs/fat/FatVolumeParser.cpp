@@ -3,28 +3,19 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/CKestrumApp.h"
+#include "fs/common/Endian.h"
+
 #include "platform/FileTimes.h"
 #include "platform/OutputFile.h"
 
 namespace vel {
 
-namespace {
-std::uint16_t le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-bool isPowerOfTwo(std::uint32_t v) {
-    return v != 0 && (v & (v - 1)) == 0;
-}
-}  // namespace
-
 bool readBiosParameterBlock(const std::uint8_t* b, bool fat32, FatGeometry& g) {
     g = FatGeometry{};
     if (b[510] != 0x55 || b[511] != 0xAA) return false;
+    // Every FAT boot sector starts with a jump and names a fixed or removable medium.
+    if (b[0] != 0xEB && b[0] != 0xE9) return false;
+    if (b[21] != 0xF0 && b[21] < 0xF8) return false;
     g.bytesPerSector = le16(b + 11);
     g.sectorsPerCluster = b[13];
     g.reservedSectors = le16(b + 14);
@@ -36,7 +27,8 @@ bool readBiosParameterBlock(const std::uint8_t* b, bool fat32, FatGeometry& g) {
         return false;
     std::uint32_t fatSize16 = le16(b + 22);
     if (fat32) {
-        if (fatSize16 != 0) return false;
+        // FAT32 keeps its sizes in the 32-bit fields only and has no fixed root.
+        if (fatSize16 != 0 || le16(b + 17) != 0 || le16(b + 19) != 0) return false;
         g.sectorsPerFat = le32(b + 36);
         g.rootCluster = le32(b + 44);
     } else {
@@ -85,17 +77,13 @@ bool FatVolumeParser::loadBootSector(bool fat32) {
 }
 
 void FatVolumeParser::openVolume() {
-    if (reader) {
-        reader->baseOffset = volume.startSector * 512;
-        reader->seekTo(0);
-    }
     insertVolumeRootItem();
 }
 
 bool FatVolumeParser::readCluster(std::uint32_t n, std::uint8_t* buffer) {
     std::memset(buffer, 0, geometry_.clusterSize);
     if (!reader || !validCluster(n)) return false;
-    return reader->readAt(clusterOffset(n), buffer, geometry_.clusterSize);
+    return reader->readAt(clusterOffset(n), buffer, geometry_.clusterSize).complete();
 }
 
 bool FatVolumeParser::isDeleted(ItemData e, ItemData folder) const {
@@ -248,15 +236,13 @@ void FatVolumeParser::readDirectoryCluster() {
 
 // --- extraction -------------------------------------------------------------------------------
 
-bool FatVolumeParser::extractEntry(const std::string& destination, ItemData e) {
+bool FatVolumeParser::writeEntry(ItemData e, EntryWriter& out) {
     if (!isEntry(e) || at(e).isFolder()) return false;
-    return extractEntry(at(e), destination);
+    return writeEntry(at(e), out);
 }
 
-bool FatVolumeParser::extractEntry(const FatEntry& e, const std::string& destination) {
+bool FatVolumeParser::writeEntry(const FatEntry& e, EntryWriter& out) {
     ++extractionCount_;
-    OutputFile out;
-    if (!out.open(destination)) return false;
 
     bool whole = true;
     std::uint64_t remaining = e.size;
@@ -264,7 +250,7 @@ bool FatVolumeParser::extractEntry(const FatEntry& e, const std::string& destina
     std::uint32_t cluster = e.firstCluster();
     if (remaining > 0 && (clusterSize == 0 || !validCluster(cluster))) whole = false;
     if (remaining > 0 && whole) {
-        const bool formatted = CKestrumApp::instance().driveFormatted;
+        const bool formatted = options.driveFormatted;
         // Deleted files and formatted volumes have lost their chains: their data is taken to
         // follow on disk.
         bool contiguous = formatted;
@@ -276,11 +262,10 @@ bool FatVolumeParser::extractEntry(const FatEntry& e, const std::string& destina
         auto writeRun = [&] {
             std::uint64_t bytes = std::uint64_t{runCount} * clusterSize;
             buffer.assign(bytes, 0);
-            if (!reader || !reader->readAt(clusterOffset(runStart), buffer.data(),
-                                           static_cast<std::uint32_t>(bytes)))
+            if (!reader || !reader->readAt(clusterOffset(runStart), buffer.data(), bytes))
                 whole = false;  // what could not be read stays zeros
             std::uint64_t n = std::min<std::uint64_t>(remaining, bytes);
-            out.write(buffer.data(), n);
+            if (!out.write(buffer.data(), n)) whole = false;
             remaining -= n;
         };
         for (;;) {
@@ -318,9 +303,8 @@ bool FatVolumeParser::extractEntry(const FatEntry& e, const std::string& destina
             runCount = 1;
         }
     }
-    bool closed =
-        out.closeWithTimes(dosHostTime(e.accessDate, 0), dosHostTime(e.writeDate, e.writeTime));
-    return closed && whole;
+    out.setTimes(dosHostTime(e.accessDate, 0), dosHostTime(e.writeDate, e.writeTime));
+    return whole;
 }
 
 }  // namespace vel

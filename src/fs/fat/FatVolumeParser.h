@@ -34,6 +34,7 @@ struct FatGeometry {
 
 // Reads a boot sector's parameter block; false when it does not hold together. The 16-bit
 // sectors-per-FAT field tells the two parsers apart: 0 on FAT32, set on FAT12/16.
+// The one rule for what a FAT boot sector is, used by the parsers and by the partition probes.
 bool readBiosParameterBlock(const std::uint8_t* boot, bool fat32, FatGeometry& g);
 
 class FatVolumeParser : public LinkedRecordParser<FatEntry> {
@@ -46,14 +47,14 @@ class FatVolumeParser : public LinkedRecordParser<FatEntry> {
     EntryColumns entryColumns(ItemData e) const override;
     std::string entrySizeText(ItemData e) const override;
     std::uint64_t entrySize(ItemData e) const override;
-    bool extractEntry(const std::string& destination, ItemData e) override;
+    bool writeEntry(ItemData e, EntryWriter& out) override;
 
     void openVolume();
     void linkChildren(bool withProgress);
     void fillRootNodes();
     static EntryColumns entryColumns(const FatEntry& e) { return fatEntryColumns(e); }
     static std::string entrySizeText(const FatEntry& e) { return sizeText(e.size); }
-    bool extractEntry(const FatEntry& e, const std::string& destination);
+    bool writeEntry(const FatEntry& e, EntryWriter& out);
 
     const FatGeometry& geometry() const { return geometry_; }
     bool bootSectorValid() const { return bootValid_; }

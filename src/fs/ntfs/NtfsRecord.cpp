@@ -1,33 +1,78 @@
 #include "fs/ntfs/NtfsRecord.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace vel::ntfsfmt {
 
-void applyFixups(std::uint8_t* record) {
+bool decodeBootSector(const std::uint8_t* b, BootGeometry& g) {
+    g = BootGeometry{};
+    if (std::memcmp(b + 3, "NTFS", 4) != 0) return false;
+    const std::uint32_t bps = le16(b + 11);
+    if (!isPowerOfTwo(bps) || bps < 512 || bps > 4096) return false;
+    // Above 0x80 the byte is a negative power of two: clusters of 64 KiB and more.
+    const std::uint8_t spcByte = b[13];
+    std::uint64_t clusterSize;
+    if (spcByte <= 0x80) {
+        if (!isPowerOfTwo(spcByte)) return false;
+        clusterSize = std::uint64_t{bps} * spcByte;
+    } else {
+        const unsigned shift = 256u - spcByte;
+        if (shift > 31) return false;
+        clusterSize = std::uint64_t{1} << shift;
+    }
+    if (clusterSize < bps || clusterSize > kMaxClusterSize) return false;
+    const auto perRecord = static_cast<std::int8_t>(b[0x40]);
+    std::uint64_t recordSize;
+    if (perRecord > 0)
+        recordSize = clusterSize * static_cast<std::uint64_t>(perRecord);
+    else if (perRecord < 0 && perRecord > -32)
+        recordSize = std::uint64_t{1} << -perRecord;
+    else
+        return false;
+    if (!isPowerOfTwo(recordSize) || recordSize < 512 || recordSize > kMaxRecordSize) return false;
+    const std::uint64_t totalSectors = le64(b + 40);
+    const std::uint64_t mftCluster = le64(b + 48);
+    constexpr std::uint64_t kLimit = std::uint64_t{1} << 62;
+    if (totalSectors >= kLimit / bps || mftCluster >= kLimit / clusterSize) return false;
+    g.bytesPerSector = bps;
+    g.clusterSize = clusterSize;
+    g.recordSize = static_cast<std::uint32_t>(recordSize);
+    g.volumeSize = totalSectors * bps;
+    g.mftOffset = mftCluster * clusterSize;
+    return true;
+}
+
+std::uint32_t recordSizeOf(const std::uint8_t* record) {
+    const std::uint32_t allocated = le32(record + 0x1C);
+    return allocated == 1024 || allocated == 2048 || allocated == 4096 ? allocated : 0;
+}
+
+void applyFixups(std::uint8_t* record, std::uint32_t recordSize) {
     const std::uint32_t usaOffset = le16(record + 4);
     const std::uint32_t usaCount = le16(record + 6);
-    if (usaOffset >= kRecordSize) return;
+    if (usaOffset >= recordSize) return;
     for (std::uint32_t k = 1; k < usaCount; ++k) {
         const std::uint32_t tail = k * kSectorSize - 2;
         const std::uint32_t element = usaOffset + 2 * k;
-        if (tail + 2 > kRecordSize || element + 2 > kRecordSize) break;
+        if (tail + 2 > recordSize || element + 2 > recordSize) break;
         record[tail] = record[element];
         record[tail + 1] = record[element + 1];
     }
 }
 
-AttributeHeaders attributeHeaders(const std::uint8_t* record) {
+AttributeHeaders attributeHeaders(const std::uint8_t* record, std::uint32_t recordSize) {
     AttributeHeaders out;
     std::uint32_t offset = le16(record + 0x14);
-    // Each header is at least 16 bytes, so the walk ends within 64 steps.
-    while (offset + 16 <= kRecordSize) {
+    // Each header is at least 16 bytes: a 4096-byte record ends the walk within 256 steps, and
+    // only the first kMax are kept.
+    while (offset + 16 <= recordSize) {
         const std::uint8_t* h = record + offset;
         AttributeRef a;
         a.type = le32(h);
         if (a.type == kEndOfAttributes) break;
         a.length = le16(h + 4);
-        if (a.length < 16 || offset + a.length > kRecordSize) break;
+        if (a.length < 16 || offset + a.length > recordSize) break;
         a.offset = offset;
         a.nonResident = h[8] != 0;
         a.nameLength = h[9];
@@ -66,10 +111,10 @@ bool decodeFileName(const ValueRef& value, FileNameInfo& out) {
     return true;
 }
 
-NameChoice chooseName(const std::uint8_t* record) {
+NameChoice chooseName(const std::uint8_t* record, std::uint32_t recordSize) {
     NameChoice c;
     bool haveLong = false;
-    for (const AttributeRef& a : attributeHeaders(record)) {
+    for (const AttributeRef& a : attributeHeaders(record, recordSize)) {
         if (a.type != kFileName || a.nonResident) continue;
         FileNameInfo fn;
         if (!decodeFileName(residentValue(record, a), fn)) continue;
@@ -120,10 +165,10 @@ std::vector<DataRun> decodeRuns(const std::uint8_t* bytes, std::size_t length,
     return runs;
 }
 
-DataAttributeInfo describeData(const std::uint8_t* record) {
+DataAttributeInfo describeData(const std::uint8_t* record, std::uint32_t recordSize) {
     DataAttributeInfo unnamed, named;
     bool haveUnnamed = false, haveNamed = false;
-    for (const AttributeRef& a : attributeHeaders(record)) {
+    for (const AttributeRef& a : attributeHeaders(record, recordSize)) {
         if (a.type != kData) continue;
         DataAttributeInfo& d = a.nameLength == 0 ? unnamed : named;
         bool& have = a.nameLength == 0 ? haveUnnamed : haveNamed;
@@ -168,24 +213,28 @@ std::vector<DataRun> attributeRuns(const std::uint8_t* record, const AttributeRe
     return decodeRuns(h + runListOffset, a.length - runListOffset, lastVcn - startVcn + 1);
 }
 
-EntryTimes readTimes(const std::uint8_t* record) {
+std::string attributeLetters(std::uint16_t flags) {
+    std::string s;
+    if (flags & 0x0001) s += "-R";
+    if (flags & 0x0002) s += "-H";
+    if (flags & 0x0200) s += "-S";
+    if (flags & 0x0020) s += "-A";
+    if (flags & 0x0800) s += "-C";
+    if (flags & 0x4000) s += "-E";
+    return s;
+}
+
+EntryTimes readTimes(const std::uint8_t* record, std::uint32_t recordSize) {
     EntryTimes t;
-    for (const AttributeRef& a : attributeHeaders(record)) {
+    for (const AttributeRef& a : attributeHeaders(record, recordSize)) {
         ValueRef v = residentValue(record, a);
         if (a.type == kStandardInformation && v.data && v.length >= 0x20) {
             t.creation = le64(v.data);
             t.modification = le64(v.data + 0x08);
             t.access = le64(v.data + 0x18);
         } else if (a.type == kFileName && v.data && v.length >= 0x3C) {
-            const std::uint32_t flags = le32(v.data + 0x38) & 0xFFFF;
-            std::string s;
-            if (flags & 0x0001) s += "-R";
-            if (flags & 0x0002) s += "-H";
-            if (flags & 0x0200) s += "-S";
-            if (flags & 0x0020) s += "-A";
-            if (flags & 0x0800) s += "-C";
-            if (flags & 0x4000) s += "-E";
-            t.attributes = s;
+            t.fileAttributes = static_cast<std::uint16_t>(le32(v.data + 0x38) & 0xFFFF);
+            t.attributes = attributeLetters(t.fileAttributes);
         }
     }
     return t;

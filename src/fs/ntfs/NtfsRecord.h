@@ -10,10 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "fs/common/Endian.h"
+
 namespace vel::ntfsfmt {
 
-inline constexpr std::uint32_t kRecordSize = 1024;
-inline constexpr std::uint32_t kSectorSize = 512;
+inline constexpr std::uint32_t kRecordSize = 1024;  // the usual size; the boot sector says
+inline constexpr std::uint32_t kMaxRecordSize = 4096;
+inline constexpr std::uint32_t kSectorSize = 512;  // the fix-up stride, whatever the disk's
+inline constexpr std::uint64_t kMaxClusterSize = 2u << 20;
 inline constexpr std::uint32_t kEndOfAttributes = 0xFFFFFFFF;
 inline constexpr std::uint32_t kStandardInformation = 0x10;
 inline constexpr std::uint32_t kAttributeList = 0x20;
@@ -24,20 +28,29 @@ inline constexpr std::uint16_t kRecordInUse = 0x0001;
 inline constexpr std::uint32_t kDirectoryIndexFlag = 0x10000000;
 inline constexpr std::uint8_t kDosNamespace = 2;
 
-inline std::uint16_t le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-inline std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-inline std::uint64_t le64(const std::uint8_t* p) {
-    return static_cast<std::uint64_t>(le32(p)) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
-}
+using vel::le16;
+using vel::le32;
+using vel::le64;
 
-// Writes the update sequence array's elements over the sector tails of a 1024-byte record.
-// The sequence number is not compared: a damaged record still decodes to what its bytes say.
-void applyFixups(std::uint8_t* record);
+// The layout a boot sector gives, every field checked: sectors of 512 to 4096 bytes, clusters
+// a power of two of at most 2 MiB, records of 512 to 4096 bytes, offsets that fit in 63 bits.
+struct BootGeometry {
+    std::uint32_t bytesPerSector = 0;
+    std::uint64_t clusterSize = 0;
+    std::uint32_t recordSize = 0;
+    std::uint64_t volumeSize = 0;  // bytes
+    std::uint64_t mftOffset = 0;   // bytes from the volume start
+};
+// False unless the sector reads "NTFS" at byte 3 and its fields hold together.
+bool decodeBootSector(const std::uint8_t* sector, BootGeometry& out);
+// The record size a record's own header records (its allocated size), or 0 when it is none of
+// the sizes records come in.
+std::uint32_t recordSizeOf(const std::uint8_t* record);
+
+// Writes the update sequence array's elements over the sector tails of a record of
+// recordSize bytes. The sequence number is not compared: a damaged record still decodes to what
+// its bytes say.
+void applyFixups(std::uint8_t* record, std::uint32_t recordSize = kRecordSize);
 
 // One attribute header that lies wholly inside its record.
 struct AttributeRef {
@@ -73,7 +86,8 @@ class AttributeHeaders {
 
 // The attributes of a record in order, ending at the end marker, a zero or too-short length, or
 // the end of the record.
-AttributeHeaders attributeHeaders(const std::uint8_t* record);
+AttributeHeaders attributeHeaders(const std::uint8_t* record,
+                                  std::uint32_t recordSize = kRecordSize);
 
 // A resident attribute's value, bounded by the attribute and the record; null when it does not fit.
 struct ValueRef {
@@ -101,7 +115,7 @@ struct NameChoice {
     bool directory = false;
     FileNameInfo info;
 };
-NameChoice chooseName(const std::uint8_t* record);
+NameChoice chooseName(const std::uint8_t* record, std::uint32_t recordSize = kRecordSize);
 
 // One run of a non-resident attribute. Sparse runs have no clusters on disk (start 0).
 struct DataRun {
@@ -130,16 +144,19 @@ struct DataAttributeInfo {
     bool compressed = false;  // flags word exactly 0x0001
     std::uint32_t attributeOffset = 0;
 };
-DataAttributeInfo describeData(const std::uint8_t* record);
+DataAttributeInfo describeData(const std::uint8_t* record, std::uint32_t recordSize = kRecordSize);
 
 // The run list of a non-resident attribute header (bounded by its length and VCN range).
 std::vector<DataRun> attributeRuns(const std::uint8_t* record, const AttributeRef& a);
 
 struct EntryTimes {
     std::uint64_t creation = 0, modification = 0, access = 0;  // FILETIME, UTC
+    std::uint16_t fileAttributes = 0;                          // from $FILE_NAME
     std::string attributes;                                    // "-R-H-S-A-C-E" letters
 };
-EntryTimes readTimes(const std::uint8_t* record);
+EntryTimes readTimes(const std::uint8_t* record, std::uint32_t recordSize = kRecordSize);
+// The attribute letters of $FILE_NAME's flags.
+std::string attributeLetters(std::uint16_t flags);
 
 // Record numbers of the attributes of a type an attribute list names (for $DATA the unnamed
 // stream only), in list order, each once in a row, with the first VCN each extent starts at.

@@ -6,11 +6,13 @@
 #include <memory>
 #include <optional>
 
+#include "fs/common/FileSystemTable.h"
 #include "fs/ntfs/Lznt1.h"
 #include "platform/FileTimes.h"
 #include "platform/OutputFile.h"
 #include "platform/Text.h"
 #include "scan/Formats.h"
+#include "search/RecycleBinNames.h"
 
 namespace vel {
 
@@ -29,40 +31,43 @@ bool nameStartsWithMft(const std::u16string& name) {
 
 // Searches a volume for the first record whose name begins "$MF" and that has $DATA runs.
 // onRecord sees every "FILE" sector (offset); returns the record's offset when found.
+// Unreadable chunks read as zeros and hold no record; the search goes on past them.
 template <class OnRecord>
-std::optional<std::uint64_t> searchMftRecord(readWriteInterface& reader, std::uint64_t volumeSize,
-                                             const StopFlag* stop, ScanSink& sink,
-                                             OnRecord onRecord) {
+std::optional<std::uint64_t> searchMftRecord(const readWriteInterface& reader,
+                                             std::uint64_t volumeSize, const StopFlag* stop,
+                                             ScanSink& sink, OnRecord onRecord) {
     std::vector<std::uint8_t> buffer(kSearchChunk);
     sink.setProgressRange(static_cast<std::int64_t>(volumeSize / kSearchChunk));
-    for (std::uint64_t k = 0, pos = 0; pos < volumeSize; ++k, pos += kSearchChunk) {
+    constexpr auto kMaxOffset =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    for (std::uint64_t k = 0, pos = 0; pos < volumeSize && pos < kMaxOffset;
+         ++k, pos += kSearchChunk) {
         if (stop && stop->requested()) break;
         if (k % 100 == 0) sink.setProgressPosition(static_cast<std::int64_t>(k));
-        std::memset(buffer.data(), 0, buffer.size());
-        if (!reader.seekTo(static_cast<std::int64_t>(pos))) break;
-        reader.readBytes(buffer.data(), kSearchChunk);
+        reader.readAt(static_cast<std::int64_t>(pos), buffer.data(), kSearchChunk);
         for (std::uint64_t s = 0; s + 4 <= kSearchChunk; s += kSectorSize) {
             if (le32(buffer.data() + s) != kFileSignature) continue;
             if (onRecord(pos + s)) return pos + s;
-            s += kSectorSize;  // a record covers two sectors
+            s += kSectorSize;  // a record covers at least two sectors
         }
     }
     return std::nullopt;
 }
 
-std::vector<DataRun> dataRunsOf(const std::uint8_t* record, std::uint32_t type) {
-    for (const AttributeRef& a : attributeHeaders(record))
+std::vector<DataRun> dataRunsOf(const std::uint8_t* record, std::uint32_t recordSize,
+                                std::uint32_t type) {
+    for (const AttributeRef& a : attributeHeaders(record, recordSize))
         if (a.type == type && a.nonResident) return attributeRuns(record, a);
     return {};
 }
 
-bool readRecordAt(readWriteInterface& reader, std::uint64_t offset, std::uint8_t* record) {
-    std::memset(record, 0, kRecordSize);
-    if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
-        !reader.seekTo(static_cast<std::int64_t>(offset)))
-        return false;
-    reader.readBytes(record, kRecordSize);
-    applyFixups(record);
+// A record at a volume offset, fixed up; an unreadable one reads as zeros (no "FILE").
+bool readRecordAt(const readWriteInterface& reader, std::uint64_t offset, std::uint8_t* record,
+                  std::uint32_t recordSize) {
+    std::memset(record, 0, recordSize);
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
+    reader.readAt(static_cast<std::int64_t>(offset), record, recordSize);
+    applyFixups(record, recordSize);
     return true;
 }
 
@@ -71,29 +76,30 @@ bool readRecordAt(readWriteInterface& reader, std::uint64_t offset, std::uint8_t
 namespace ntfsdetail {
 
 // Record slots read in large blocks: the scan touches every record once, in disk order.
+// A sector that cannot be read costs only the records it holds: the source zero-fills it.
 class RecordBlockReader {
   public:
-    explicit RecordBlockReader(readWriteInterface* reader) : reader_(reader), block_(kReadBlock) {}
-    bool fetch(std::uint64_t offset, std::uint8_t* record) {
+    explicit RecordBlockReader(const readWriteInterface* reader)
+        : reader_(reader), block_(kReadBlock) {}
+    bool fetch(std::uint64_t offset, std::uint8_t* record, std::uint32_t recordSize) {
         if (!reader_) return false;
-        if (!(valid_ && offset >= start_ && offset + kRecordSize <= start_ + length_)) {
-            std::memset(block_.data(), 0, block_.size());
-            if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
-                !reader_->seekTo(static_cast<std::int64_t>(offset))) {
+        if (!(valid_ && offset >= start_ && offset + recordSize <= start_ + length_)) {
+            if (offset >
+                static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) - kReadBlock) {
                 valid_ = false;
                 return false;
             }
-            reader_->readBytes(block_.data(), kReadBlock);
+            reader_->readAt(static_cast<std::int64_t>(offset), block_.data(), kReadBlock);
             start_ = offset;
             length_ = kReadBlock;
             valid_ = true;
         }
-        std::memcpy(record, block_.data() + (offset - start_), kRecordSize);
+        std::memcpy(record, block_.data() + (offset - start_), recordSize);
         return true;
     }
 
   private:
-    readWriteInterface* reader_;
+    const readWriteInterface* reader_;
     std::vector<std::uint8_t> block_;
     std::uint64_t start_ = 0, length_ = 0;
     bool valid_ = false;
@@ -103,20 +109,23 @@ class RecordBlockReader {
 
 using ntfsdetail::RecordBlockReader;
 
-ntfs::ntfs(VolumeDescriptor descriptor) : VolumeParser(std::move(descriptor)) {}
+ntfs::ntfs(VolumeDescriptor descriptor, ParserOptions options)
+    : VolumeParser(std::move(descriptor), std::move(options)) {}
 
 ntfs::~ntfs() = default;
 
 bool ntfs::fetchRecord(std::uint64_t offset, std::uint8_t* record) const {
-    std::memset(record, 0, kRecordSize);
+    std::memset(record, 0, recordSize);
     if (!reader) return false;
-    if (!blocks_ || blocksReader_ != reader || blocksBase_ != reader->baseOffset) {
-        blocks_ = std::make_unique<RecordBlockReader>(reader);
-        blocksReader_ = reader;
-        blocksBase_ = reader->baseOffset;
+    {
+        std::lock_guard lock(blocksMutex_);
+        if (!blocks_ || blocksReader_ != reader) {
+            blocks_ = std::make_unique<RecordBlockReader>(reader);
+            blocksReader_ = reader;
+        }
+        if (!blocks_->fetch(offset, record, recordSize)) return false;
     }
-    if (!blocks_->fetch(offset, record)) return false;
-    applyFixups(record);
+    applyFixups(record, recordSize);
     return true;
 }
 
@@ -127,7 +136,6 @@ WorkerResult ntfs::runWorker(int mode) {
         return result;
     }
     scanMode = mode;
-    if (reader) reader->baseOffset = volume.startSector * 512;
     insertVolumeRoot();
     readBootSector();
     report().setStatusText(" ParsingBasedOnMFT is going on....");
@@ -135,6 +143,7 @@ WorkerResult ntfs::runWorker(int mode) {
     enumerateMft();
     buildTree();
     addPlaceholders();
+    restoreRecycleBinNames(*this);
     return result;
 }
 
@@ -143,35 +152,37 @@ void ntfs::insertVolumeRoot() {
 }
 
 bool ntfs::bootSectorUsable() const {
-    return bootSector.size() >= 512 && std::memcmp(bootSector.data() + 3, "NTFS", 4) == 0;
+    BootGeometry g;
+    return bootSector.size() >= 512 && decodeBootSector(bootSector.data(), g);
 }
 
 bool ntfs::readBootSector() {
     bootSector.assign(512, 0);
-    if (reader && reader->seekTo(0)) reader->readBytes(bootSector.data(), 512);
-    if (bootSectorUsable())
-        volumeSize = le64(bootSector.data() + 40) * 512;
-    else
-        volumeSize =
-            static_cast<std::uint64_t>(std::max<std::int64_t>(0, sizeTextMiB(volume.sizeText))) *
-            1048576;
+    if (reader) reader->readAt(0, bootSector.data(), 512);
+    BootGeometry g;
+    if (decodeBootSector(bootSector.data(), g)) {
+        volumeSize = g.volumeSize;
+    } else {
+        const std::int64_t mib =
+            std::clamp<std::int64_t>(sizeTextMiB(volume.sizeText), 0, std::int64_t{1} << 40);
+        volumeSize = static_cast<std::uint64_t>(mib) * 1048576;
+    }
     return volumeSize != 0;
 }
 
 std::vector<DataRun> ntfs::mftRunsFromRecord(const std::uint8_t* record) const {
-    return dataRunsOf(record, kData);
+    return dataRunsOf(record, recordSize, kData);
 }
 
 bool ntfs::locateMft() {
-    clusterSize = bootSector.size() >= 512
-                      ? static_cast<std::uint64_t>(le16(bootSector.data() + 11)) * bootSector[13]
-                      : 4096;
-    if (bootSectorUsable()) {
+    BootGeometry g;
+    if (bootSector.size() >= 512 && decodeBootSector(bootSector.data(), g)) {
         mftReady = true;
-        if (clusterSize == 0) clusterSize = 4096;
-        mftOffset = le64(bootSector.data() + 48) * clusterSize;
-        std::uint8_t record[kRecordSize];
-        if (!reader || !readRecordAt(*reader, mftOffset, record)) return true;
+        clusterSize = g.clusterSize;
+        recordSize = g.recordSize;
+        mftOffset = g.mftOffset;
+        std::uint8_t record[kMaxRecordSize];
+        if (!reader || !readRecordAt(*reader, mftOffset, record, recordSize)) return true;
         report().setStatusText("boot sector is fine.Getting run of mft entry...");
         mftRuns = mftRunsFromRecord(record);
         report().setStatusText("Got run...");
@@ -183,6 +194,7 @@ bool ntfs::locateMft() {
 
 bool ntfs::searchForMft() {
     clusterSize = 4096;
+    recordSize = kRecordSize;
     report().setStatusText("boot sector corrupt.Scanning for first mft entry...");
     mftReady = false;
     if (!reader) return false;
@@ -196,8 +208,13 @@ bool ntfs::searchForMft() {
             decodeEntry(offset, index);
             if (!nameStartsWithMft(nameOf(index))) return false;
             report().setStatusText("found mft entry.getting its run ...");
-            std::uint8_t record[kRecordSize];
-            if (readRecordAt(*reader, offset, record)) mftRuns = mftRunsFromRecord(record);
+            std::uint8_t record[kMaxRecordSize];
+            // The record tells its own size: 4096-byte records come from 4Kn disks.
+            if (readRecordAt(*reader, offset, record, kMaxRecordSize)) {
+                if (std::uint32_t size = recordSizeOf(record)) recordSize = size;
+                readRecordAt(*reader, offset, record, recordSize);
+                mftRuns = mftRunsFromRecord(record);
+            }
             report().setStatusText("got run ...");
             return !mftRuns.empty();
         });
@@ -220,20 +237,20 @@ void ntfs::enumerateMft() {
         entries.clear();
         nameArena.clear();
     }
-    // A record covers two clusters when clusters are smaller than a record.
-    const std::uint64_t step = clusterSize >= kRecordSize ? 1 : 2;
+    // A record covers several clusters when clusters are smaller than a record.
+    const std::uint64_t step = clusterSize >= recordSize ? 1 : recordSize / clusterSize;
     recordsPerCluster =
-        clusterSize >= kRecordSize ? static_cast<std::uint32_t>(clusterSize / kRecordSize) : 1;
+        clusterSize >= recordSize ? static_cast<std::uint32_t>(clusterSize / recordSize) : 1;
     std::uint64_t slots = 0;
     for (const DataRun& r : mftRuns)
         if (!r.sparse) slots += r.clusterCount / step * recordsPerCluster;
     // A damaged run list must not reserve more than the volume can hold.
     entries.reserve(
-        static_cast<std::size_t>(std::min<std::uint64_t>(slots, volumeSize / kRecordSize + 16)) +
+        static_cast<std::size_t>(std::min<std::uint64_t>(slots, volumeSize / recordSize + 16)) +
         1);  // and the orphan node
 
     RecordBlockReader blocks(reader);
-    std::uint8_t record[kRecordSize];
+    std::uint8_t record[kMaxRecordSize];
     const std::uint64_t maxCluster =
         static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / clusterSize;
     for (const DataRun& run : mftRuns) {
@@ -250,9 +267,9 @@ void ntfs::enumerateMft() {
             if (volumeSize && cluster * clusterSize >= volumeSize) break;
             const std::uint64_t clusterOffset = cluster * clusterSize;
             for (std::uint32_t r = 0; r < recordsPerCluster; ++r) {
-                const std::uint64_t offset = clusterOffset + std::uint64_t{r} * kRecordSize;
-                std::memset(record, 0, kRecordSize);
-                if (!blocks.fetch(offset, record)) break;
+                const std::uint64_t offset = clusterOffset + std::uint64_t{r} * recordSize;
+                std::memset(record, 0, recordSize);
+                if (!blocks.fetch(offset, record, recordSize)) break;
                 NtfsEntry e;
                 e.signature = le32(record);
                 e.recordOffset = offset;
@@ -262,23 +279,24 @@ void ntfs::enumerateMft() {
     }
 }
 
-NameChoice ntfs::nameFromAttributeList(const std::uint8_t* record, std::int64_t index) const {
-    for (const AttributeRef& a : attributeHeaders(record)) {
+NameChoice ntfs::nameFromAttributeList(const std::uint8_t* record, std::int64_t index,
+                                       std::vector<std::uint8_t>& nameBytes) const {
+    for (const AttributeRef& a : attributeHeaders(record, recordSize)) {
         if (a.type != kAttributeList) continue;
         const std::vector<std::uint8_t> list = attributeListBytes(record, a);
         for (const ListedExtent& x : collectAttributeList(list.data(), list.size(), kFileName)) {
             if (x.recordNumber == static_cast<std::uint64_t>(index) ||
                 !validIndex(static_cast<std::int64_t>(x.recordNumber)))
                 continue;
-            std::uint8_t other[kRecordSize];
+            std::uint8_t other[kMaxRecordSize];
             if (!readRecord(static_cast<std::int64_t>(x.recordNumber), other) ||
                 baseRecordOf(other) != static_cast<std::uint64_t>(index))
                 continue;
-            NameChoice c = chooseName(other);
+            NameChoice c = chooseName(other, recordSize);
             if (c.found) {
                 // Copied out: the name points into the other record.
-                nameScratch_.assign(c.info.name, c.info.name + 2 * c.info.nameLength);
-                c.info.name = nameScratch_.data();
+                nameBytes.assign(c.info.name, c.info.name + 2 * c.info.nameLength);
+                c.info.name = nameBytes.data();
                 return c;
             }
         }
@@ -289,15 +307,29 @@ NameChoice ntfs::nameFromAttributeList(const std::uint8_t* record, std::int64_t 
 
 bool ntfs::decodeEntry(std::uint64_t recordOffset, std::int64_t index) {
     if (!validIndex(index) || !reader) return false;
-    std::uint8_t record[kRecordSize];
+    std::uint8_t record[kMaxRecordSize];
     if (!fetchRecord(recordOffset, record)) return false;
-    NtfsEntry& e = entries[static_cast<std::size_t>(index)];
     // An extension record's attributes belong to its base record, which is listed instead.
     if (baseRecordOf(record) != 0) return true;
-    NameChoice c = chooseName(record);
-    if (!c.found) c = nameFromAttributeList(record, index);
+    std::vector<std::uint8_t> listedName;
+    NameChoice c = chooseName(record, recordSize);
+    if (!c.found) c = nameFromAttributeList(record, index, listedName);
+    NtfsEntry& e = entries[static_cast<std::size_t>(index)];
     if (c.directory) e.kind = 'D';
     if (!c.found) return true;
+    const EntryTimes t = ntfsfmt::readTimes(record, recordSize);
+    e.created = t.creation;
+    e.modified = t.modification;
+    e.accessed = t.access;
+    e.fileAttributes = t.fileAttributes;
+    // The size the list shows; through the attribute list only when the record lacks it.
+    const DataAttributeInfo d = ntfsfmt::describeData(record, recordSize);
+    if (d.residency != 0 && d.startVcn == 0) {
+        e.dataSize = d.realSize;
+    } else if (e.kind != 'D') {
+        DataStream stream;
+        if (loadDataStream(index, stream)) e.dataSize = stream.realSize;
+    }
     e.nameStart = static_cast<std::uint32_t>(nameArena.size());
     e.nameLength = static_cast<std::uint8_t>(std::min<std::uint32_t>(c.info.nameLength, 255));
     for (std::uint32_t i = 0; i < e.nameLength; ++i)
@@ -452,21 +484,21 @@ bool ntfs::readRecord(std::int64_t index, std::uint8_t* record) const {
 }
 
 DataAttributeInfo ntfs::describeData(std::int64_t index) const {
-    std::uint8_t record[kRecordSize];
+    std::uint8_t record[kMaxRecordSize];
     if (!readRecord(index, record)) return {};
-    return ntfsfmt::describeData(record);
+    return ntfsfmt::describeData(record, recordSize);
 }
 
 EntryTimes ntfs::readTimes(std::int64_t index) const {
-    std::uint8_t record[kRecordSize];
+    std::uint8_t record[kMaxRecordSize];
     if (!readRecord(index, record)) return {};
-    return ntfsfmt::readTimes(record);
+    return ntfsfmt::readTimes(record, recordSize);
 }
 
 std::vector<DataRun> ntfs::decodeRuns(std::uint64_t recordOffset, std::uint32_t type) const {
-    std::uint8_t record[kRecordSize];
-    if (!reader || !readRecordAt(*reader, recordOffset, record)) return {};
-    return dataRunsOf(record, type);
+    std::uint8_t record[kMaxRecordSize];
+    if (!reader || !readRecordAt(*reader, recordOffset, record, recordSize)) return {};
+    return dataRunsOf(record, recordSize, type);
 }
 
 bool ntfs::readClusters(std::int64_t cluster, std::uint64_t bytes, std::uint8_t* buffer) const {
@@ -476,8 +508,8 @@ bool ntfs::readClusters(std::int64_t cluster, std::uint64_t bytes, std::uint8_t*
         static_cast<std::uint64_t>(cluster) >
             static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / cs - 1)
         return false;
-    return reader->readAt(static_cast<std::int64_t>(static_cast<std::uint64_t>(cluster) * cs),
-                          buffer, static_cast<std::uint32_t>(bytes));
+    return static_cast<bool>(reader->readAt(
+        static_cast<std::int64_t>(static_cast<std::uint64_t>(cluster) * cs), buffer, bytes));
 }
 
 std::vector<std::uint8_t> ntfs::attributeListBytes(const std::uint8_t* record,
@@ -509,10 +541,10 @@ std::vector<std::uint8_t> ntfs::attributeListBytes(const std::uint8_t* record,
 
 bool ntfs::loadDataStream(std::int64_t index, DataStream& out) const {
     out = DataStream{};
-    std::uint8_t record[kRecordSize];
+    std::uint8_t record[kMaxRecordSize];
     if (!readRecord(index, record) || le32(record) != kFileSignature) return false;
-    const AttributeHeaders headers = attributeHeaders(record);
-    const DataAttributeInfo d = ntfsfmt::describeData(record);
+    const AttributeHeaders headers = attributeHeaders(record, recordSize);
+    const DataAttributeInfo d = ntfsfmt::describeData(record, recordSize);
     const std::uint64_t cs = clusterSize ? clusterSize : 4096;
     auto takeSizes = [&](const DataAttributeInfo& info) {
         out.found = true;
@@ -545,7 +577,7 @@ bool ntfs::loadDataStream(std::int64_t index, DataStream& out) const {
     if (extents.empty()) return out.found;
     out.runs.clear();
     std::uint64_t vcn = 0;
-    std::uint8_t other[kRecordSize];
+    std::uint8_t other[kMaxRecordSize];
     for (const ListedExtent& x : extents) {
         const std::uint8_t* rec = record;
         if (x.recordNumber != static_cast<std::uint64_t>(index)) {
@@ -559,7 +591,7 @@ bool ntfs::loadDataStream(std::int64_t index, DataStream& out) const {
             rec = other;
         }
         // Every unnamed non-resident $DATA extent of that record, in VCN order.
-        for (const AttributeRef& a : attributeHeaders(rec)) {
+        for (const AttributeRef& a : attributeHeaders(rec, recordSize)) {
             if (a.type != kData || !a.nonResident || a.nameLength != 0 || a.length < 0x40) continue;
             const std::uint8_t* h = rec + a.offset;
             const std::uint64_t start = le64(h + 0x10);
@@ -586,7 +618,7 @@ bool ntfs::loadDataStream(std::int64_t index, DataStream& out) const {
     return out.found;
 }
 
-bool ntfs::writePlain(const DataStream& d, OutputFile& out) const {
+bool ntfs::writePlain(const DataStream& d, EntryWriter& out) const {
     const std::uint64_t cs = clusterSize ? clusterSize : 4096;
     const std::uint64_t blockClusters = std::max<std::uint64_t>(1, kReadBlock / cs);
     std::vector<std::uint8_t> buffer(blockClusters * cs);
@@ -594,11 +626,10 @@ bool ntfs::writePlain(const DataStream& d, OutputFile& out) const {
     bool whole = true;
     for (const DataRun& run : d.runs) {
         for (std::uint64_t c = 0; c < run.clusterCount && pos < d.realSize; c += blockClusters) {
-            if (!out.ok()) return false;
             const std::uint64_t clusters = std::min(blockClusters, run.clusterCount - c);
             const std::uint64_t bytes = std::min(clusters * cs, d.realSize - pos);
             if (run.sparse || pos >= d.initializedSize) {
-                out.writeZeros(bytes);
+                if (!out.writeZeros(bytes)) return false;
             } else {
                 if (!readClusters(run.startCluster + static_cast<std::int64_t>(c), bytes,
                                   buffer.data()))
@@ -607,7 +638,7 @@ bool ntfs::writePlain(const DataStream& d, OutputFile& out) const {
                 if (pos + bytes > d.initializedSize)
                     std::memset(buffer.data() + (d.initializedSize - pos), 0,
                                 pos + bytes - d.initializedSize);
-                out.write(buffer.data(), bytes);
+                if (!out.write(buffer.data(), bytes)) return false;
             }
             pos += bytes;
         }
@@ -616,7 +647,7 @@ bool ntfs::writePlain(const DataStream& d, OutputFile& out) const {
     return whole && pos >= d.realSize;
 }
 
-bool ntfs::writeCompressed(const DataStream& d, OutputFile& out) const {
+bool ntfs::writeCompressed(const DataStream& d, EntryWriter& out) const {
     const std::uint64_t cs = clusterSize ? clusterSize : 4096;
     const std::uint64_t unitClusters = std::uint64_t{1} << d.compressionUnit;
     const std::uint64_t unitBytes = unitClusters * cs;
@@ -626,7 +657,6 @@ bool ntfs::writeCompressed(const DataStream& d, OutputFile& out) const {
     std::uint64_t pos = 0;
     bool whole = true;
     while (pos < d.realSize) {
-        if (!out.ok()) return false;
         // The unit's clusters: allocated ones first (compressed data), sparse ones after.
         std::uint64_t have = 0, allocated = 0;
         bool sawSparse = false;
@@ -651,10 +681,11 @@ bool ntfs::writeCompressed(const DataStream& d, OutputFile& out) const {
         }
         if (have == 0) break;  // the runs ended before the data
         const std::uint64_t bytes = std::min(unitBytes, d.realSize - pos);
+        bool taken;
         if (allocated == 0) {
-            out.writeZeros(bytes);
+            taken = out.writeZeros(bytes);
         } else if (!sawSparse && have == unitClusters) {
-            out.write(input.data(), bytes);
+            taken = out.write(input.data(), bytes);
         } else {
             DecompressionContext c;
             c.input = input.data();
@@ -663,8 +694,9 @@ bool ntfs::writeCompressed(const DataStream& d, OutputFile& out) const {
             c.outputCapacity = unitBytes;
             if (decompressUnit(c) != 0) whole = false;
             std::fill(output.begin() + static_cast<std::ptrdiff_t>(c.outputCount), output.end(), 0);
-            out.write(output.data(), bytes);
+            taken = out.write(output.data(), bytes);
         }
+        if (!taken) return false;
         pos += bytes;
     }
     return whole && pos >= d.realSize;
@@ -682,7 +714,7 @@ bool ntfs::hasChildren(ItemData entry) const {
     return isEntry(entry) && entries[static_cast<std::size_t>(entry)].firstChild > 0;
 }
 
-std::string ntfs::entryName(ItemData entry) const {
+std::string ntfs::recordedName(ItemData entry) const {
     return utf16ToUtf8(nameOf(entry));
 }
 
@@ -706,22 +738,16 @@ void ntfs::forEachChild(ItemData folder, const std::function<bool(ItemData)>& vi
 EntryColumns ntfs::entryColumns(ItemData entry) const {
     EntryColumns cols;
     if (!isEntry(entry)) return cols;
-    EntryTimes t = readTimes(entry);
-    cols.created = dateText(filetimeToLocal(t.creation));
-    cols.accessed = dateText(filetimeToLocal(t.access));
-    cols.modified = dateText(filetimeToLocal(t.modification));
-    cols.attributes = t.attributes;
+    const NtfsEntry& e = entries[static_cast<std::size_t>(entry)];
+    cols.created = dateText(filetimeToLocal(e.created));
+    cols.accessed = dateText(filetimeToLocal(e.accessed));
+    cols.modified = dateText(filetimeToLocal(e.modified));
+    cols.attributes = attributeLetters(e.fileAttributes);
     return cols;
 }
 
 std::uint64_t ntfs::entrySize(ItemData entry) const {
-    if (!isEntry(entry)) return 0;
-    if (sizeCacheIndex_ == entry) return sizeCache_;
-    DataStream d;
-    loadDataStream(entry, d);
-    sizeCacheIndex_ = entry;
-    sizeCache_ = d.found ? d.realSize : 0;
-    return sizeCache_;
+    return isEntry(entry) ? entries[static_cast<std::size_t>(entry)].dataSize : 0;
 }
 
 std::string ntfs::entrySizeText(ItemData entry) const {
@@ -735,25 +761,23 @@ std::int64_t ntfs::saveSizeKiB(ItemData entry) const {
 }
 
 bool ntfs::skipOnSave(ItemData entry) const {
-    return entryName(entry) == "$BadClus";
+    return recordedName(entry) == "$BadClus";
 }
 
 bool ntfs::enterOnSave(ItemData entry) const {
-    return entryName(entry) != ".";
+    return recordedName(entry) != ".";
 }
 
-bool ntfs::extractEntry(const std::string& destination, ItemData entry) {
+bool ntfs::writeEntry(ItemData entry, EntryWriter& out) {
     if (!isEntry(entry) || !entries[static_cast<std::size_t>(entry)].hasName) return false;
-    OutputFile out;
-    if (!out.open(destination)) return false;
-    std::uint8_t record[kRecordSize];
+    std::uint8_t record[kMaxRecordSize];
     bool whole = readRecord(entry, record) && le32(record) == kFileSignature;
     // A folder gives an empty file with its times; a file without $DATA an empty file.
     if (whole && !isFolder(entry)) {
         DataStream d;
         if (loadDataStream(entry, d)) {
             if (d.resident)
-                out.write(d.residentBytes.data(), d.residentBytes.size());
+                whole = out.write(d.residentBytes.data(), d.residentBytes.size());
             else if (d.compressed && d.compressionUnit > 0 && d.compressionUnit <= 8)
                 whole = writeCompressed(d, out);
             else
@@ -761,37 +785,75 @@ bool ntfs::extractEntry(const std::string& destination, ItemData entry) {
             whole = whole && d.complete;
         }
     }
-    std::optional<HostTime> access, modification;
     if (le32(record) == kFileSignature) {
-        EntryTimes t = ntfsfmt::readTimes(record);
+        EntryTimes t = ntfsfmt::readTimes(record, recordSize);
         auto host = [](std::uint64_t ft) -> std::optional<HostTime> {
             if (ft == 0) return std::nullopt;
             return fromFiletime(ft);
         };
-        access = host(t.access);
-        modification = host(t.modification);
+        out.setTimes(host(t.access), host(t.modification));
     }
-    const bool written = out.closeWithTimes(access, modification);
-    return whole && written;
+    return whole;
 }
 
-bool ntfsMftSearchFinds(readWriteInterface& reader, std::int64_t startSector,
-                        std::uint64_t volumeBytes) {
-    const std::int64_t savedBase = reader.baseOffset;
-    reader.baseOffset = startSector * 512;
+bool ntfsMftSearchFinds(const readWriteInterface& volume, std::uint64_t volumeBytes) {
     NullSink sink;
-    std::uint8_t record[kRecordSize];
-    auto found = searchMftRecord(reader, volumeBytes, nullptr, sink, [&](std::uint64_t offset) {
-        if (!readRecordAt(reader, offset, record)) return false;
-        NameChoice c = chooseName(record);
+    std::uint8_t record[kMaxRecordSize];
+    auto found = searchMftRecord(volume, volumeBytes, nullptr, sink, [&](std::uint64_t offset) {
+        readRecordAt(volume, offset, record, kMaxRecordSize);
+        const std::uint32_t size = recordSizeOf(record) ? recordSizeOf(record) : kRecordSize;
+        if (!readRecordAt(volume, offset, record, size)) return false;
+        NameChoice c = chooseName(record, size);
         if (!c.found || c.info.nameLength < 3) return false;
         std::u16string name;
         for (int i = 0; i < 3; ++i)
             name.push_back(static_cast<char16_t>(le16(c.info.name + 2 * i)));
-        return nameStartsWithMft(name) && !dataRunsOf(record, kData).empty();
+        return nameStartsWithMft(name) && !dataRunsOf(record, size, kData).empty();
     });
-    reader.baseOffset = savedBase;
     return found.has_value();
+}
+
+namespace {
+
+bool ntfsProbe(const std::uint8_t* b, VolumeStart& out) {
+    // The partition walk takes any 0xEB 0x52 jump as NTFS, name or not.
+    if (b[0] != 0xEB || b[1] != 0x52) return false;
+    const std::uint32_t bps = le16(b + 11);
+    if (!isPowerOfTwo(bps) || bps < 512 || bps > 4096) return false;
+    const std::uint64_t total = le64(b + 40);
+    out.sizeBytes =
+        total >= (std::uint64_t{1} << 62) / bps ? 0 : static_cast<std::int64_t>(total * bps);
+    return true;
+}
+
+bool ntfsSectorTest(const std::uint8_t* s, SectorHit& hit) {
+    VolumeStart v;
+    if (std::memcmp(s + 3, "NTFS", 4) != 0 || !ntfsProbe(s, v)) return false;
+    hit.sizeBytes = v.sizeBytes;
+    // The backup boot sector lies past the recorded count, in the volume's last sector.
+    hit.extentSectors = v.sizeBytes / 512 + le16(s + 11) / 512;
+    return true;
+}
+
+}  // namespace
+
+FileSystemRow ntfsFileSystemRow() {
+    FileSystemRow r;
+    r.name = "NTFS";
+    r.mbrTypes = {{0x07, "found NTFS %d...", "found NTFS...", false, false},
+                  {0x42, "NTFS...", "", true, false}};
+    r.gptTypes = {gptGuid(kBasicDataGuid)};
+    r.foundStatus = "found NTFS %d...";
+    r.sizeFormat = "%lld   MB";
+    r.probe = ntfsProbe;
+    r.sectorKeys = {{0, 0xEB}};
+    r.sectorTest = ntfsSectorTest;
+    r.create = [](const VolumeDescriptor& v, const ParserOptions& o) {
+        return std::make_unique<ntfs>(v, o);
+    };
+    r.selectedStatus = "ntfs partition selected....";
+    r.family = "ntfs";
+    return r;
 }
 
 }  // namespace vel

@@ -4,6 +4,7 @@
 // entries whose parent cannot be used. Item data is an entry index.
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,17 +18,21 @@ using ntfsfmt::DataRun;
 using ntfsfmt::EntryTimes;
 
 // Kept small: a volume has one per MFT record. Names live in the parser's shared UTF-16 arena.
+// What the list shows is kept here, so showing it never reads the disk.
 struct NtfsEntry {
     std::uint64_t recordOffset = 0;  // from the start of the volume
     std::int64_t parentIndex = 0;
-    std::uint64_t allocatedSize = 0;  // from $FILE_NAME
-    std::int64_t firstChild = 0;      // 0: none
-    std::int64_t nextSibling = 0;     // 0 or negative: end of the list
+    std::uint64_t allocatedSize = 0;                        // from $FILE_NAME
+    std::int64_t firstChild = 0;                            // 0: none
+    std::int64_t nextSibling = 0;                           // 0 or negative: end of the list
+    std::uint64_t dataSize = 0;                             // of the unnamed $DATA
+    std::uint64_t created = 0, modified = 0, accessed = 0;  // FILETIME, UTC
     std::uint32_t signature = 0;
     std::uint32_t nameStart = 0;  // in the arena
     std::uint16_t recordFlags = 0;
-    std::uint8_t nameLength = 0;  // UTF-16 units; 255 names are stored with nameLength 255
-    char kind = 0;                // 'D' for a folder
+    std::uint16_t fileAttributes = 0;  // $FILE_NAME flags
+    std::uint8_t nameLength = 0;       // UTF-16 units; 255 names are stored with nameLength 255
+    char kind = 0;                     // 'D' for a folder
     std::uint8_t orphan = 0;
     bool hasName = false;
 
@@ -55,7 +60,7 @@ class RecordBlockReader;
 
 class ntfs final : public VolumeParser {
   public:
-    explicit ntfs(VolumeDescriptor descriptor);
+    explicit ntfs(VolumeDescriptor descriptor, ParserOptions options = {});
     ~ntfs() override;
 
     // Mode 1: the standard sequence. The advanced and deep modes have no worker here yet.
@@ -66,12 +71,13 @@ class ntfs final : public VolumeParser {
     bool locateMft();
     void enumerateMft();
     void buildTree();
-    // Reads and decodes one record into entry index (name, parent, kind, flags).
+    // Reads and decodes one record into entry index (name, parent, kind, flags, times, size).
     bool decodeEntry(std::uint64_t recordOffset, std::int64_t index);
     // Appends an entry to its parent's child list (at most once).
     void linkChild(std::int64_t index);
 
-    // The fixed-up record of an entry; false when it cannot be read.
+    // The fixed-up record of an entry into a buffer of kMaxRecordSize; false when it cannot be
+    // read.
     bool readRecord(std::int64_t index, std::uint8_t* record) const;
     DataAttributeInfo describeData(std::int64_t index) const;
     EntryTimes readTimes(std::int64_t index) const;
@@ -83,7 +89,7 @@ class ntfs final : public VolumeParser {
     bool isEntry(ItemData entry) const override;
     bool isFolder(ItemData entry) const override;
     bool hasChildren(ItemData entry) const override;
-    std::string entryName(ItemData entry) const override;
+    std::string recordedName(ItemData entry) const override;
     bool isDeleted(ItemData entry, ItemData folder) const override;
     void forEachChild(ItemData folder, const std::function<bool(ItemData)>& visit) const override;
     EntryColumns entryColumns(ItemData entry) const override;
@@ -92,7 +98,7 @@ class ntfs final : public VolumeParser {
     std::int64_t saveSizeKiB(ItemData entry) const override;
     bool skipOnSave(ItemData entry) const override;
     bool enterOnSave(ItemData entry) const override;
-    bool extractEntry(const std::string& destination, ItemData entry) override;
+    bool writeEntry(ItemData entry, EntryWriter& out) override;
 
     // State, for the worker's steps and for tests.
     std::vector<NtfsEntry> entries;
@@ -100,6 +106,7 @@ class ntfs final : public VolumeParser {
     std::vector<DataRun> mftRuns;
     std::vector<std::uint8_t> bootSector;
     std::uint64_t clusterSize = 0;
+    std::uint32_t recordSize = ntfsfmt::kRecordSize;
     std::uint64_t volumeSize = 0;
     std::uint64_t mftOffset = 0;
     std::uint32_t recordsPerCluster = 0;
@@ -122,25 +129,26 @@ class ntfs final : public VolumeParser {
     std::vector<DataRun> mftRunsFromRecord(const std::uint8_t* record) const;
     std::vector<std::uint8_t> attributeListBytes(const std::uint8_t* record,
                                                  const ntfsfmt::AttributeRef& list) const;
-    ntfsfmt::NameChoice nameFromAttributeList(const std::uint8_t* record, std::int64_t index) const;
-    bool writePlain(const DataStream& d, class OutputFile& out) const;
-    bool writeCompressed(const DataStream& d, class OutputFile& out) const;
+    ntfsfmt::NameChoice nameFromAttributeList(const std::uint8_t* record, std::int64_t index,
+                                              std::vector<std::uint8_t>& nameBytes) const;
+    bool writePlain(const DataStream& d, EntryWriter& out) const;
+    bool writeCompressed(const DataStream& d, EntryWriter& out) const;
     bool readClusters(std::int64_t cluster, std::uint64_t bytes, std::uint8_t* buffer) const;
 
     std::vector<std::int64_t> lastChild_;  // during the build only
-    // Records are read through a 1 MiB block cache (the scan and the listing read neighbours).
+    // Records are read through a 1 MiB block cache (the scan and a save read neighbours); a
+    // save and a preview may read at once.
     bool fetchRecord(std::uint64_t offset, std::uint8_t* record) const;
+    mutable std::mutex blocksMutex_;
     mutable std::unique_ptr<ntfsdetail::RecordBlockReader> blocks_;
     mutable const readWriteInterface* blocksReader_ = nullptr;
-    mutable std::int64_t blocksBase_ = 0;
-    mutable std::vector<std::uint8_t> nameScratch_;
-    mutable std::int64_t sizeCacheIndex_ = -1;
-    mutable std::uint64_t sizeCache_ = 0;
 };
 
-// Whether the MFT search (the boot sector aside) finds an NTFS "$MFT" record in the volume at
-// startSector: how a volume whose boot sector was wiped is still recognised.
-bool ntfsMftSearchFinds(readWriteInterface& reader, std::int64_t startSector,
-                        std::uint64_t volumeBytes);
+// Whether the MFT search (the boot sector aside) finds an NTFS "$MFT" record in the volume:
+// how a volume whose boot sector was wiped is still recognised.
+bool ntfsMftSearchFinds(const readWriteInterface& volume, std::uint64_t volumeBytes);
+
+struct FileSystemRow;
+FileSystemRow ntfsFileSystemRow();
 
 }  // namespace vel

@@ -1,0 +1,545 @@
+#include "app/VolumeScanDlg.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSplitter>
+#include <QStyle>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <climits>
+#include <cstdio>
+
+#include "app/CKestrumApp.h"
+#include "ui/CCheckListCtrl.h"
+#include "ui/CXHtmlTree.h"
+#include "ui/WorkerBridges.h"
+
+namespace vel {
+
+namespace {
+const char* const kDoneText = "Scanning processing done.Select save button to save the data.";
+const char* const kBusyText = "Please wait for other process to complete";
+
+MessageBoxes& boxes() {
+    return CKestrumApp::instance().messages();
+}
+
+// The confirmation before checked search hits are saved.
+std::string countQuestion(std::int64_t count) {
+    char question[200];
+    std::snprintf(question, sizeof question,
+                  "number of files found inside this folder = %lld .do u want to continue dumping "
+                  "these files..?",
+                  static_cast<long long>(count));
+    return question;
+}
+}  // namespace
+
+VolumeScanDlg::VolumeScanDlg(const VolumeDescriptor& volume, int scanMode,
+                             const QString& maxFileSystems, WizardScreen* creator)
+    : WizardScreen(kDialogId, creator),
+      volume_(volume),
+      scanMode_(scanMode),
+      maxFileSystems_(maxFileSystems) {
+    screenStopRequested_.setPauseGate(&pauseGate_);
+    chooseFolder = [this] {
+        return QFileDialog::getExistingDirectory(this, "Please choose a folder.", QString(),
+                                                 QFileDialog::ShowDirsOnly);
+    };
+    buildControls();
+    volumeData_->setText(
+        QString::fromStdString(volume_.rootPath.empty() ? volume_.devicePath : volume_.rootPath));
+}
+
+VolumeScanDlg::~VolumeScanDlg() {
+    // A worker may be waiting on this thread; let it run to its end before the parts go.
+    if (worker_.joinable()) {
+        stopWorkers();
+        pauseGate_.resume();
+        while (workerRunning_.load()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (worker_.joinable()) worker_.join();
+    }
+    if (currentParser_) currentParser_->attach(nullptr, nullptr, nullptr);
+    if (source_) source_->badSectors().setListener(nullptr);
+}
+
+void VolumeScanDlg::buildControls() {
+    QVBoxLayout* layout = body();
+
+    auto* volumeBox = new QGroupBox("Volume Data:", this);
+    auto* volumeLayout = new QHBoxLayout(volumeBox);
+    volumeData_ = new QLabel(volumeBox);
+    volumeLayout->addWidget(volumeData_, 1);
+    layout->addWidget(volumeBox);
+
+    treeModel_ = new ResultsTreeModel(tree_, this);
+    treeView_ = new CXHtmlTree(this);
+    treeView_->setResultsModel(treeModel_);
+    listModel_ = new FileListModel(tree_, this);
+    listView_ = new CCheckListCtrl(this);
+    listView_->setListModel(listModel_);
+    auto* splitter = new QSplitter(this);
+    splitter->addWidget(treeView_);
+    splitter->addWidget(listView_);
+    splitter->setStretchFactor(0, 2);
+    splitter->setStretchFactor(1, 3);
+    layout->addWidget(splitter, 1);
+
+    auto* progressRow = new QHBoxLayout;
+    progress_ = new QProgressBar(this);
+    fileSize_ = new QLabel(this);
+    pause_ = makeButton("Pause", "media-playback-pause", QStyle::SP_MediaPause);
+    resume_ = makeButton("Resume", "media-playback-start", QStyle::SP_MediaPlay);
+    stop_ = makeButton("Stop", "media-playback-stop", QStyle::SP_MediaStop);
+    progressRow->addWidget(progress_, 1);
+    progressRow->addWidget(fileSize_);
+    progressRow->addWidget(pause_);
+    progressRow->addWidget(resume_);
+    progressRow->addWidget(stop_);
+    layout->addLayout(progressRow);
+
+    status_ = new QLabel(this);
+    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(status_);
+
+    QHBoxLayout* buttons = bottomRow();
+    back_ = makeButton("Back", "go-previous", QStyle::SP_ArrowBack);
+    save_ = makeButton("Save", "document-save", QStyle::SP_DialogSaveButton);
+    search_ = makeButton("Search", "edit-find", QStyle::SP_FileDialogContentsView);
+    pattern_ = new QLineEdit(this);
+    searchNote_ = new QLabel("* Use \"|\" to find multiple file type", this);
+    ignoreCase_ = new QCheckBox("Ignore case", this);
+    auto* searchColumn = new QVBoxLayout;
+    searchColumn->setSpacing(0);
+    searchColumn->addWidget(pattern_);
+    searchColumn->addWidget(searchNote_);
+    buttons->addWidget(back_);
+    buttons->addLayout(searchColumn, 1);
+    buttons->addWidget(ignoreCase_);
+    buttons->addWidget(search_);
+    buttons->addWidget(save_);
+
+    // Kept for the advanced input's choices and the chosen output folder; never shown.
+    outputFolder_ = new QLineEdit(this);
+    tfsList_ = new QListWidget(this);
+    spcList_ = new QListWidget(this);
+    heapList_ = new QListWidget(this);
+    for (QWidget* w : {static_cast<QWidget*>(outputFolder_), static_cast<QWidget*>(tfsList_),
+                       static_cast<QWidget*>(spcList_), static_cast<QWidget*>(heapList_)})
+        w->hide();
+
+    connect(pause_, &QPushButton::clicked, this, &VolumeScanDlg::onPause);
+    connect(resume_, &QPushButton::clicked, this, &VolumeScanDlg::onResume);
+    connect(stop_, &QPushButton::clicked, this, &VolumeScanDlg::onStop);
+    connect(save_, &QPushButton::clicked, this, &VolumeScanDlg::onSave);
+    connect(search_, &QPushButton::clicked, this, &VolumeScanDlg::onSearch);
+    connect(pattern_, &QLineEdit::returnPressed, this, &VolumeScanDlg::onSearch);
+    connect(listView_, &QTableView::doubleClicked, this,
+            [this](const QModelIndex& i) { doubleClickRow(i.row()); });
+    connect(back_, &QPushButton::clicked, this, [this] { goBack(); });
+    connect(treeView_, &QTreeView::clicked, this,
+            [this](const QModelIndex& i) { selectItem(treeModel_->itemAt(i)); });
+    connect(treeView_, &QTreeView::expanded, this,
+            [this](const QModelIndex& i) { expandItem(treeModel_->itemAt(i)); });
+    connect(treeView_, &QTreeView::doubleClicked, this,
+            [this](const QModelIndex& i) { doubleClickItem(treeModel_->itemAt(i)); });
+    connect(listModel_, &FileListModel::rowCheckChanged, treeView_->viewport(),
+            qOverload<>(&QWidget::update));
+}
+
+void VolumeScanDlg::showEvent(QShowEvent* event) {
+    WizardScreen::showEvent(event);
+    if (!started_)
+        QTimer::singleShot(0, this, [this] {
+            if (!started_) startScan();
+        });
+}
+
+void VolumeScanDlg::startScan() {
+    if (started_) return;
+    started_ = true;
+    CKestrumApp& app = CKestrumApp::instance();
+    scanBusy_ = true;
+    back_->setEnabled(false);
+    const FileSystemRow* row = FileSystemTable::builtin().find(volume_.fileSystem);
+    if (!row || !row->create) {
+        boxes().showInfo("not a valid drive.");
+        back_->setEnabled(true);
+        status_->setText("Not a valid Drive .Go back");
+        return;
+    }
+    // Every parser reads through the shared reader; none can run without it.
+    if (!app.reader()) {
+        boxes().showInfo("Please Restart the program to re begin necessary initialization...");
+        back_->setEnabled(true);
+        return;
+    }
+    startWithParser(row->create(volume_, app.parserOptions()), row);
+}
+
+void VolumeScanDlg::startWithParser(std::unique_ptr<VolumeParser> parser,
+                                    const FileSystemRow* row) {
+    started_ = true;
+    CKestrumApp& app = CKestrumApp::instance();
+    scanBusy_ = true;
+    back_->setEnabled(false);
+    row_ = row;
+    const std::string family = row ? row->family : "";
+    // A mounted volume is read through its own device node.
+    bool opensDevice = family == "ntfs" || family == "ext" ||
+                       ((family == "fat" || family == "exfat") && scanMode_ != 2);
+    if (app.volumeChosen.load() && opensDevice && app.reader()) app.openReader(volume_.devicePath);
+    source_ = app.reader();
+    if (source_) {
+        // Any thread may meet a bad sector; the status line hears of it on its own thread.
+        source_->badSectors().setListener([this](std::int64_t sector, std::int64_t count) {
+            unreadableSectors_ = count;
+            QMetaObject::invokeMethod(
+                this,
+                [this, sector, count] {
+                    status_->setText(QString("unreadable sector %1 read as zeros (%2 so far)")
+                                         .arg(sector)
+                                         .arg(count));
+                },
+                Qt::QueuedConnection);
+        });
+    }
+
+    currentParser_ = std::move(parser);
+    currentParser_->stopRequested.setPauseGate(&pauseGate_);
+    forwarder_ = std::make_unique<TreeForwarder>(tree_, this, &pauseGate_);
+    sink_ = std::make_unique<QtScanSink>(progress_, status_, &pauseGate_);
+    currentParser_->attach(source_.get(), forwarder_.get(), sink_.get());
+    listModel_->setParser(currentParser_.get());
+
+    if (row && !row->selectedStatus.empty())
+        status_->setText(QString::fromStdString(row->selectedStatus));
+    runWorker();
+}
+
+void VolumeScanDlg::runWorker() {
+    workerRunning_ = true;
+    worker_ = std::thread([this] {
+        WorkerResult result = currentParser_->runWorker(scanMode_);
+        workerRunning_ = false;
+        QMetaObject::invokeMethod(
+            this, [this, result] { workerEnded(result); }, Qt::QueuedConnection);
+    });
+}
+
+void VolumeScanDlg::joinWorker() {
+    if (worker_.joinable()) worker_.join();
+}
+
+void VolumeScanDlg::workerEnded(const WorkerResult& result) {
+    joinWorker();
+    treeModel_->flush();
+    if (!result.started) {
+        // No worker for this mode: the screen stays busy; only Back is of use.
+        back_->setEnabled(true);
+        emit scanFinished();
+        return;
+    }
+    for (const std::string& notice : result.notices) boxes().showInfo(notice);
+    if (!result.failureBox.empty()) boxes().showInfo(result.failureBox);
+    if (result.shortEnd) {
+        endSequence(false);
+    } else if (result.endSequence) {
+        endSequence(true);
+    } else {
+        back_->setEnabled(true);
+        scanBusy_ = false;
+    }
+    emit scanFinished();
+}
+
+void VolumeScanDlg::endSequence(bool withBox) {
+    back_->setEnabled(true);
+    if (withBox) {
+        std::string text = kDoneText;
+        if (std::int64_t bad = unreadableSectors_.load())
+            text += "\n" + std::to_string(bad) + " unreadable sectors were read as zeros";
+        boxes().showInfo(text);
+        status_->setText(QString::fromStdString(text));
+    }
+    for (QWidget* w : {static_cast<QWidget*>(progress_), static_cast<QWidget*>(pause_),
+                       static_cast<QWidget*>(resume_), static_cast<QWidget*>(stop_)})
+        w->hide();
+    scanBusy_ = false;
+}
+
+void VolumeScanDlg::onPause() {
+    if (!worker_.joinable()) return;
+    pauseGate_.pause();
+    status_->setText("Pause button pressed");
+}
+
+void VolumeScanDlg::onResume() {
+    if (!worker_.joinable()) return;
+    pauseGate_.resume();
+    status_->setText("Resume button pressed");
+}
+
+void VolumeScanDlg::onStop() {
+    if (!currentParser_) return;
+    currentParser_->stopRequested.request();
+    screenStopRequested_.request();
+    status_->setText("stop button pressed.Please wait for the process to be stopped.");
+}
+
+void VolumeScanDlg::stopWorkers() {
+    if (!currentParser_) return;
+    currentParser_->stopRequested.request();
+    screenStopRequested_.request();
+    status_->setText("All thread Stopped");
+}
+
+void VolumeScanDlg::fillList(TreeItem item) {
+    if (!currentParser_) return;
+    ItemData data = tree_.itemData(item);
+    std::vector<TreeItem> rows;
+    if (currentParser_->isEntry(data) && !currentParser_->isFolder(data)) {
+        rows.push_back(item);
+    } else {
+        for (TreeItem c = tree_.firstChild(item); c; c = tree_.nextSibling(c)) {
+            ItemData e = tree_.itemData(c);
+            if (currentParser_->isEntry(e) && !currentParser_->isFolder(e)) rows.push_back(c);
+        }
+    }
+    listModel_->setRows(std::move(rows));
+}
+
+void VolumeScanDlg::selectItem(TreeItem item) {
+    if (scanBusy_ || !currentParser_ || !tree_.isValid(item)) return;
+    currentParser_->fillFolder(item, FillReason::Selection);
+    treeModel_->flush();
+    fillList(item);
+}
+
+void VolumeScanDlg::expandItem(TreeItem item) {
+    if (scanBusy_ || !currentParser_ || !tree_.isValid(item)) return;
+    currentParser_->fillFolder(item, FillReason::Expansion);
+    treeModel_->flush();
+}
+
+void VolumeScanDlg::doubleClickItem(TreeItem item) {
+    if (scanBusy_ || !currentParser_ || !tree_.isValid(item)) return;
+    ItemData data = tree_.itemData(item);
+    if (!currentParser_->isEntry(data)) return;
+    if (currentParser_->isFolder(data)) {
+        currentParser_->fillFolder(item, FillReason::DoubleClick);
+        treeModel_->flush();
+        fillList(item);
+        return;
+    }
+    // There is no drive root to fall back on here: ask for the folder once.
+    if (outputFolder_->text().isEmpty()) outputFolder_->setText(chooseFolder());
+    if (outputFolder_->text().isEmpty()) {
+        boxes().showInfo("select output folder");
+        return;
+    }
+    pendingSingleFile_ = true;
+    startSave(kNoItem, data, outputFolder_->text().toStdString(), 1);
+}
+
+void VolumeScanDlg::onSave() {
+    if (scanBusy_) {
+        boxes().showInfo(kBusyText);
+        return;
+    }
+    screenStopRequested_.clear();
+    outputFolder_->setText(chooseFolder());
+    if (outputFolder_->text().isEmpty()) {
+        boxes().showInfo("select output folder");
+        return;
+    }
+    // Checked hits are saved in their folders; without any, the tree's selection is saved.
+    if (listModel_->showsHits()) {
+        std::vector<PlacedFile> files;
+        for (const SearchHit& hit : listModel_->checkedHits())
+            files.push_back({hit.entry, lastSearch_.foldersOf(hit)});
+        if (!files.empty()) {
+            auto count = static_cast<std::int64_t>(files.size());
+            if (!boxes().askYesNo(countQuestion(count))) return;
+            startSave(kNoItem, kNoData, outputFolder_->text().toStdString(), count,
+                      std::move(files));
+            return;
+        }
+    }
+    TreeItem item = treeView_->currentItem();
+    ItemData data = tree_.itemData(item);
+    bool isTop = item != kNoItem && tree_.parent(item) == kNoItem;
+    bool isFolder =
+        currentParser_ && currentParser_->isEntry(data) && currentParser_->isFolder(data);
+    if (!isTop && !isFolder) return;  // a selected file is saved by double click
+
+    FolderSaver counter(*currentParser_, *sink_, screenStopRequested_);
+    std::int64_t count = counter.countFiles(tree_, item);
+    progress_->setRange(0, static_cast<int>(std::min<std::int64_t>(count, INT_MAX)));
+    char question[200];
+    std::snprintf(question, sizeof question,
+                  "number of files found inside this folder = %lld .do u want to continue dumping "
+                  "these files..?",
+                  static_cast<long long>(count));
+    if (!boxes().askYesNo(question)) return;
+    startSave(item, kNoData, outputFolder_->text().toStdString(), count);
+}
+
+void VolumeScanDlg::startSave(TreeItem item, ItemData file, const std::string& outputDir,
+                              std::int64_t count, std::vector<PlacedFile> files) {
+    scanBusy_ = true;
+    saving_ = true;
+    screenStopRequested_.clear();
+    back_->setEnabled(false);
+    save_->setEnabled(false);
+    treeView_->setEnabled(false);
+    listView_->setEnabled(false);
+    progress_->setRange(0, static_cast<int>(std::min<std::int64_t>(count, INT_MAX)));
+    progress_->show();
+    stop_->show();
+    pause_->show();
+    resume_->show();
+    workerRunning_ = true;
+    worker_ = std::thread([this, item, file, outputDir, count, files = std::move(files)] {
+        FolderSaver saver(*currentParser_, *sink_, screenStopRequested_);
+        saver.onFileSizeText = [this](const std::string& text) {
+            QString t = QString::fromStdString(text);
+            runOnThreadOf(fileSize_, [this, t] { fileSize_->setText(t); });
+        };
+        SaveReport report = !files.empty()    ? saver.saveFiles(files, outputDir)
+                            : item != kNoItem ? saver.saveItem(*forwarder_, item, outputDir)
+                                              : saver.saveFile(file, outputDir);
+        sink_->setProgressPosition(count);
+        workerRunning_ = false;
+        QMetaObject::invokeMethod(
+            this,
+            [this, report] {
+                lastSave_ = report;
+                saveEnded();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void VolumeScanDlg::saveEnded() {
+    joinWorker();
+    bool singleFile = lastSave_.filesHandled == 1 && !lastSave_.stopped;
+    for (QWidget* w : {static_cast<QWidget*>(progress_), static_cast<QWidget*>(pause_),
+                       static_cast<QWidget*>(resume_), static_cast<QWidget*>(stop_)})
+        w->hide();
+    fileSize_->clear();
+    saving_ = false;
+    scanBusy_ = false;
+    back_->setEnabled(true);
+    save_->setEnabled(true);
+    treeView_->setEnabled(true);
+    listView_->setEnabled(true);
+    auto listBox = [this](const std::vector<std::string>& paths, const std::string& what) {
+        if (paths.empty()) return;
+        std::string text = std::to_string(paths.size()) + what;
+        for (std::size_t i = 0; i < paths.size() && i < 20; ++i) text += "\n" + paths[i];
+        if (paths.size() > 20) text += "\n...";
+        boxes().showInfo(text);
+    };
+    listBox(lastSave_.damaged, " file(s) were saved damaged (unreadable sectors read as zeros):");
+    listBox(lastSave_.failures, " file(s) could not be written:");
+    if (pendingSingleFile_) {
+        pendingSingleFile_ = false;
+        const std::string family = row_ ? row_->family : "";
+        if (singleFile && (family == "exfat" || family == "ext")) {
+            char text[600];
+            std::snprintf(text, sizeof text, "file is dumped in path  :  %s   ",
+                          outputFolder_->text().toStdString().c_str());
+            boxes().showInfo(text);
+        }
+    } else {
+        boxes().showInfo("work done");
+    }
+    emit saveFinished();
+}
+
+void VolumeScanDlg::doubleClickRow(int row) {
+    if (scanBusy_ || !currentParser_) return;
+    if (!listModel_->showsHits()) {
+        if (TreeItem item = listModel_->itemAt(row)) doubleClickItem(item);
+        return;
+    }
+    if (row < 0 || static_cast<std::size_t>(row) >= listModel_->hits().size()) return;
+    ItemData file = listModel_->hits()[static_cast<std::size_t>(row)].entry;
+    if (outputFolder_->text().isEmpty()) outputFolder_->setText(chooseFolder());
+    if (outputFolder_->text().isEmpty()) {
+        boxes().showInfo("select output folder");
+        return;
+    }
+    pendingSingleFile_ = true;
+    startSave(kNoItem, file, outputFolder_->text().toStdString(), 1);
+}
+
+void VolumeScanDlg::showWorkerControls(bool shown) {
+    for (QWidget* w : {static_cast<QWidget*>(progress_), static_cast<QWidget*>(pause_),
+                       static_cast<QWidget*>(resume_), static_cast<QWidget*>(stop_)})
+        w->setVisible(shown);
+}
+
+void VolumeScanDlg::onSearch() {
+    if (scanBusy_) {
+        boxes().showInfo(kBusyText);
+        return;
+    }
+    if (!currentParser_) return;
+    CKestrumApp& app = CKestrumApp::instance();
+    app.searchPattern = pattern_->text().toStdString();
+    if (app.searchPattern.empty()) return;
+    listModel_->setHits({});
+    lastSearch_ = SearchResult{};
+    screenStopRequested_.clear();
+    auto pattern = SearchPattern::compile(app.searchPattern, ignoreCase_->isChecked());
+    if (!pattern) {
+        boxes().showInfo(kInvalidPatternText);
+        return;
+    }
+
+    scanBusy_ = true;
+    for (QWidget* w : {static_cast<QWidget*>(back_), static_cast<QWidget*>(save_),
+                       static_cast<QWidget*>(treeView_), static_cast<QWidget*>(listView_)})
+        w->setEnabled(false);
+    progress_->setValue(0);
+    showWorkerControls(true);
+    const TreeItem top = tree_.firstChild(kNoItem);
+    workerRunning_ = true;
+    worker_ = std::thread([this, top, compiled = std::move(*pattern)] {
+        PatternSearch search(*currentParser_, *sink_, screenStopRequested_);
+        auto result = std::make_shared<SearchResult>(search.searchTree(compiled, *forwarder_, top));
+        workerRunning_ = false;
+        QMetaObject::invokeMethod(
+            this,
+            [this, result] {
+                lastSearch_ = std::move(*result);
+                searchEnded();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void VolumeScanDlg::searchEnded() {
+    joinWorker();
+    listModel_->setHits(lastSearch_.hits);
+    showWorkerControls(false);
+    scanBusy_ = false;
+    for (QWidget* w : {static_cast<QWidget*>(back_), static_cast<QWidget*>(save_),
+                       static_cast<QWidget*>(treeView_), static_cast<QWidget*>(listView_)})
+        w->setEnabled(true);
+    status_->setText(kSearchFinishedText);
+    boxes().showInfo(kSearchFinishedText);
+    emit searchFinished();
+}
+
+}  // namespace vel

@@ -1,0 +1,160 @@
+#pragma once
+// The volume scan screen: runs the parser of the volume's file system on a worker, shows what it
+// finds in the results tree and file list, and saves what the user picks.
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "app/WizardScreen.h"
+#include "core/VolumeDescriptor.h"
+#include "device/DiskSource.h"
+#include "fs/common/FileSystemTable.h"
+#include "scan/FolderSaver.h"
+#include "scan/MemoryTree.h"
+#include "scan/WorkerControl.h"
+#include "search/PatternSearch.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+
+namespace vel {
+
+class CCheckListCtrl;
+class CXHtmlTree;
+class FileListModel;
+class QtScanSink;
+class ResultsTreeModel;
+class TreeForwarder;
+
+class VolumeScanDlg : public WizardScreen {
+    Q_OBJECT
+  public:
+    static constexpr int kDialogId = 139;
+
+    // volume: the descriptor the volume scan mode screen copied; scanMode 1 Standard, 2 Advanced,
+    // 3 Deep; maxFileSystems: that screen's "Please Enter Max File Systems to Find :" text.
+    VolumeScanDlg(const VolumeDescriptor& volume, int scanMode, const QString& maxFileSystems,
+                  WizardScreen* creator = nullptr);
+    ~VolumeScanDlg() override;
+
+    // Picks the parser and starts the worker (the screen's start).
+    void startScan();
+    // The same with a parser already made (the advanced input's, or a test's).
+    void startWithParser(std::unique_ptr<VolumeParser> parser, const FileSystemRow* row);
+
+    // Button handlers, public so tests drive them as a user would.
+    void onPause();
+    void onResume();
+    void onStop();
+    void onSave();
+    // Searches the scan's files for the pattern box's text and lists the hits.
+    void onSearch();
+    // Double click on a list row: saves its file (a hit, or a file of the selected folder).
+    void doubleClickRow(int row);
+    // Sets every running worker's stop flag (closing, Exit).
+    void stopWorkers() override;
+
+    bool scanBusy() const { return scanBusy_.load(); }
+    int scanMode() const { return scanMode_; }
+    VolumeParser* currentParser() const { return currentParser_.get(); }
+    MemoryTree& tree() { return tree_; }
+    CXHtmlTree* treeView() const { return treeView_; }
+    CCheckListCtrl* listView() const { return listView_; }
+    FileListModel* listModel() const { return listModel_; }
+    QLabel* statusLine() const { return status_; }
+    QProgressBar* progressBar() const { return progress_; }
+    QPushButton* backButton() const { return back_; }
+    QPushButton* saveButton() const { return save_; }
+    QPushButton* pauseButton() const { return pause_; }
+    QPushButton* resumeButton() const { return resume_; }
+    QPushButton* stopButton() const { return stop_; }
+    QPushButton* searchButton() const { return search_; }
+    QLineEdit* patternBox() const { return pattern_; }
+    QCheckBox* ignoreCaseBox() const { return ignoreCase_; }
+    const SearchResult& lastSearch() const { return lastSearch_; }
+    QLineEdit* outputFolderBox() const { return outputFolder_; }
+    const SaveReport& lastSave() const { return lastSave_; }
+
+    // Tree handlers (selection by click, expansion, double click).
+    void selectItem(TreeItem item);
+    void expandItem(TreeItem item);
+    void doubleClickItem(TreeItem item);
+
+    // The folder chooser; tests replace it. Returns "" on cancel.
+    std::function<QString()> chooseFolder;
+
+  signals:
+    void scanFinished();
+    void saveFinished();
+    void searchFinished();
+
+  protected:
+    // The scan starts when the screen is first shown (unless it was started before).
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    void buildControls();
+    void runWorker();
+    void workerEnded(const WorkerResult& result);
+    void endSequence(bool withBox);
+    void fillList(TreeItem item);
+    // Saves a tree item, else one file, else (when given) files in their folders (search hits).
+    void startSave(TreeItem item, ItemData file, const std::string& outputDir, std::int64_t count,
+                   std::vector<PlacedFile> files = {});
+    void saveEnded();
+    void searchEnded();
+    // Shows or hides the progress bar with Pause, Resume and Stop.
+    void showWorkerControls(bool shown);
+    void joinWorker();
+
+    VolumeDescriptor volume_;
+    int scanMode_;
+    QString maxFileSystems_;
+    std::atomic<bool> scanBusy_{true};
+    StopFlag screenStopRequested_;
+    PauseGate pauseGate_;
+    const FileSystemRow* row_ = nullptr;
+    // Held while the parser may read: the wizard may replace its reader meanwhile.
+    std::shared_ptr<DiskSource> source_;
+    std::atomic<std::int64_t> unreadableSectors_{0};
+    std::unique_ptr<VolumeParser> currentParser_;
+    MemoryTree tree_;
+    std::thread worker_;
+    SaveReport lastSave_;
+    SearchResult lastSearch_;
+    bool saving_ = false;
+    bool pendingSingleFile_ = false;
+    bool started_ = false;
+    std::atomic<bool> workerRunning_{false};
+
+    ResultsTreeModel* treeModel_ = nullptr;
+    std::unique_ptr<TreeForwarder> forwarder_;
+    std::unique_ptr<QtScanSink> sink_;
+    CXHtmlTree* treeView_ = nullptr;
+    CCheckListCtrl* listView_ = nullptr;
+    FileListModel* listModel_ = nullptr;
+    QLabel* volumeData_ = nullptr;
+    QLabel* status_ = nullptr;
+    QLabel* fileSize_ = nullptr;  // beside the progress bar while saving
+    QProgressBar* progress_ = nullptr;
+    QPushButton* pause_ = nullptr;
+    QPushButton* resume_ = nullptr;
+    QPushButton* stop_ = nullptr;
+    QPushButton* back_ = nullptr;
+    QPushButton* save_ = nullptr;
+    QPushButton* search_ = nullptr;
+    QLineEdit* pattern_ = nullptr;
+    QCheckBox* ignoreCase_ = nullptr;
+    QLabel* searchNote_ = nullptr;
+    QLineEdit* outputFolder_ = nullptr;  // hidden
+    QListWidget* tfsList_ = nullptr;     // hidden advanced input
+    QListWidget* spcList_ = nullptr;
+    QListWidget* heapList_ = nullptr;
+};
+
+}  // namespace vel
