@@ -3,7 +3,8 @@
 # tree, kept outside the repository; no root needed), scanned by vellorine-cli and listed by The
 # Sleuth Kit's fls in the same run. Prints wall time, CPU time (the machine may be shared), peak
 # memory and peak memory per inode in use of each; the scan is timed with its JSON lines and with
-# its tree text (closer to what fls prints: fls prints no times).
+# its tree text (closer to what fls prints: fls prints no times). Three rounds in turn, then
+# medians and their ratios to fls.
 # Usage: bench/ext-scan.sh [IMAGE] [FILES]
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -42,22 +43,36 @@ PY
 fi
 
 inodes=$(dumpe2fs -h "$img" 2>/dev/null | awk -F: '/^Inode count/ {n=$2} /^Free inodes/ {f=$2} END {print n - f}')
-measure() {  # measure NAME COMMAND...
-    local name="$1"
-    shift
+declare -A walls=() peaks=()
+measure() {  # measure KEY NAME COMMAND...
+    local key="$1" name="$2"
+    shift 2
     /usr/bin/time -f "%e %M %U %S" -o "$tmp" "$@" >"$tmp.out" 2>"$tmp.err" || { cat "$tmp.err" >&2; exit 1; }
     read -r wall kib user sys <"$tmp"
+    walls[$key]+="$wall "
+    peaks[$key]+="$kib "
     printf '%-16s wall %6.2f s   cpu %6.2f s   peak %8d KiB   %6.1f bytes/inode   %d lines\n' \
         "$name" "$wall" "$(echo "$user + $sys" | bc -l)" "$kib" \
         "$(echo "$kib * 1024 / $inodes" | bc -l)" "$(wc -l <"$tmp.out")"
 }
+median() { tr ' ' '\n' | grep . | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 tmp="$(mktemp)"
 echo "image $img: $inodes inodes in use"
 # Page cache warm for both.
 cat "$img" >/dev/null
 for round in 1 2 3; do
-    measure "scan --json" "$cli" scan "$img" --json
-    measure "scan (tree)" "$cli" scan "$img"
-    measure "fls -r -p" fls -r -p "$img"
+    measure json "scan --json" "$cli" scan "$img" --json
+    measure tree "scan (tree)" "$cli" scan "$img"
+    measure fls "fls -r -p" fls -r -p "$img"
+done
+flsWall=$(echo "${walls[fls]}" | median)
+flsPeak=$(echo "${peaks[fls]}" | median)
+echo "medians:"
+for key in json tree fls; do
+    wall=$(echo "${walls[$key]}" | median)
+    peak=$(echo "${peaks[$key]}" | median)
+    printf '  %-5s wall %6.2f s (%.2f x fls)   peak %8d KiB (%.2f x fls, %.1f bytes/inode)\n' \
+        "$key" "$wall" "$(echo "$wall / $flsWall" | bc -l)" "$peak" \
+        "$(echo "$peak / $flsPeak" | bc -l)" "$(echo "$peak * 1024 / $inodes" | bc -l)"
 done
 rm -f "$tmp" "$tmp.out" "$tmp.err"
