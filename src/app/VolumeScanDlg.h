@@ -101,7 +101,8 @@ class VolumeScanDlg : public WizardScreen {
     void buildControls();
     void runWorker();
     void workerEnded(const WorkerResult& result);
-    void endSequence(bool withBox);
+    // remarks: what the scan has to tell besides (a backup copy used, no files found).
+    void endSequence(bool withBox, const std::vector<std::string>& remarks = {});
     void fillList(TreeItem item);
     // Saves a tree item, else one file, else (when given) files in their folders (search hits).
     void startSave(TreeItem item, ItemData file, const std::string& outputDir, std::int64_t count,

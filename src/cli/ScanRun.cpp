@@ -2,21 +2,12 @@
 
 #include <sys/resource.h>
 
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 
 #include "fs/common/FileSystemTable.h"
+#include "scan/ResultsWalk.h"
 
 namespace vel::cli {
-
-namespace {
-std::atomic<StopFlag*> interruptTarget{nullptr};
-
-void onInterrupt(int) {
-    if (StopFlag* f = interruptTarget.load()) f->request();
-}
-}  // namespace
 
 ScanRun runScan(const SourceOptions& source, const ModeOptions& mode) {
     ScanRun run;
@@ -35,20 +26,26 @@ ScanRun runScan(const SourceOptions& source, const ModeOptions& mode) {
     if (row && !row->selectedStatus.empty()) run.sink->setStatusText(row->selectedStatus);
 
     // Ctrl-C stops the scan the way the Stop button does; what was found is still shown.
-    interruptTarget = &run.parser->stopRequested;
-    auto previous = std::signal(SIGINT, onInterrupt);
-    WorkerResult result = run.parser->runWorker(mode.scanMode());
-    std::signal(SIGINT, previous);
-    interruptTarget = nullptr;
+    WorkerResult result;
+    {
+        InterruptStops interrupt(run.parser->stopRequested);
+        result = run.parser->runWorker(mode.scanMode());
+    }
     run.sink->flush();
     for (const std::string& notice : result.notices) std::fprintf(stderr, "%s\n", notice.c_str());
 
     if (!result.started)
         throw CliExit(kFailed, "the " + mode.mode + " mode is not available for " +
                                    run.volume.fileSystem + " volumes");
-    if (!result.failureBox.empty()) throw CliExit(kFailed, result.failureBox);
+    std::string remarks;
+    for (const std::string& r : result.remarks) remarks += (remarks.empty() ? "" : "\n") + r;
+    if (!result.failureBox.empty())
+        throw CliExit(kFailed, result.failureBox + (remarks.empty() ? "" : "\n" + remarks));
+    if (!remarks.empty()) std::fprintf(stderr, "%s\n", remarks.c_str());
     run.top = run.tree->firstChild(kNoItem);
     if (run.top == kNoItem) throw CliExit(kFailed, "the scan found nothing");
+    if (foundNoFiles(*run.parser, *run.tree, run.top))
+        std::fprintf(stderr, "the volume holds no files\n");
     return run;
 }
 
