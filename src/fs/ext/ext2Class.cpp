@@ -66,14 +66,35 @@ WorkerResult ext2Class::runWorker(int scanMode) {
         static_cast<std::uint64_t>(std::max<std::int64_t>(0, sizeTextMiB(volume.sizeText))) *
         1048576;
     if (volumeBytes_ != 0 && findSuperblock() && readGroupDescriptors()) {
+        if (std::string remark = superblockRemark(); !remark.empty()) {
+            result.remarks.push_back(remark);
+            report().setStatusText(remark);
+        }
         readInodeTables();
         walkDirectories();
         buildEntryMap();
         linkChildren();
         fillRootNodes();
+    } else if (!superblock_) {
+        result.remarks.push_back(
+            "no ext superblock at the start of the volume, nor a copy found further on");
+    } else {
+        result.remarks.push_back("the ext group descriptors could not be read");
     }
     addPlaceholders();
     return result;
+}
+
+std::string ext2Class::superblockRemark() const {
+    if (!superblock_) return {};
+    std::string remark;
+    if (superblock_->blockGroupNr != 0)
+        remark = "superblock damaged: read from its backup copy at sector " +
+                 std::to_string((fsOffset_ + superblock_->copyOffset()) / 512) + " of the volume";
+    if (fsOffset_ != 0)
+        remark += std::string(remark.empty() ? "the" : "; the") + " file system starts at sector " +
+                  std::to_string(fsOffset_ / 512) + " of the volume";
+    return remark;
 }
 
 bool ext2Class::openVolume() {

@@ -74,6 +74,8 @@ class ext2Class final : public VolumeParser {
     std::uint64_t unreadableReads() const { return failedReads_.load(); }
     std::int32_t rootEntry() const { return rootEntry_; }
     std::int32_t orphanFolderEntry() const { return orphanEntry_; }
+    // What the scan's end says when the superblock was not where the volume's start puts it.
+    std::string superblockRemark() const;
 
   private:
     // Reads bytes at a file-system offset; false when any could not be read (those are zeros).
