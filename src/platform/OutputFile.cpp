@@ -22,6 +22,16 @@ bool OutputFile::open(const std::string& path) {
     return ok_;
 }
 
+bool OutputFile::openNew(const std::string& path) {
+    if (fd_ >= 0) ::close(fd_);
+    written_ = 0;
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    ok_ = fd_ >= 0;
+    // What is there already is not ours: discard() must never remove it.
+    path_ = ok_ ? path : std::string();
+    return ok_;
+}
+
 bool OutputFile::write(const void* data, std::size_t size) {
     if (!ok()) return false;
     auto* p = static_cast<const char*>(data);

@@ -18,6 +18,8 @@ class OutputFile final : public EntryWriter {
     OutputFile& operator=(const OutputFile&) = delete;
 
     bool open(const std::string& path);  // creates or truncates
+    // Creates the file only when nothing is at path yet (false, errno EEXIST, when something is).
+    bool openNew(const std::string& path);
     bool write(const void* data, std::size_t size) override;
     bool writeZeros(std::uint64_t size) override;
     // Kept for finish().
