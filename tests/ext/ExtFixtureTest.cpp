@@ -40,10 +40,10 @@ std::string shownTime(std::int64_t utcSeconds) {
     std::time_t t = static_cast<std::time_t>(utcSeconds + kZoneOffset);
     std::tm tm{};
     gmtime_r(&t, &tm);
-    int hour = tm.tm_hour < 13 ? tm.tm_hour : tm.tm_hour - 12;
+    int hour = tm.tm_hour % 12 == 0 ? 12 : tm.tm_hour % 12;
     char text[64];
     std::snprintf(text, sizeof text, "%02d/%02d/%d  %02d:%02d %s", tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_year + 1900, hour, tm.tm_min, tm.tm_hour < 13 ? "AM" : "PM");
+                  tm.tm_year + 1900, hour, tm.tm_min, tm.tm_hour < 12 ? "AM" : "PM");
     return text;
 }
 
