@@ -101,6 +101,7 @@ inline std::vector<unsigned char> extSuper(std::uint32_t blocks, unsigned logBlo
     putLe32(s, 40, 1024);
     putLe16(s, 56, 0xEF53);
     putLe32(s, 76, 1);
+    putLe16(s, 88, 256);  // inode size
     putLe16(s, 90, group);
     return s;
 }

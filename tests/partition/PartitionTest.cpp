@@ -302,6 +302,7 @@ TEST(BootSectors, ExtSuperblockNeedsASaneBlockSize) {
     auto big = extSuper(1, 2);
     putLe32(big, 96, 0x80);
     putLe32(big, 0x150, 1);  // 64-bit block count
+    putLe16(big, 0xFE, 64);  // with 64-byte group descriptors
     EXPECT_EQ(extSuperblock(big.data(), true).sizeBytes, ((1ll << 32) + 1) * 4096);
 }
 

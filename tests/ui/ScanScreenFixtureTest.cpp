@@ -126,22 +126,22 @@ TEST_P(ScanScreenOnImage, VolumeIsScannedBrowsedAndSaved) {
 
 INSTANTIATE_TEST_SUITE_P(
     Fixtures, ScanScreenOnImage,
-    ::testing::Values(Volume{"ntfs-basic", "NTFS", "docs", false},
-                      Volume{"ntfs-64k", "NTFS", "x", false},
-                      Volume{"exfat-basic", "FAT64", "docs", true},
-                      Volume{"fat32-mkfs", "FAT32", "DOCS", false},
-                      Volume{"fat16-msdos", "FAT16", "DOCS", false},
-                      Volume{"fat32-mkfs", "FAT32", "DOCS", false, "formats-fat32.E01"},
-                      Volume{"fat32-mkfs", "FAT32", "DOCS", false, "formats-fat32-split.vmdk"},
-                      Volume{"fat32-boot0", "FAT32", "DOCS", false, nullptr, "fat32-mkfs",
-                             "boot sector damaged: read from its backup "
-                             "copy at sector 6 of the volume"},
-                      Volume{"exfat-boot0", "FAT64", "docs", true, nullptr, "exfat-basic",
-                             "boot sector damaged: read from its backup "
-                             "copy at sector 12 of the volume"},
-                      Volume{"ntfs-boot0", "NTFS", "a", false, nullptr, "ntfs-512",
-                             "boot sector damaged: read from its backup "
-                             "copy at sector 24575 of the volume"}),
+    ::testing::Values(
+        Volume{"ntfs-basic", "NTFS", "docs", false}, Volume{"ntfs-64k", "NTFS", "x", false},
+        Volume{"exfat-basic", "FAT64", "docs", true}, Volume{"fat32-mkfs", "FAT32", "DOCS", false},
+        Volume{"fat16-msdos", "FAT16", "DOCS", false},
+        Volume{"fat32-mkfs", "FAT32", "DOCS", false, "formats-fat32.E01"},
+        Volume{"fat32-mkfs", "FAT32", "DOCS", false, "formats-fat32-split.vmdk"},
+        Volume{"fat32-boot0", "FAT32", "DOCS", false, nullptr, "fat32-mkfs",
+               "boot sector damaged: read from its backup "
+               "copy at sector 6 of the volume"},
+        Volume{"exfat-boot0", "FAT64", "docs", true, nullptr, "exfat-basic",
+               "boot sector damaged: read from its backup "
+               "copy at sector 12 of the volume"},
+        Volume{"ntfs-boot0", "NTFS", "a", false, nullptr, "ntfs-512",
+               "boot sector damaged: read from its backup "
+               "copy at sector 24575 of the volume"},
+        Volume{"ext4-64", "extX", "docs", false}, Volume{"ext2-1k", "extX", "docs", false}),
     [](const auto& info) {
         std::string n = info.param.file ? info.param.file : info.param.image;
         for (char& c : n)

@@ -1,26 +1,15 @@
 #include "fs/ext/ExtProbe.h"
 
-#include "fs/common/Endian.h"
+#include "fs/ext/ExtLayout.h"
+#include "fs/ext/ext2Class.h"
 
 namespace vel {
 
-namespace {
-constexpr std::uint64_t kMaxSizeBytes = std::uint64_t{1} << 62;
-}
-
 VolumeStart extSuperblock(const std::uint8_t* s, bool primaryOnly) {
-    if (le16(s + 56) != 0xEF53) return {};
-    std::uint32_t logBlock = le32(s + 24);
-    if (logBlock > 6) return {};
-    std::uint64_t blockSize = 1024u << logBlock;
-    if (le32(s + 0) == 0 || le32(s + 32) == 0 || le32(s + 40) == 0) return {};
-    if (le32(s + 20) != (logBlock == 0 ? 1u : 0u)) return {};
-    if (le32(s + 76) > 1) return {};
-    if (primaryOnly && le16(s + 90) != 0) return {};
-    std::uint64_t blocks = le32(s + 4);
-    if (le32(s + 96) & 0x80) blocks |= static_cast<std::uint64_t>(le32(s + 0x150)) << 32;
-    if (blocks == 0 || blocks >= kMaxSizeBytes / blockSize) return {};
-    return {"extX", static_cast<std::int64_t>(blocks * blockSize)};
+    // The lost-volume scan has only the superblock's first sector; the rest reads as zeros.
+    auto parsed = extfmt::parseSuperblock(ByteView(s, 512));
+    if (!parsed || (primaryOnly && parsed->blockGroupNr != 0)) return {};
+    return {"extX", static_cast<std::int64_t>(parsed->volumeBytes())};
 }
 
 FileSystemRow extFileSystemRow() {
@@ -43,6 +32,9 @@ FileSystemRow extFileSystemRow() {
         hit.startOffset = -2;
         hit.extentSectors = v.sizeBytes / 512;
         return true;
+    };
+    r.create = [](const VolumeDescriptor& volume, const ParserOptions& options) {
+        return std::make_unique<ext2Class>(volume, options);
     };
     r.family = "ext";
     return r;
