@@ -2,6 +2,7 @@
 // What every file-system parser offers the scan screen, the saver and the command line.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,11 @@ namespace vel {
 // The list's texts for one entry: creation, access and modification time and attribute letters.
 struct EntryColumns {
     std::string created, accessed, modified, attributes;
+};
+
+// The times an entry records, as its saved copy gets them; missing ones are not recorded.
+struct RecordedTimes {
+    std::optional<HostTime> created, accessed, modified;
 };
 
 enum class FillReason { Selection, Expansion, DoubleClick };
@@ -74,6 +80,8 @@ class VolumeParser {
     virtual std::int64_t saveSizeKiB(ItemData entry) const {
         return static_cast<std::int64_t>(entrySize(entry) >> 10);
     }
+    // The entry's recorded times, from what the scan read (never reads the disk).
+    virtual RecordedTimes recordedTimes(ItemData) const { return {}; }
     virtual bool skipOnSave(ItemData) const { return false; }
     virtual bool enterOnSave(ItemData) const { return true; }
     // Writes the entry's data into out and gives it the entry's times. False when the data

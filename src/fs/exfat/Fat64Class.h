@@ -38,6 +38,7 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
     EntryColumns entryColumns(ItemData entry) const override;
     std::string entrySizeText(ItemData entry) const override;
     std::uint64_t entrySize(ItemData entry) const override;
+    RecordedTimes recordedTimes(ItemData entry) const override;
     bool writeEntry(ItemData entry, EntryWriter& out) override;
 
     std::uint32_t clusterSize() const { return clusterSize_; }

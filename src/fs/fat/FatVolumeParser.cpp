@@ -236,6 +236,13 @@ void FatVolumeParser::readDirectoryCluster() {
 
 // --- extraction -------------------------------------------------------------------------------
 
+RecordedTimes FatVolumeParser::recordedTimes(ItemData e) const {
+    if (!isEntry(e)) return {};
+    const FatEntry& r = at(e);
+    return {dosHostTime(r.creationDate, r.creationTime), dosHostTime(r.accessDate, 0),
+            dosHostTime(r.writeDate, r.writeTime)};
+}
+
 bool FatVolumeParser::writeEntry(ItemData e, EntryWriter& out) {
     if (!isEntry(e) || at(e).isFolder()) return false;
     return writeEntry(at(e), out);
@@ -265,6 +272,7 @@ bool FatVolumeParser::writeEntry(const FatEntry& e, EntryWriter& out) {
             if (!reader || !reader->readAt(clusterOffset(runStart), buffer.data(), bytes))
                 whole = false;  // what could not be read stays zeros
             std::uint64_t n = std::min<std::uint64_t>(remaining, bytes);
+            out.noteRun({e.size - remaining, clusterOffset(runStart), n, ByteRun::Kind::Data});
             if (!out.write(buffer.data(), n)) whole = false;
             remaining -= n;
         };

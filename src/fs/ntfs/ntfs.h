@@ -96,6 +96,7 @@ class ntfs final : public VolumeParser {
     std::string entrySizeText(ItemData entry) const override;
     std::uint64_t entrySize(ItemData entry) const override;
     std::int64_t saveSizeKiB(ItemData entry) const override;
+    RecordedTimes recordedTimes(ItemData entry) const override;
     bool skipOnSave(ItemData entry) const override;
     bool enterOnSave(ItemData entry) const override;
     bool writeEntry(ItemData entry, EntryWriter& out) override;
@@ -134,6 +135,8 @@ class ntfs final : public VolumeParser {
     bool writePlain(const DataStream& d, EntryWriter& out) const;
     bool writeCompressed(const DataStream& d, EntryWriter& out) const;
     bool readClusters(std::int64_t cluster, std::uint64_t bytes, std::uint8_t* buffer) const;
+    std::uint64_t volumeClusters() const;
+    bool clustersInVolume(std::int64_t cluster, std::uint64_t count) const;
 
     std::vector<std::int64_t> lastChild_;  // during the build only
     // Records are read through a 1 MiB block cache (the scan and a save read neighbours); a
