@@ -69,6 +69,8 @@ class VolumeScanDlg : public WizardScreen {
     QPushButton* stopButton() const { return stop_; }
     QLineEdit* outputFolderBox() const { return outputFolder_; }
     const SaveReport& lastSave() const { return lastSave_; }
+    // Where the last save's recovery report went ("" when it could not be written).
+    const std::string& lastReportPath() const { return lastReportPath_; }
 
     // Tree handlers (selection by click, expansion, double click).
     void selectItem(TreeItem item);
@@ -92,8 +94,14 @@ class VolumeScanDlg : public WizardScreen {
     void workerEnded(const WorkerResult& result);
     void endSequence(bool withBox);
     void fillList(TreeItem item);
-    void startSave(TreeItem item, ItemData file, const std::string& outputDir, std::int64_t count);
+    // Runs job on a worker with a saver that reports into a recovery report in outputDir.
+    void startSave(std::function<SaveReport(FolderSaver&)> job, const std::string& outputDir,
+                   std::int64_t count);
     void saveEnded();
+    // Warns when the output folder lies on the disk being recovered; false when the user
+    // declines to save there.
+    bool outputFolderAccepted(const std::string& outputDir);
+    TreeItem topItem() const;
     void joinWorker();
 
     VolumeDescriptor volume_;
@@ -110,6 +118,7 @@ class VolumeScanDlg : public WizardScreen {
     MemoryTree tree_;
     std::thread worker_;
     SaveReport lastSave_;
+    std::string lastReportPath_, lastReportError_;
     bool saving_ = false;
     bool pendingSingleFile_ = false;
     bool started_ = false;

@@ -11,7 +11,8 @@
 
 namespace vel::cli {
 
-enum Exit { kDone = 0, kFailed = 1, kUsage = 2 };
+// 3: stopped by Ctrl-C or SIGTERM before the work was done.
+enum Exit { kDone = 0, kFailed = 1, kUsage = 2, kStopped = 3 };
 
 // Ends a subcommand with an exit code and a message for stderr.
 struct CliExit : std::runtime_error {

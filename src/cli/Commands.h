@@ -1,5 +1,6 @@
 #pragma once
 #include <CLI/CLI.hpp>
+#include <string>
 
 namespace vel::cli {
 
@@ -8,5 +9,9 @@ void addDrivesCommand(CLI::App& app);
 void addVolumesCommand(CLI::App& app);
 void addScanCommand(CLI::App& app);
 void addSaveCommand(CLI::App& app);
+
+// The command line as it was given, for reports.
+void setCommandLine(int argc, char** argv);
+const std::string& commandLine();
 
 }  // namespace vel::cli

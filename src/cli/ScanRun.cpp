@@ -2,21 +2,12 @@
 
 #include <sys/resource.h>
 
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 
+#include "cli/Interrupt.h"
 #include "fs/common/FileSystemTable.h"
 
 namespace vel::cli {
-
-namespace {
-std::atomic<StopFlag*> interruptTarget{nullptr};
-
-void onInterrupt(int) {
-    if (StopFlag* f = interruptTarget.load()) f->request();
-}
-}  // namespace
 
 ScanRun runScan(const SourceOptions& source, const ModeOptions& mode) {
     ScanRun run;
@@ -35,11 +26,11 @@ ScanRun runScan(const SourceOptions& source, const ModeOptions& mode) {
     if (row && !row->selectedStatus.empty()) run.sink->setStatusText(row->selectedStatus);
 
     // Ctrl-C stops the scan the way the Stop button does; what was found is still shown.
-    interruptTarget = &run.parser->stopRequested;
-    auto previous = std::signal(SIGINT, onInterrupt);
-    WorkerResult result = run.parser->runWorker(mode.scanMode());
-    std::signal(SIGINT, previous);
-    interruptTarget = nullptr;
+    WorkerResult result;
+    {
+        InterruptGuard guard(run.parser->stopRequested);
+        result = run.parser->runWorker(mode.scanMode());
+    }
     run.sink->flush();
     for (const std::string& notice : result.notices) std::fprintf(stderr, "%s\n", notice.c_str());
 
