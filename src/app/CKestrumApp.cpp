@@ -16,13 +16,15 @@ void CKestrumApp::initialise() {
 }
 
 FileReadSeek& CKestrumApp::replaceReader() {
-    g_reader = std::make_shared<FileReadSeek>();
-    return *g_reader;
+    auto reader = std::make_shared<FileReadSeek>();
+    g_reader = reader;
+    return *reader;
 }
 
-std::shared_ptr<FileReadSeek> CKestrumApp::openReader(const std::string& path) {
-    auto reader = std::make_shared<FileReadSeek>();
-    if (!reader->openDevice(path)) {
+std::shared_ptr<DiskSource> CKestrumApp::openReader(const std::string& path) {
+    std::string error;
+    std::shared_ptr<DiskSource> reader = openDiskSource(path, error);
+    if (!reader) {
         messages().showInfo("invalid handle ...");
         return nullptr;
     }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/MessageBoxes.h"
+#include "device/DiskSource.h"
 #include "device/FileReadSeek.h"
 #include "scan/VolumeParser.h"
 
@@ -23,10 +24,10 @@ class CKestrumApp {
     // A new, unopened reader in place of the old one; a worker still reading keeps the old.
     FileReadSeek& replaceReader();
     void deleteReader() { g_reader.reset(); }
-    std::shared_ptr<FileReadSeek> reader() const { return g_reader; }
-    // A new reader opened on path in place of the old one; shows "invalid handle ..." and keeps
-    // the old one when the path cannot be opened.
-    std::shared_ptr<FileReadSeek> openReader(const std::string& path);
+    std::shared_ptr<DiskSource> reader() const { return g_reader; }
+    // A new reader opened on path (a drive or an image of any format) in place of the old one;
+    // shows "invalid handle ..." and keeps the old one when the path cannot be opened.
+    std::shared_ptr<DiskSource> openReader(const std::string& path);
     std::int64_t totalSectors() const { return g_reader ? g_reader->sectorCount() : 0; }
 
     // What the parsers are told when they are made.
@@ -36,7 +37,7 @@ class CKestrumApp {
     // The boxes are the front end's; null restores the stderr boxes.
     void setMessageBoxes(MessageBoxes* boxes);
 
-    std::shared_ptr<FileReadSeek> g_reader;
+    std::shared_ptr<DiskSource> g_reader;
     std::atomic<bool> volumeChosen{false};
     std::atomic<bool> driveFormatted{false};
     std::string rootCaption = "ROOT";

@@ -25,6 +25,8 @@ Physical_DriveDialog::Physical_DriveDialog(const SystemRoots& roots)
     auto* groupLayout = new QVBoxLayout(group);
     tree_ = new QTreeWidget(group);
     tree_->setHeaderHidden(true);
+    // The second column tells an image's format and media size.
+    tree_->setColumnCount(2);
     tree_->setRootIsDecorated(true);
     tree_->setIconSize(QSize(16, 16));
     groupLayout->addWidget(tree_);
@@ -41,8 +43,7 @@ Physical_DriveDialog::Physical_DriveDialog(const SystemRoots& roots)
 
     chooseImageFile = [this] {
         return QFileDialog::getOpenFileName(this, tr("Add Image"), QString(),
-                                            tr("Disk images (*.img *.raw *.dd *.bin *.iso);;"
-                                               "All files (*)"));
+                                            QString::fromLatin1(kImageFilter));
     };
 
     volumesGroup_ = new QTreeWidgetItem(tree_, QStringList{QString::fromLatin1(kVolumesGroup)});
@@ -61,6 +62,7 @@ Physical_DriveDialog::Physical_DriveDialog(const SystemRoots& roots)
     }
     volumesGroup_->setExpanded(true);
     drivesGroup_->setExpanded(true);
+    tree_->resizeColumnToContents(0);
 }
 
 Physical_DriveDialog::~Physical_DriveDialog() {
@@ -71,6 +73,22 @@ QTreeWidgetItem* Physical_DriveDialog::addDriveItem(const PhysicalDrive& drive) 
     auto* item = new QTreeWidgetItem(drivesGroup_, QStringList{QString::fromStdString(drive.text)});
     item->setIcon(0, themeIcon("drive-harddisk", QStyle::SP_DriveHDIcon));
     item->setData(0, kItemData, drive.number);
+    if (drive.isImage) {
+        const ImageInfo& info = drive.image;
+        item->setText(1,
+                      QString::fromStdString(info.format + "  " + imageSizeText(info.mediaSize)));
+        // Acquisition details and stored hashes, where the image has them.
+        QStringList details;
+        for (const auto& [key, value] : info.caseData)
+            details << QString::fromStdString(key + ": " + value);
+        if (!info.md5.empty()) details << QString::fromStdString("md5: " + info.md5);
+        if (!info.sha1.empty()) details << QString::fromStdString("sha1: " + info.sha1);
+        for (const std::string& problem : info.problems) details << QString::fromStdString(problem);
+        if (!details.isEmpty()) {
+            item->setToolTip(0, details.join('\n'));
+            item->setToolTip(1, details.join('\n'));
+        }
+    }
     return item;
 }
 
@@ -81,8 +99,12 @@ bool Physical_DriveDialog::addImage(const QString& path) {
                                                     path.toStdString());
         return false;
     }
+    // A damaged image is listed all the same; the user is told what cannot be read.
+    for (const std::string& problem : drive.image.problems)
+        CKestrumApp::instance().messages().showInfo(problem);
     QTreeWidgetItem* item = addDriveItem(drive);
     drivesGroup_->setExpanded(true);
+    tree_->resizeColumnToContents(0);
     tree_->setCurrentItem(item);
     return true;
 }

@@ -20,6 +20,10 @@ class Physical_DriveDialog : public WizardScreen {
     static constexpr int kDialogId = 130;
     static constexpr const char* kVolumesGroup = "     VOLUMES:";
     static constexpr const char* kDrivesGroup = "     PHYSICAL DRIVES:";
+    // The "Add Image..." chooser's filter: the formats read, then all files.
+    static constexpr const char* kImageFilter =
+        "Disk images (*.img *.raw *.dd *.bin *.iso *.E01 *.e01 *.Ex01 *.s01 *.vhd *.VHD *.vhdx "
+        "*.VHDX *.vmdk *.VMDK *.qcow2 *.qcow *.000 *.001 *.aa);;All files (*)";
 
     // roots: where drives and mounts are read (a fake tree in tests).
     explicit Physical_DriveDialog(const SystemRoots& roots = {});

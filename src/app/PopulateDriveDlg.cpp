@@ -206,7 +206,7 @@ void PopulateDriveDlg::standardScan() {
     partition_->gptMode = inputs_.gptMode;
 
     app.deleteReader();
-    std::shared_ptr<FileReadSeek> reader = app.openReader(inputs_.devicePath);
+    std::shared_ptr<DiskSource> reader = app.openReader(inputs_.devicePath);
     if (!reader) {
         boxes().showInfo("file not opened..");
     } else {
@@ -244,7 +244,7 @@ void PopulateDriveDlg::advanceScan() {
     app.deleteReader();
     sink_ = std::make_unique<QtScanSink>(progress_, status_, nullptr);
     partition_->statusLine = sink_.get();
-    std::shared_ptr<FileReadSeek> reader = app.openReader(inputs_.devicePath);
+    std::shared_ptr<DiskSource> reader = app.openReader(inputs_.devicePath);
     if (!reader) {
         next_->setEnabled(true);
         boxes().showInfo("file not opened..");

@@ -1,6 +1,7 @@
 #include "app/VolumeScanDlg.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -32,6 +33,15 @@ const char* const kBusyText = "Please wait for other process to complete";
 
 MessageBoxes& boxes() {
     return CKestrumApp::instance().messages();
+}
+
+// The confirmation before checked items are saved.
+std::string checkedQuestion(std::int64_t count) {
+    char question[200];
+    std::snprintf(question, sizeof question,
+                  "number of checked files = %lld .do u want to continue dumping these files..?",
+                  static_cast<long long>(count));
+    return question;
 }
 }  // namespace
 
@@ -107,8 +117,15 @@ void VolumeScanDlg::buildControls() {
     save_ = makeButton("Save", "document-save", QStyle::SP_DialogSaveButton);
     search_ = makeButton("Search", "edit-find", QStyle::SP_FileDialogContentsView);
     pattern_ = new QLineEdit(this);
+    searchNote_ = new QLabel("* Use \"|\" to find multiple file type", this);
+    ignoreCase_ = new QCheckBox("Ignore case", this);
+    auto* searchColumn = new QVBoxLayout;
+    searchColumn->setSpacing(0);
+    searchColumn->addWidget(pattern_);
+    searchColumn->addWidget(searchNote_);
     buttons->addWidget(back_);
-    buttons->addWidget(pattern_);
+    buttons->addLayout(searchColumn, 1);
+    buttons->addWidget(ignoreCase_);
     buttons->addWidget(search_);
     buttons->addWidget(save_);
 
@@ -120,14 +137,15 @@ void VolumeScanDlg::buildControls() {
     for (QWidget* w : {static_cast<QWidget*>(outputFolder_), static_cast<QWidget*>(tfsList_),
                        static_cast<QWidget*>(spcList_), static_cast<QWidget*>(heapList_)})
         w->hide();
-    // The search arrives with its own work; until then its controls stay out of the way.
-    search_->hide();
-    pattern_->hide();
 
     connect(pause_, &QPushButton::clicked, this, &VolumeScanDlg::onPause);
     connect(resume_, &QPushButton::clicked, this, &VolumeScanDlg::onResume);
     connect(stop_, &QPushButton::clicked, this, &VolumeScanDlg::onStop);
     connect(save_, &QPushButton::clicked, this, &VolumeScanDlg::onSave);
+    connect(search_, &QPushButton::clicked, this, &VolumeScanDlg::onSearch);
+    connect(pattern_, &QLineEdit::returnPressed, this, &VolumeScanDlg::onSearch);
+    connect(listView_, &QTableView::doubleClicked, this,
+            [this](const QModelIndex& i) { doubleClickRow(i.row()); });
     connect(back_, &QPushButton::clicked, this, [this] { goBack(); });
     connect(treeView_, &QTreeView::clicked, this,
             [this](const QModelIndex& i) { selectItem(treeModel_->itemAt(i)); });
@@ -324,19 +342,7 @@ void VolumeScanDlg::doubleClickItem(TreeItem item) {
         fillList(item);
         return;
     }
-    // There is no drive root to fall back on here: ask for the folder once.
-    if (outputFolder_->text().isEmpty()) {
-        outputFolder_->setText(chooseFolder());
-        if (!outputFolder_->text().isEmpty() &&
-            !outputFolderAccepted(outputFolder_->text().toStdString())) {
-            outputFolder_->clear();
-            return;
-        }
-    }
-    if (outputFolder_->text().isEmpty()) {
-        boxes().showInfo("select output folder");
-        return;
-    }
+    if (!ensureOutputFolder()) return;
     std::string origin;
     for (TreeItem p = tree_.parent(item); p && tree_.parent(p); p = tree_.parent(p))
         origin = joinOrigin(tree_.itemText(p), origin);
@@ -345,6 +351,23 @@ void VolumeScanDlg::doubleClickItem(TreeItem item) {
     startSave([data, outputDir,
                origin](FolderSaver& saver) { return saver.saveFile(data, outputDir, origin); },
               outputDir, 1);
+}
+
+bool VolumeScanDlg::ensureOutputFolder() {
+    // There is no drive root to fall back on here: ask for the folder once.
+    if (outputFolder_->text().isEmpty()) {
+        outputFolder_->setText(chooseFolder());
+        if (!outputFolder_->text().isEmpty() &&
+            !outputFolderAccepted(outputFolder_->text().toStdString())) {
+            outputFolder_->clear();
+            return false;
+        }
+    }
+    if (outputFolder_->text().isEmpty()) {
+        boxes().showInfo("select output folder");
+        return false;
+    }
+    return true;
 }
 
 TreeItem VolumeScanDlg::topItem() const {
@@ -375,19 +398,31 @@ void VolumeScanDlg::onSave() {
     }
     if (!currentParser_) return;
     const std::string outputDir = outputFolder_->text().toStdString();
+    // Checked hits are saved in their folders; without any, the tree's check boxes decide.
+    if (listModel_->showsHits()) {
+        std::vector<PlacedFile> files;
+        for (const SearchHit& hit : listModel_->checkedHits())
+            files.push_back({hit.entry, lastSearch_.foldersOf(hit)});
+        if (!files.empty()) {
+            auto count = static_cast<std::int64_t>(files.size());
+            if (!outputFolderAccepted(outputDir)) return;
+            if (!boxes().askYesNo(checkedQuestion(count))) return;
+            startSave([files = std::move(files),
+                       outputDir](FolderSaver& saver) { return saver.saveFiles(files, outputDir); },
+                      outputDir, count);
+            return;
+        }
+    }
     FolderSaver counter(*currentParser_, *sink_, screenStopRequested_);
     const TreeItem top = topItem();
     // The check boxes say what is saved; without any, the highlighted folder is.
     SavePlan plan = counter.planChecked(tree_, top);
     std::int64_t count = 0;
-    char question[200];
+    std::string question;
     std::function<SaveReport(FolderSaver&)> job;
     if (!plan.empty()) {
         count = plan.files;
-        std::snprintf(question, sizeof question,
-                      "number of checked files = %lld .do u want to continue dumping these "
-                      "files..?",
-                      static_cast<long long>(count));
+        question = checkedQuestion(count);
         job = [this, top, plan, outputDir](FolderSaver& saver) {
             return saver.savePlan(*forwarder_, top, plan, outputDir);
         };
@@ -398,10 +433,12 @@ void VolumeScanDlg::onSave() {
         bool isFolder = currentParser_->isEntry(data) && currentParser_->isFolder(data);
         if (!isTop && !isFolder) return;  // a selected file is saved by double click
         count = counter.countFiles(tree_, item);
-        std::snprintf(question, sizeof question,
+        char text[200];
+        std::snprintf(text, sizeof text,
                       "number of files found inside this folder = %lld .do u want to continue "
                       "dumping these files..?",
                       static_cast<long long>(count));
+        question = text;
         job = [this, item, outputDir](FolderSaver& saver) {
             return saver.saveItem(*forwarder_, item, outputDir);
         };
@@ -521,6 +558,86 @@ void VolumeScanDlg::saveEnded() {
         boxes().showInfo("work done\n\n" + summary);
     }
     emit saveFinished();
+}
+
+void VolumeScanDlg::doubleClickRow(int row) {
+    if (scanBusy_ || !currentParser_) return;
+    if (!listModel_->showsHits()) {
+        if (TreeItem item = listModel_->itemAt(row)) doubleClickItem(item);
+        return;
+    }
+    if (row < 0 || static_cast<std::size_t>(row) >= listModel_->hits().size()) return;
+    const SearchHit& hit = listModel_->hits()[static_cast<std::size_t>(row)];
+    const ItemData file = hit.entry;
+    if (!ensureOutputFolder()) return;
+    // The hit's folders name it in the report; the file itself goes straight into the folder.
+    std::string origin;
+    for (ItemData folder : lastSearch_.foldersOf(hit))
+        origin = joinOrigin(origin, currentParser_->entryName(folder));
+    const std::string outputDir = outputFolder_->text().toStdString();
+    pendingSingleFile_ = true;
+    startSave([file, outputDir,
+               origin](FolderSaver& saver) { return saver.saveFile(file, outputDir, origin); },
+              outputDir, 1);
+}
+
+void VolumeScanDlg::showWorkerControls(bool shown) {
+    for (QWidget* w : {static_cast<QWidget*>(progress_), static_cast<QWidget*>(pause_),
+                       static_cast<QWidget*>(resume_), static_cast<QWidget*>(stop_)})
+        w->setVisible(shown);
+}
+
+void VolumeScanDlg::onSearch() {
+    if (scanBusy_) {
+        boxes().showInfo(kBusyText);
+        return;
+    }
+    if (!currentParser_) return;
+    CKestrumApp& app = CKestrumApp::instance();
+    app.searchPattern = pattern_->text().toStdString();
+    if (app.searchPattern.empty()) return;
+    listModel_->setHits({});
+    lastSearch_ = SearchResult{};
+    screenStopRequested_.clear();
+    auto pattern = SearchPattern::compile(app.searchPattern, ignoreCase_->isChecked());
+    if (!pattern) {
+        boxes().showInfo(kInvalidPatternText);
+        return;
+    }
+
+    scanBusy_ = true;
+    for (QWidget* w : {static_cast<QWidget*>(back_), static_cast<QWidget*>(save_),
+                       static_cast<QWidget*>(treeView_), static_cast<QWidget*>(listView_)})
+        w->setEnabled(false);
+    progress_->setValue(0);
+    showWorkerControls(true);
+    const TreeItem top = tree_.firstChild(kNoItem);
+    workerRunning_ = true;
+    worker_ = std::thread([this, top, compiled = std::move(*pattern)] {
+        PatternSearch search(*currentParser_, *sink_, screenStopRequested_);
+        auto result = std::make_shared<SearchResult>(search.searchTree(compiled, *forwarder_, top));
+        workerRunning_ = false;
+        QMetaObject::invokeMethod(
+            this,
+            [this, result] {
+                lastSearch_ = std::move(*result);
+                searchEnded();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void VolumeScanDlg::searchEnded() {
+    joinWorker();
+    listModel_->setHits(lastSearch_.hits);
+    showWorkerControls(false);
+    scanBusy_ = false;
+    for (QWidget* w : {static_cast<QWidget*>(back_), static_cast<QWidget*>(save_),
+                       static_cast<QWidget*>(treeView_), static_cast<QWidget*>(listView_)})
+        w->setEnabled(true);
+    status_->setText(kSearchFinishedText);
+    boxes().showInfo(kSearchFinishedText);
+    emit searchFinished();
 }
 
 }  // namespace vel

@@ -8,12 +8,14 @@
 
 #include "app/WizardScreen.h"
 #include "core/VolumeDescriptor.h"
-#include "device/FileReadSeek.h"
+#include "device/DiskSource.h"
 #include "fs/common/FileSystemTable.h"
 #include "scan/FolderSaver.h"
 #include "scan/MemoryTree.h"
 #include "scan/WorkerControl.h"
+#include "search/PatternSearch.h"
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -50,6 +52,10 @@ class VolumeScanDlg : public WizardScreen {
     void onResume();
     void onStop();
     void onSave();
+    // Searches the scan's files for the pattern box's text and lists the hits.
+    void onSearch();
+    // Double click on a list row: saves its file (a hit, or a file of the selected folder).
+    void doubleClickRow(int row);
     // Sets every running worker's stop flag (closing, Exit).
     void stopWorkers() override;
 
@@ -67,6 +73,10 @@ class VolumeScanDlg : public WizardScreen {
     QPushButton* pauseButton() const { return pause_; }
     QPushButton* resumeButton() const { return resume_; }
     QPushButton* stopButton() const { return stop_; }
+    QPushButton* searchButton() const { return search_; }
+    QLineEdit* patternBox() const { return pattern_; }
+    QCheckBox* ignoreCaseBox() const { return ignoreCase_; }
+    const SearchResult& lastSearch() const { return lastSearch_; }
     QLineEdit* outputFolderBox() const { return outputFolder_; }
     const SaveReport& lastSave() const { return lastSave_; }
     // Where the last save's recovery report went ("" when it could not be written).
@@ -83,6 +93,7 @@ class VolumeScanDlg : public WizardScreen {
   signals:
     void scanFinished();
     void saveFinished();
+    void searchFinished();
 
   protected:
     // The scan starts when the screen is first shown (unless it was started before).
@@ -98,9 +109,14 @@ class VolumeScanDlg : public WizardScreen {
     void startSave(std::function<SaveReport(FolderSaver&)> job, const std::string& outputDir,
                    std::int64_t count);
     void saveEnded();
+    void searchEnded();
+    // Shows or hides the progress bar with Pause, Resume and Stop.
+    void showWorkerControls(bool shown);
     // Warns when the output folder lies on the disk being recovered; false when the user
     // declines to save there.
     bool outputFolderAccepted(const std::string& outputDir);
+    // Asks for the output folder when none is set; false when there is none to save into.
+    bool ensureOutputFolder();
     TreeItem topItem() const;
     void joinWorker();
 
@@ -112,13 +128,14 @@ class VolumeScanDlg : public WizardScreen {
     PauseGate pauseGate_;
     const FileSystemRow* row_ = nullptr;
     // Held while the parser may read: the wizard may replace its reader meanwhile.
-    std::shared_ptr<FileReadSeek> source_;
+    std::shared_ptr<DiskSource> source_;
     std::atomic<std::int64_t> unreadableSectors_{0};
     std::unique_ptr<VolumeParser> currentParser_;
     MemoryTree tree_;
     std::thread worker_;
     SaveReport lastSave_;
     std::string lastReportPath_, lastReportError_;
+    SearchResult lastSearch_;
     bool saving_ = false;
     bool pendingSingleFile_ = false;
     bool started_ = false;
@@ -141,6 +158,8 @@ class VolumeScanDlg : public WizardScreen {
     QPushButton* save_ = nullptr;
     QPushButton* search_ = nullptr;
     QLineEdit* pattern_ = nullptr;
+    QCheckBox* ignoreCase_ = nullptr;
+    QLabel* searchNote_ = nullptr;
     QLineEdit* outputFolder_ = nullptr;  // hidden
     QListWidget* tfsList_ = nullptr;     // hidden advanced input
     QListWidget* spcList_ = nullptr;

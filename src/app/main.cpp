@@ -37,6 +37,7 @@ int main(int argc, char** argv) {
         vel::PhysicalDrive drive;
         if (!vel::addImageDrive(image.toStdString(), drive))
             boxes->showInfo("Cannot open the image file " + image.toStdString());
+        for (const std::string& problem : drive.image.problems) boxes->showInfo(problem);
     }
 
     auto* first = new vel::Physical_DriveDialog;

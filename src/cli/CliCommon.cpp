@@ -42,10 +42,13 @@ void addModeOptions(CLI::App& cmd, ModeOptions& o) {
     cmd.add_flag("--formatted", o.formatted, "Advanced (FAT): the drive was formatted");
 }
 
-std::shared_ptr<FileReadSeek> openSource(const std::string& source) {
-    auto reader = std::make_shared<FileReadSeek>();
-    if (!reader->openDevice(source)) throw CliExit(kUsage, "cannot read " + reader->lastError());
+std::shared_ptr<DiskSource> openSource(const std::string& source) {
+    std::string error;
+    std::shared_ptr<DiskSource> reader = openDiskSource(source, error);
+    if (!reader) throw CliExit(kUsage, "cannot read " + error);
     if (reader->sectorCount() == 0) throw CliExit(kUsage, source + ": empty or too small");
+    for (const std::string& problem : reader->image().problems)
+        std::fprintf(stderr, "vellorine-cli: %s\n", problem.c_str());
     // The first few are named; a large bad area is summed up at the end.
     reader->badSectors().setListener([](std::int64_t sector, std::int64_t count) {
         if (count <= 20)

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core/VolumeDescriptor.h"
-#include "device/FileReadSeek.h"
+#include "device/DiskSource.h"
 
 namespace vel::cli {
 
@@ -43,9 +43,10 @@ struct ModeOptions {
 void addSourceOptions(CLI::App& cmd, SourceOptions& options);
 void addModeOptions(CLI::App& cmd, ModeOptions& options);
 
-// Opens SOURCE read-only; CliExit(kUsage) when it cannot be read. Unreadable sectors are told on
-// stderr as reads meet them.
-std::shared_ptr<FileReadSeek> openSource(const std::string& source);
+// Opens SOURCE read-only, whatever image format it is; CliExit(kUsage) when it cannot be read.
+// Damage found while opening (a missing segment) and unreadable sectors as reads meet them are
+// told on stderr.
+std::shared_ptr<DiskSource> openSource(const std::string& source);
 
 // "N unreadable sectors" on stderr when reads met any.
 void reportUnreadable(const readWriteInterface& source);

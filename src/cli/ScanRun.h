@@ -10,7 +10,7 @@
 namespace vel::cli {
 
 struct ScanRun {
-    std::shared_ptr<FileReadSeek> source;
+    std::shared_ptr<DiskSource> source;
     VolumeDescriptor volume;
     std::unique_ptr<MemoryTree> tree;
     std::unique_ptr<CliSink> sink;

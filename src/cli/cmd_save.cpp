@@ -1,5 +1,6 @@
 #include <chrono>
 #include <cstdio>
+#include <optional>
 
 #include "cli/Commands.h"
 #include "cli/Interrupt.h"
@@ -10,6 +11,7 @@
 #include "scan/FolderSaver.h"
 #include "scan/RecoveryReport.h"
 #include "scan/ResultsWalk.h"
+#include "search/PatternSearch.h"
 
 namespace vel::cli {
 
@@ -23,6 +25,8 @@ struct SaveOptions {
     bool noReport = false;
     bool allowSameDevice = false;
     bool allowLarge = false;
+    std::string pattern;
+    bool ignoreCase = false;
     bool stats = false;
 };
 
@@ -43,6 +47,26 @@ void printSummary(const SaveReport& total, const std::string& out, const std::st
                  total.incomplete.size(), total.failures.size(), out.c_str());
     if (!report.empty()) std::fprintf(stderr, "recovery report: %s\n", report.c_str());
 }
+
+// The files below a path whose names match, placed as saving the path would place them.
+std::vector<PlacedFile> matchingFiles(ScanRun& run, const SearchPattern& pattern,
+                                      const FoundPath& found, const std::string& path) {
+    StopFlag stop;
+    PatternSearch search(*run.parser, *run.sink, stop);
+    const bool fromTop = !run.parser->isEntry(found.data);
+    SearchResult result =
+        fromTop ? search.searchTree(pattern, *run.tree, found.item)
+                : search.searchEntry(pattern, found.data, path, /*deletedLook=*/false);
+    std::vector<PlacedFile> files;
+    files.reserve(result.hits.size());
+    for (const SearchHit& hit : result.hits) {
+        std::vector<ItemData> folders = result.foldersOf(hit);
+        // A saved folder's children go straight into the output folder.
+        if (!fromTop && !folders.empty()) folders.erase(folders.begin());
+        files.push_back({hit.entry, std::move(folders)});
+    }
+    return files;
+}
 }  // namespace
 
 void addSaveCommand(CLI::App& app) {
@@ -52,7 +76,9 @@ void addSaveCommand(CLI::App& app) {
     addModeOptions(*cmd, o->mode);
     cmd->add_option("--out", o->out, "Output folder (created if missing)")->required();
     cmd->add_option("--path", o->paths,
-                    "Tree path to save, e.g. ROOT/docs (default: the top item)");
+                    "Tree path to save, e.g. ROOT/docs (default: the top item); with --pattern, "
+                    "the matching files below it, in their folders");
+    addPatternOptions(*cmd, o->pattern, o->ignoreCase);
     auto* report = cmd->add_option("--report", o->report,
                                    "Write the recovery report (DFXML) to FILE instead of into DIR");
     cmd->add_flag("--no-report", o->noReport, "Write no recovery report")->excludes(report);
@@ -61,8 +87,10 @@ void addSaveCommand(CLI::App& app) {
     cmd->add_flag("--allow-large-files", o->allowLarge,
                   "Write files larger than the free space of the output folder");
     cmd->add_flag("--stats", o->stats, "Print wall time and peak memory on stderr");
-    cmd->callback([o] {
+    cmd->callback([o, cmd] {
         auto started = std::chrono::steady_clock::now();
+        std::optional<SearchPattern> pattern;
+        if (cmd->count("--pattern")) pattern = compilePattern(o->pattern, o->ignoreCase);
         // Checked before anything is read or written.
         if (!o->allowSameDevice && outputOnSourceDevice(o->source.source, o->out))
             throw CliExit(kUsage, "the output folder " + o->out + " lies on " + o->source.source +
@@ -113,7 +141,10 @@ void addSaveCommand(CLI::App& app) {
                              sizeText(static_cast<std::uint64_t>(free)).c_str());
                 return false;
             };
-            std::int64_t count = found.item != kNoItem ? saver.countFiles(*run.tree, found.item)
+            std::vector<PlacedFile> matching;
+            if (pattern) matching = matchingFiles(run, *pattern, found, path);
+            std::int64_t count = pattern ? static_cast<std::int64_t>(matching.size())
+                                 : found.item != kNoItem ? saver.countFiles(*run.tree, found.item)
                                  : run.parser->isFolder(found.data)
                                      ? saver.countFolderFiles(found.data)
                                      : 1;
@@ -124,15 +155,18 @@ void addSaveCommand(CLI::App& app) {
                           "dumping these files..?",
                           static_cast<long long>(count));
             if (!boxes.askYesNo(question)) continue;
-            // The path's folders above the saved item, for the report's original paths.
-            std::string origin;
-            if (found.item == kNoItem) {
-                const std::size_t first = path.find('/'), last = path.rfind('/');
-                if (first != std::string::npos && last > first)
-                    origin = path.substr(first + 1, last - first - 1);
-            }
-            SaveReport r = found.item != kNoItem ? saver.saveItem(*run.tree, found.item, o->out)
-                                                 : saver.saveEntry(found.data, o->out, origin);
+            // The path's folders below the top item, for the report's original paths: those
+            // above the saved entry, and with --pattern the entry's own (its files are placed
+            // below it).
+            std::string origin, below;
+            const std::size_t first = path.find('/'), last = path.rfind('/');
+            if (first != std::string::npos && run.parser->isEntry(found.data))
+                below = path.substr(first + 1);
+            if (first != std::string::npos && last > first)
+                origin = path.substr(first + 1, last - first - 1);
+            SaveReport r = pattern                 ? saver.saveFiles(matching, o->out, below)
+                           : found.item != kNoItem ? saver.saveItem(*run.tree, found.item, o->out)
+                                                   : saver.saveEntry(found.data, o->out, origin);
             if (!r.stopped) run.sink->setProgressPosition(count);
             total.add(r);
         }

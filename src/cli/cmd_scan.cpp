@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Commands.h"
+#include "cli/EntryJson.h"
 #include "cli/ScanRun.h"
 #include "scan/ResultsWalk.h"
 
@@ -16,23 +17,13 @@ struct ScanOptions {
 };
 
 void printItem(const VolumeParser& parser, const WalkedItem& w, bool json) {
-    bool entry = parser.isEntry(w.data);
-    EntryColumns cols = entry ? parser.entryColumns(w.data) : EntryColumns{};
-    std::uint64_t size = entry && !w.folder ? parser.entrySize(w.data) : 0;
-    std::string sizeText = entry && !w.folder ? parser.entrySizeText(w.data) : "";
     if (json) {
-        nlohmann::json line = {{"path", w.path},
-                               {"type", w.folder ? "dir" : "file"},
-                               {"deleted", w.deleted},
-                               {"size", size},
-                               {"size_text", sizeText},
-                               {"created", cols.created},
-                               {"accessed", cols.accessed},
-                               {"modified", cols.modified},
-                               {"attributes", cols.attributes}};
-        std::puts(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        putJsonLine(entryJson(parser, w.data, w.path, w.folder, w.deleted));
         return;
     }
+    bool entry = parser.isEntry(w.data);
+    EntryColumns cols = entry ? parser.entryColumns(w.data) : EntryColumns{};
+    std::string sizeText = entry && !w.folder ? parser.entrySizeText(w.data) : "";
     std::string name = w.path.substr(w.path.rfind('/') + 1);
     std::string indent(static_cast<std::size_t>(w.depth) * 2, ' ');
     if (w.folder)

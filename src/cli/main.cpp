@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
     addVolumesCommand(app);
     addScanCommand(app);
     addSaveCommand(app);
+    addSearchCommand(app);
 
     try {
         app.parse(argc, argv);

@@ -21,8 +21,9 @@ namespace {
 
 struct DriveTable {
     std::mutex mutex;
-    std::vector<std::string> drives;  // numbers 0.. of the enumerated drives
-    std::vector<std::string> images;  // numbers after them
+    std::vector<std::string> drives;   // numbers 0.. of the enumerated drives
+    std::vector<std::string> images;   // numbers after them
+    std::vector<ImageInfo> imageInfo;  // one for each image
 };
 
 DriveTable& table() {
@@ -147,6 +148,9 @@ std::vector<PhysicalDrive> enumeratePhysicalDrives(const SystemRoots& roots) {
         d.devicePath = dev;
         std::string model = modelName(roots, name, dev);
         d.text = model.empty() ? dev : model;
+        d.image.format = imageformat::kDevice;
+        const std::string sectors = readFirstLine(roots.path("/sys/block/" + name + "/size"));
+        d.image.mediaSize = sectorsToBytes(static_cast<std::int64_t>(leadingNumber(sectors)));
         paths.push_back(dev);
         drives.push_back(d);
     }
@@ -160,22 +164,34 @@ std::vector<PhysicalDrive> enumeratePhysicalDrives(const SystemRoots& roots) {
         d.devicePath = t.images[i];
         d.text = t.images[i];
         d.isImage = true;
+        d.image = t.imageInfo[i];
         drives.push_back(d);
     }
     return drives;
 }
 
-bool addImageDrive(const std::string& path, PhysicalDrive& out) {
-    if (!canOpen(path)) return false;
+bool addImageDrive(const std::string& path, PhysicalDrive& out, std::string* error) {
+    std::string reason;
+    std::shared_ptr<DiskSource> source = openDiskSource(path, reason);
+    if (!source) {
+        if (error) *error = reason;
+        return false;
+    }
     DriveTable& t = table();
     std::lock_guard lock(t.mutex);
     auto it = std::find(t.images.begin(), t.images.end(), path);
     std::size_t index = static_cast<std::size_t>(it - t.images.begin());
-    if (it == t.images.end()) t.images.push_back(path);
+    if (it == t.images.end()) {
+        t.images.push_back(path);
+        t.imageInfo.push_back(source->image());
+    } else {
+        t.imageInfo[index] = source->image();
+    }
     out.number = static_cast<int>(t.drives.size() + index);
     out.devicePath = path;
     out.text = path;
     out.isImage = true;
+    out.image = source->image();
     return true;
 }
 

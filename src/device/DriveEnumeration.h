@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/VolumeDescriptor.h"
+#include "device/DiskSource.h"
 
 namespace vel {
 
@@ -20,13 +21,16 @@ struct PhysicalDrive {
     std::string devicePath;  // /dev node or image file
     std::string text;        // model name, else the device path
     bool isImage = false;
+    // Format and media size (a drive's format is "device"); an image's damage and case data.
+    ImageInfo image;
 };
 
 // Whole-disk block devices that can be opened read-only, in name order. Rebuilds the drive table
 // (images added before stay, after the drives).
 std::vector<PhysicalDrive> enumeratePhysicalDrives(const SystemRoots& roots = {});
-// Adds a disk image to the drive table; its text is its path. Fails when it cannot be opened.
-bool addImageDrive(const std::string& path, PhysicalDrive& out);
+// Adds a disk image of any format to the drive table; its text is its path. Fails, with the
+// reason in error when asked, when it cannot be opened.
+bool addImageDrive(const std::string& path, PhysicalDrive& out, std::string* error = nullptr);
 // The path of drive N of the table, empty when there is none.
 std::string physicalDrivePath(int number);
 // A drive-table reference resolves to its path; every other path stays as it is.

@@ -41,6 +41,12 @@ bool FileReadSeek::openDevice(const std::string& path) {
     error_.clear();
     std::int64_t size = deviceByteSize(fd);
     setByteSize(size > 0 ? size : 0);
+    struct stat st {};
+    info_ = ImageInfo{};
+    info_.format =
+        fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) ? imageformat::kDevice : imageformat::kRaw;
+    info_.mediaSize = byteSize();
+    info_.files = {resolved};
     return true;
 }
 

@@ -1,12 +1,12 @@
 #pragma once
 #include <string>
 
-#include "device/readWriteInterface.h"
+#include "device/DiskSource.h"
 
 namespace vel {
 
-// A block device or an image file, opened read-only always.
-class FileReadSeek : public SectorSource {
+// A block device or a raw image file, opened read-only always.
+class FileReadSeek : public DiskSource {
   public:
     FileReadSeek() = default;
     FileReadSeek(const FileReadSeek&) = delete;
@@ -16,7 +16,6 @@ class FileReadSeek : public SectorSource {
     // Opens path (a drive number's device is resolved first). False, with lastError() set and
     // the source unchanged, when it cannot be opened. Call before any reader shares the object.
     bool openDevice(const std::string& path);
-    const std::string& openedPath() const { return path_; }
     const std::string& lastError() const { return error_; }
     int deviceHandle() const { return fd_; }
 
@@ -25,7 +24,6 @@ class FileReadSeek : public SectorSource {
 
   private:
     int fd_ = -1;
-    std::string path_;
     std::string error_;
 };
 

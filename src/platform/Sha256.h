@@ -1,5 +1,5 @@
 #pragma once
-// SHA-256 of what is written, computed as it is written (nettle's, which uses the CPU's SHA
+// SHA-256 of what is written, computed as it is written (OpenSSL's, which uses the CPU's SHA
 // instructions where there are any).
 #include <cstddef>
 #include <cstdint>

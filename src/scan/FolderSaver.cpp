@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <unordered_set>
 
 #include "device/readWriteInterface.h"
@@ -490,6 +491,54 @@ SaveReport FolderSaver::savePlan(const ResultsTree& tree, TreeItem top, const Sa
     if (!openOutput(outputDir, report)) return report;
     Target root{output_.get(), "", output_->path(), ""};
     for (const SavePlan::Node& node : plan.nodes) savePlanNode(node, root, "", report);
+    return report;
+}
+
+SaveReport FolderSaver::saveFiles(const std::vector<PlacedFile>& files,
+                                  const std::string& outputDir, const std::string& origin) {
+    SaveReport report;
+    if (!openOutput(outputDir, report)) return report;
+    // A folder holding several of the files is made once; folders are told apart by the chain
+    // of folders above them.
+    struct Made {
+        ItemData folder = kNoData;
+        Target target;
+        std::unique_ptr<OutputFolder> owned;
+    };
+    std::map<std::vector<ItemData>, Made> made;
+    std::vector<const Made*> order;
+    const Target root{output_.get(), "", output_->path(), ""};
+    for (const PlacedFile& f : files) {
+        if (stopNow(report)) break;
+        if (!parser_.isEntry(f.file) || parser_.isFolder(f.file)) continue;
+        sink_.setProgressPosition(report.filesHandled);
+        const Target* target = &root;
+        std::string fileOrigin = origin;
+        ItemData parent = kNoData;
+        std::vector<ItemData> chain;
+        for (ItemData folder : f.folders) {
+            if (!parser_.isEntry(folder)) continue;
+            chain.push_back(folder);
+            fileOrigin = joinOrigin(fileOrigin, parser_.entryName(folder));
+            parent = folder;
+            auto it = made.find(chain);
+            if (it == made.end()) {
+                Made m;
+                m.folder = folder;
+                m.target = enterFolder(folder, *target, m.owned);
+                it = made.emplace(chain, std::move(m)).first;
+                order.push_back(&it->second);
+            }
+            target = &it->second.target;
+        }
+        saveOne(f.file, parent, *target, fileOrigin, report);
+    }
+    // Folder times once nothing more is written into them, innermost first.
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        if (!(*it)->owned) continue;
+        const RecordedTimes t = parser_.recordedTimes((*it)->folder);
+        (*it)->owned->setTimes(t.accessed, t.modified);
+    }
     return report;
 }
 

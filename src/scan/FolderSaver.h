@@ -81,6 +81,13 @@ struct SavePlan {
     bool empty() const { return !topChecked && nodes.empty(); }
 };
 
+// A file to save below the output folder inside its folders (entries, outermost first), each
+// recreated as a folder save recreates it.
+struct PlacedFile {
+    ItemData file = kNoData;
+    std::vector<ItemData> folders;
+};
+
 class FolderSaver {
   public:
     FolderSaver(VolumeParser& parser, ScanSink& sink, const StopFlag& stop);
@@ -105,6 +112,10 @@ class FolderSaver {
     // The checked items, each under its folder path below the top item.
     SaveReport savePlan(const ResultsTree& tree, TreeItem top, const SavePlan& plan,
                         const std::string& outputDir);
+    // Files in their folders below outputDir (search hits), in order, until stopped. origin is
+    // the folder path, below the top item, that the files' folders are listed from.
+    SaveReport saveFiles(const std::vector<PlacedFile>& files, const std::string& outputDir,
+                         const std::string& origin = "");
 
     // Shown beside the progress bar while a file is written ("File size: %ld kb"); "" clears it.
     std::function<void(const std::string&)> onFileSizeText;

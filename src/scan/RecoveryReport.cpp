@@ -1,6 +1,6 @@
 #include "scan/RecoveryReport.h"
 
-#include <nettle/version.h>
+#include <openssl/opensslv.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -161,9 +161,8 @@ bool RecoveryReport::begin(const ReportSource& source, const ReportVolume& volum
         (std::to_string(PUGIXML_VERSION / 1000) + "." + std::to_string(PUGIXML_VERSION / 10 % 100))
             .c_str();
     lib = creator.append_child("library");
-    lib.append_attribute("name") = "nettle";
-    lib.append_attribute("version") =
-        (std::to_string(NETTLE_VERSION_MAJOR) + "." + std::to_string(NETTLE_VERSION_MINOR)).c_str();
+    lib.append_attribute("name") = "OpenSSL";
+    lib.append_attribute("version") = OPENSSL_VERSION_STR;
     pugi::xml_node env = creator.append_child("execution_environment");
     utsname uts{};
     if (::uname(&uts) == 0) {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/EntryWriter.h"
@@ -67,7 +68,19 @@ class VolumeParser {
     virtual bool isEntry(ItemData entry) const = 0;
     virtual bool isFolder(ItemData entry) const = 0;
     virtual bool hasChildren(ItemData entry) const = 0;
-    virtual std::string entryName(ItemData entry) const = 0;  // UTF-8
+    // The name the volume records (UTF-8).
+    virtual std::string recordedName(ItemData entry) const = 0;
+    // The name shown, searched and saved: one given by setEntryName, else the recorded one.
+    std::string entryName(ItemData entry) const {
+        if (!givenNames_.empty()) {
+            auto it = givenNames_.find(entry);
+            if (it != givenNames_.end()) return it->second;
+        }
+        return recordedName(entry);
+    }
+    // Names an entry in place of its recorded name (a recycle-bin file's former name). Called by
+    // the scan worker before the screen shows anything below the first level.
+    void setEntryName(ItemData entry, std::string name) { givenNames_[entry] = std::move(name); }
     // The deleted look of an entry listed in folder.
     virtual bool isDeleted(ItemData entry, ItemData folder) const = 0;
     // Children in list order; visit returns false to stop. Must end on looping structures.
@@ -116,6 +129,7 @@ class VolumeParser {
   private:
     NullSink nullSink_;
     VolumeView view_;
+    std::unordered_map<ItemData, std::string> givenNames_;
 };
 
 }  // namespace vel

@@ -20,22 +20,58 @@ FileListModel::FileListModel(MemoryTree& tree, QObject* parent)
 
 void FileListModel::setRows(std::vector<TreeItem> items) {
     beginResetModel();
+    showsHits_ = false;
+    hits_.clear();
+    hitChecked_.clear();
     rows_ = std::move(items);
     cache_.assign(rows_.size(), Texts{});
     endResetModel();
 }
 
+void FileListModel::setHits(std::vector<SearchHit> hits) {
+    beginResetModel();
+    showsHits_ = true;
+    rows_.clear();
+    hits_ = std::move(hits);
+    hitChecked_.assign(hits_.size(), 0);
+    cache_.assign(hits_.size(), Texts{});
+    endResetModel();
+}
+
+std::vector<SearchHit> FileListModel::checkedHits() const {
+    std::vector<SearchHit> checked;
+    for (std::size_t i = 0; i < hits_.size(); ++i)
+        if (hitChecked_[i]) checked.push_back(hits_[i]);
+    return checked;
+}
+
 TreeItem FileListModel::itemAt(int row) const {
-    return row >= 0 && static_cast<std::size_t>(row) < rows_.size()
+    return !showsHits_ && row >= 0 && static_cast<std::size_t>(row) < rows_.size()
                ? rows_[static_cast<std::size_t>(row)]
                : kNoItem;
+}
+
+int FileListModel::size() const {
+    return static_cast<int>(showsHits_ ? hits_.size() : rows_.size());
+}
+
+ItemData FileListModel::entryAt(int row) const {
+    if (row < 0 || row >= size()) return kNoData;
+    if (showsHits_) return hits_[static_cast<std::size_t>(row)].entry;
+    return tree_.itemData(rows_[static_cast<std::size_t>(row)]);
+}
+
+bool FileListModel::isChecked(int row) const {
+    if (row < 0 || row >= size()) return false;
+    if (showsHits_) return hitChecked_[static_cast<std::size_t>(row)] != 0;
+    return tree_.isChecked(rows_[static_cast<std::size_t>(row)]);
 }
 
 const FileListModel::Texts& FileListModel::texts(int row) const {
     Texts& t = cache_[static_cast<std::size_t>(row)];
     if (!t.ready) {
         t.ready = true;
-        ItemData e = tree_.itemData(rows_[static_cast<std::size_t>(row)]);
+        ItemData e = entryAt(row);
         if (parser_ && parser_->isEntry(e)) {
             EntryColumns c = parser_->entryColumns(e);
             t.cells[0] = QString::fromStdString(c.created);
@@ -49,7 +85,7 @@ const FileListModel::Texts& FileListModel::texts(int row) const {
 }
 
 int FileListModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+    return parent.isValid() ? 0 : size();
 }
 
 int FileListModel::columnCount(const QModelIndex& parent) const {
@@ -57,8 +93,10 @@ int FileListModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant FileListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= size()) return {};
+    if (showsHits_) return hitData(index, role);
     TreeItem item = itemAt(index.row());
-    if (!index.isValid() || !tree_.isValid(item)) return {};
+    if (!tree_.isValid(item)) return {};
     int col = index.column();
     switch (role) {
         case Qt::DisplayRole:
@@ -80,9 +118,40 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
     }
 }
 
+QVariant FileListModel::hitData(const QModelIndex& index, int role) const {
+    const SearchHit& hit = hits_[static_cast<std::size_t>(index.row())];
+    int col = index.column();
+    switch (role) {
+        case Qt::DisplayRole:
+        case Qt::ToolTipRole:
+            if (col == 0) return QString::fromStdString(hit.path);
+            return texts(index.row()).cells[col - 1];
+        case Qt::DecorationRole:
+            if (col == 0)
+                return shellIcons().fileIcon(
+                    QString::fromStdString(hit.path.substr(hit.path.rfind('/') + 1)));
+            return {};
+        case Qt::CheckStateRole:
+            if (col == 0) return isChecked(index.row()) ? Qt::Checked : Qt::Unchecked;
+            return {};
+        case Qt::ForegroundRole:
+            if (hit.deleted) return QColor(255, 0, 0);
+            return {};
+        default:
+            return {};
+    }
+}
+
 bool FileListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::CheckStateRole || index.column() != 0 || index.row() >= size()) return false;
+    if (showsHits_) {
+        hitChecked_[static_cast<std::size_t>(index.row())] = value.toInt() == Qt::Checked;
+        emit dataChanged(index, index, {Qt::CheckStateRole});
+        emit rowCheckChanged(kNoItem);
+        return true;
+    }
     TreeItem item = itemAt(index.row());
-    if (role != Qt::CheckStateRole || index.column() != 0 || !tree_.isValid(item)) return false;
+    if (!tree_.isValid(item)) return false;
     tree_.setChecked(item, value.toInt() == Qt::Checked);
     emit dataChanged(index, index, {Qt::CheckStateRole});
     emit rowCheckChanged(item);
@@ -103,21 +172,25 @@ Qt::ItemFlags FileListModel::flags(const QModelIndex& index) const {
 }
 
 void FileListModel::setAllChecked(bool checked) {
+    if (showsHits_) {
+        hitChecked_.assign(hits_.size(), checked);
+        refreshChecks();
+        emit rowCheckChanged(kNoItem);
+        return;
+    }
     for (TreeItem item : rows_) tree_.setChecked(item, checked);
     refreshChecks();
     for (TreeItem item : rows_) emit rowCheckChanged(item);
 }
 
 bool FileListModel::allChecked() const {
-    for (TreeItem item : rows_)
-        if (!tree_.isChecked(item)) return false;
-    return !rows_.empty();
+    for (int row = 0; row < size(); ++row)
+        if (!isChecked(row)) return false;
+    return size() > 0;
 }
 
 void FileListModel::refreshChecks() {
-    if (!rows_.empty())
-        emit dataChanged(index(0, 0), index(static_cast<int>(rows_.size()) - 1, 0),
-                         {Qt::CheckStateRole});
+    if (size() > 0) emit dataChanged(index(0, 0), index(size() - 1, 0), {Qt::CheckStateRole});
 }
 
 CCheckHeadCtrl::CCheckHeadCtrl(QWidget* parent) : QHeaderView(Qt::Horizontal, parent) {

@@ -1,6 +1,7 @@
 #pragma once
 // The file list beside the results tree: one row per file of the selected folder, a check box
-// per row bound to the file's tree item, and a check box in the header for all rows.
+// per row bound to the file's tree item, and a check box in the header for all rows. After a
+// search it lists the hits instead, each with its full path and a check box of its own.
 #include <QAbstractTableModel>
 #include <QHeaderView>
 #include <QTableView>
@@ -8,6 +9,7 @@
 
 #include "scan/MemoryTree.h"
 #include "scan/VolumeParser.h"
+#include "search/PatternSearch.h"
 
 namespace vel {
 
@@ -22,6 +24,12 @@ class FileListModel final : public QAbstractTableModel {
     void clear() { setRows({}); }
     TreeItem itemAt(int row) const;
     const std::vector<TreeItem>& rows() const { return rows_; }
+    // Rows: search hits, unchecked, in order.
+    void setHits(std::vector<SearchHit> hits);
+    bool showsHits() const { return showsHits_; }
+    const std::vector<SearchHit>& hits() const { return hits_; }
+    // The hits whose check box is set.
+    std::vector<SearchHit> checkedHits() const;
     // Checks or clears every row's tree item.
     void setAllChecked(bool checked);
     bool allChecked() const;
@@ -35,6 +43,7 @@ class FileListModel final : public QAbstractTableModel {
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
   signals:
+    // item is kNoItem for a hit's check box.
     void rowCheckChanged(TreeItem item);
 
   private:
@@ -43,10 +52,17 @@ class FileListModel final : public QAbstractTableModel {
         bool ready = false;
     };
     const Texts& texts(int row) const;
+    QVariant hitData(const QModelIndex& index, int role) const;
+    int size() const;
+    ItemData entryAt(int row) const;
+    bool isChecked(int row) const;
 
     MemoryTree& tree_;
     const VolumeParser* parser_ = nullptr;
     std::vector<TreeItem> rows_;
+    bool showsHits_ = false;
+    std::vector<SearchHit> hits_;
+    std::vector<char> hitChecked_;
     mutable std::vector<Texts> cache_;
 };
 

@@ -72,6 +72,10 @@ const SourceKind kKinds[] = {
      }},
 };
 
+void PrintTo(const SourceKind& k, std::ostream* os) {
+    *os << k.name;
+}
+
 class ReaderContract : public ::testing::TestWithParam<SourceKind> {
   protected:
     std::unique_ptr<readWriteInterface> make(const std::string& bytes,

@@ -73,7 +73,7 @@ struct FakeMachine {
     std::string dev(const std::string& name) const { return root.path() + "/dev/" + name; }
 };
 
-FileReadSeek* sharedReader() {
+DiskSource* sharedReader() {
     return CKestrumApp::instance().reader().get();
 }
 
@@ -172,8 +172,7 @@ TEST_F(Flow, NextWithoutADriveOrVolumeSaysSoButStillReplacesTheReader) {
     CKestrumApp::instance().replaceReader().openDevice(machine.dev("sda"));
     for (QTreeWidgetItem* item :
          {static_cast<QTreeWidgetItem*>(nullptr), drives->volumesGroup(), drives->drivesGroup()}) {
-        ASSERT_NE(sharedReader(), nullptr);
-        sharedReader()->openDevice(machine.dev("sda"));
+        CKestrumApp::instance().replaceReader().openDevice(machine.dev("sda"));
         select(item);
         drives->nextButton()->click();
         EXPECT_EQ(takeBoxes(), std::vector<std::string>{"Please select a volume or a drive.."});
@@ -494,6 +493,42 @@ TEST_F(Flow, AddedImagesGoThePhysicalDriveWay) {
     EXPECT_EQ(modes->devicePath(), image);
     EXPECT_EQ(sharedReader()->openedPath(), image);
     EXPECT_EQ(CKestrumApp::instance().totalSectors(), 8);
+    EXPECT_TRUE(takeBoxes().empty());
+}
+
+TEST_F(Flow, AddedImagesShowTheirFormatSizeAndDamage) {
+    EXPECT_TRUE(QString(Physical_DriveDialog::kImageFilter).contains("*.E01"));
+    EXPECT_TRUE(QString(Physical_DriveDialog::kImageFilter).endsWith(";;All files (*)"));
+    TempDir dir;
+    formatImage("formats-fat32.E01");
+    for (const char* name :
+         {"formats-fat32.E01", "formats-fat32.E03", "formats-fat32.E04", "formats-fat32.E05"})
+        fs::copy_file(fixtureImage(name), dir.file(name));
+    const std::string damaged = dir.file("formats-fat32.E01");
+    const std::string qcow = formatImage("formats-ntfs.qcow2");
+    for (const std::string& image : {damaged, qcow}) {
+        drives->chooseImageFile = [&] { return QString::fromStdString(image); };
+        drives->addImageButton()->click();
+    }
+    std::vector<std::string> boxes = takeBoxes();
+    ASSERT_EQ(boxes.size(), 4u);  // the missing segment, then the three it leaves unread
+    EXPECT_EQ(boxes[0].rfind("formats-fat32.E02 is missing: sectors ", 0), 0u) << boxes[0];
+
+    QTreeWidgetItem* ewf = childNamed(drives->drivesGroup(), QString::fromStdString(damaged));
+    QTreeWidgetItem* vm = childNamed(drives->drivesGroup(), QString::fromStdString(qcow));
+    ASSERT_TRUE(ewf && vm);
+    EXPECT_EQ(ewf->text(1), "EWF  33 MB");
+    EXPECT_TRUE(ewf->toolTip(0).contains("case_number: VEL-2024-018"));
+    EXPECT_TRUE(ewf->toolTip(0).contains("formats-fat32.E02 is missing"));
+    EXPECT_EQ(vm->text(1), "QCOW2  16 MB");
+    saveScreenshot(drives.get(), "Physical_DriveDialog-images");
+
+    select(vm);
+    drives->nextButton()->click();
+    ASSERT_NE(visibleScreen<DriveParsingModes>(), nullptr);
+    ASSERT_NE(sharedReader(), nullptr);
+    EXPECT_EQ(sharedReader()->image().format, "QCOW2");
+    EXPECT_EQ(CKestrumApp::instance().totalSectors(), 32768);
     EXPECT_TRUE(takeBoxes().empty());
 }
 

@@ -46,7 +46,7 @@ class FakeParser : public VolumeParser {
     }
     bool isFolder(ItemData e) const override { return at(e).folder; }
     bool hasChildren(ItemData e) const override { return !at(e).children.empty(); }
-    std::string entryName(ItemData e) const override { return at(e).name; }
+    std::string recordedName(ItemData e) const override { return at(e).name; }
     bool isDeleted(ItemData e, ItemData) const override { return at(e).deleted; }
     void forEachChild(ItemData f, const std::function<bool(ItemData)>& visit) const override {
         for (ItemData c : at(f).children)

@@ -68,6 +68,25 @@ std::string fixtureImage(const std::string& name) {
     return unpackXz(sourceDir() + "/tests/fixtures/images/" + name + ".xz");
 }
 
+const nlohmann::json& formatsManifest() {
+    static const nlohmann::json manifest =
+        loadJson(sourceDir() + "/tests/fixtures/images/formats.manifest.json");
+    return manifest;
+}
+
+std::string formatImage(const std::string& file) {
+    for (const auto& image : formatsManifest()["images"]) {
+        if (image["file"] != file) continue;
+        std::string first;
+        for (const auto& f : image["files"]) {
+            std::string path = fixtureImage(f.get<std::string>());
+            if (first.empty()) first = path;
+        }
+        return first;
+    }
+    throw std::runtime_error("no image " + file + " in formats.manifest.json");
+}
+
 std::string sharedCorpusFile(const std::string& relative) {
     fs::path p = fs::path(sourceDir()).parent_path() / "shared" / "corpus" / relative;
     return fs::exists(p) ? p.string() : std::string();

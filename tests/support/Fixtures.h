@@ -15,6 +15,11 @@ std::string binaryDir();
 // Unpacks tests/fixtures/images/NAME.xz once into the build folder and returns the path of the
 // result. Parallel test processes share the one copy.
 std::string fixtureImage(const std::string& name);
+// An image of tests/fixtures/images/formats.manifest.json by its first file ("formats-ntfs.E01"):
+// every file of it unpacked beside the others, and the path of the first.
+std::string formatImage(const std::string& file);
+// That manifest.
+const nlohmann::json& formatsManifest();
 // Same for any .xz file.
 std::string unpackXz(const std::string& xzPath);
 // A file under ../shared/corpus, or "" when shared/ is not beside the checkout.

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QColor>
 #include <QDir>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <filesystem>
@@ -252,4 +255,111 @@ TEST_F(ScanScreen, StopDuringASaveTellsHowManyFilesWereSaved) {
         ++files;
     }
     EXPECT_EQ(files, static_cast<std::size_t>(r.filesWritten));
+}
+
+namespace {
+// Each folder takes a while to list, so a search can be paused and stopped halfway.
+class SlowFolders : public FakeParser {
+  public:
+    mutable std::atomic<int> listed{0};
+    void forEachChild(ItemData f, const std::function<bool(ItemData)>& visit) const override {
+        ++listed;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        FakeParser::forEachChild(f, visit);
+    }
+};
+
+QString cell(FileListModel* m, int row, int column, int role = Qt::DisplayRole) {
+    return m->data(m->index(row, column), role).toString();
+}
+}  // namespace
+
+TEST_F(ScanScreen, SearchListsHitsAndSavesTheCheckedOnesInTheirFolders) {
+    dlg->startWithParser(volume(), nullptr);
+    waitFor([&] { return !dlg->scanBusy(); });
+    boxes.clear();
+    FileListModel* list = dlg->listModel();
+
+    dlg->patternBox()->setText("\\.txt$");
+    dlg->onSearch();
+    waitFor([&] { return !dlg->scanBusy(); });
+    EXPECT_EQ(boxes.shown(), std::vector<std::string>{"Searching Finished"});
+    EXPECT_EQ(dlg->statusLine()->text(), "Searching Finished");
+    EXPECT_TRUE(dlg->progressBar()->isHidden());
+    EXPECT_TRUE(dlg->pauseButton()->isHidden());
+    ASSERT_EQ(list->rowCount(), 3);
+    EXPECT_EQ(cell(list, 0, 0), "ROOT/docs/a.txt");
+    EXPECT_EQ(cell(list, 0, 4), "5 Bytes");
+    EXPECT_EQ(cell(list, 1, 0), "ROOT/docs/gone.txt");
+    EXPECT_EQ(list->data(list->index(1, 0), Qt::ForegroundRole).value<QColor>(), QColor(255, 0, 0));
+    EXPECT_FALSE(list->data(list->index(0, 0), Qt::ForegroundRole).isValid());
+    EXPECT_EQ(cell(list, 2, 0), "ROOT/docs/sub/b.txt");
+    saveScreenshot("VolumeScanDlg-search");
+
+    dlg->patternBox()->setText("TXT");
+    dlg->onSearch();
+    waitFor([&] { return !dlg->scanBusy(); });
+    EXPECT_EQ(list->rowCount(), 0);
+    dlg->ignoreCaseBox()->setChecked(true);
+    dlg->onSearch();
+    waitFor([&] { return !dlg->scanBusy(); });
+    ASSERT_EQ(list->rowCount(), 3);
+
+    // Checked hits are saved in their folders; a double click saves one file at once.
+    list->setData(list->index(0, 0), Qt::Checked, Qt::CheckStateRole);
+    list->setData(list->index(2, 0), Qt::Checked, Qt::CheckStateRole);
+    boxes.queueAnswer(true);
+    dlg->onSave();
+    EXPECT_EQ(boxes.shown().back(),
+              "number of checked files = 2 .do u want to continue dumping these files..?");
+    waitFor([&] { return !dlg->scanBusy(); });
+    EXPECT_EQ(boxes.shown().back().rfind("work done\n\n2 saved whole, 0 incomplete, 0 failed", 0),
+              0u);
+    EXPECT_EQ(dlg->lastSave().filesWritten, 2);
+    EXPECT_EQ(readFile(out.file("docs/a.txt")), "alpha");
+    EXPECT_EQ(readFile(out.file("docs/sub/b.txt")), "beta");
+    EXPECT_FALSE(fs::exists(out.file("docs/gone.txt")));
+    dlg->doubleClickRow(1);
+    waitFor([&] { return !dlg->scanBusy(); });
+    EXPECT_EQ(readFile(out.file("gone.txt")), "old");
+
+    boxes.clear();
+    dlg->patternBox()->setText("*.txt");
+    dlg->onSearch();
+    EXPECT_EQ(boxes.shown(),
+              std::vector<std::string>{
+                  "such characters are not allowed for search.Try again with different pattern."});
+    EXPECT_EQ(list->rowCount(), 0);
+    EXPECT_FALSE(dlg->scanBusy());
+}
+
+TEST_F(ScanScreen, SearchWaitsForTheScanAndPausesAndStops) {
+    auto* slow = new SlowFolders;
+    for (int i = 0; i < 300; ++i)
+        slow->add(slow->add(0, "folder " + std::to_string(i), true), "f.txt", false, "x");
+    auto* scanning = new SlowParser;
+    dlg->startWithParser(volume(scanning), nullptr);
+    dlg->patternBox()->setText("txt");
+    dlg->onSearch();
+    EXPECT_EQ(boxes.shown().back(), "Please wait for other process to complete");
+    dlg.reset();
+
+    dlg = std::make_unique<VolumeScanDlg>(VolumeDescriptor{"fake", "", "/dev/x", "1", 0}, 1, "3");
+    dlg->startWithParser(std::unique_ptr<FakeParser>(slow), nullptr);
+    waitFor([&] { return !dlg->scanBusy(); });
+    boxes.clear();
+    dlg->patternBox()->setText("txt");
+    dlg->onSearch();
+    EXPECT_FALSE(dlg->stopButton()->isHidden());
+    waitFor([&] { return slow->listed.load() > 5; });
+    dlg->onPause();
+    int held = slow->listed.load();
+    for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 5);
+    EXPECT_LE(slow->listed.load(), held + 1);
+    dlg->onStop();
+    dlg->onResume();
+    waitFor([&] { return !dlg->scanBusy(); });
+    EXPECT_LT(slow->listed.load(), 300);
+    EXPECT_LT(dlg->listModel()->rowCount(), 300);
+    EXPECT_EQ(boxes.shown().back(), "Searching Finished");
 }

@@ -9,6 +9,7 @@
 #include "fs/common/FileSystemTable.h"
 #include "platform/FileTimes.h"
 #include "platform/OutputFile.h"
+#include "search/RecycleBinNames.h"
 
 namespace vel {
 
@@ -59,6 +60,7 @@ WorkerResult Fat64Class::runWorker(int scanMode) {
         fillRootNodes();
     }
     addPlaceholders();
+    restoreRecycleBinNames(*this);
     return result;
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "search/RecycleBinNames.h"
+
 namespace vel {
 
 WorkerResult Fat16Class::runWorker(int scanMode) {
@@ -29,6 +31,7 @@ WorkerResult Fat16Class::runWorker(int scanMode) {
     report().setProgressRange(100);
     report().setProgressPosition(100);
     addPlaceholders();
+    restoreRecycleBinNames(*this);
     return result;
 }
 

@@ -1,6 +1,7 @@
 #include "fs/fat/Fat32Class.h"
 
 #include "fs/common/Endian.h"
+#include "search/RecycleBinNames.h"
 
 namespace vel {
 
@@ -32,6 +33,7 @@ WorkerResult Fat32Class::runWorker(int scanMode) {
     fillRootNodes();
     report().setStatusText("Tree Structure Created.");
     addPlaceholders();
+    restoreRecycleBinNames(*this);
     return result;
 }
 

@@ -78,7 +78,7 @@ class LinkedRecordParser : public VolumeParser {
     bool hasChildren(ItemData e) const override {
         return isEntry(e) && at(e).links.firstChild != kNoRecord;
     }
-    std::string entryName(ItemData e) const override { return isEntry(e) ? at(e).name : ""; }
+    std::string recordedName(ItemData e) const override { return isEntry(e) ? at(e).name : ""; }
     // Children through first child and next sibling; at most one visit per record, so damaged
     // links cannot loop.
     void forEachChild(ItemData folder, const std::function<bool(ItemData)>& visit) const override {

@@ -12,6 +12,7 @@
 #include "platform/OutputFile.h"
 #include "platform/Text.h"
 #include "scan/Formats.h"
+#include "search/RecycleBinNames.h"
 
 namespace vel {
 
@@ -142,6 +143,7 @@ WorkerResult ntfs::runWorker(int mode) {
     enumerateMft();
     buildTree();
     addPlaceholders();
+    restoreRecycleBinNames(*this);
     return result;
 }
 
@@ -763,7 +765,7 @@ bool ntfs::hasChildren(ItemData entry) const {
     return isEntry(entry) && entries[static_cast<std::size_t>(entry)].firstChild > 0;
 }
 
-std::string ntfs::entryName(ItemData entry) const {
+std::string ntfs::recordedName(ItemData entry) const {
     return utf16ToUtf8(nameOf(entry));
 }
 
@@ -824,11 +826,11 @@ RecordedTimes ntfs::recordedTimes(ItemData entry) const {
 }
 
 bool ntfs::skipOnSave(ItemData entry) const {
-    return entryName(entry) == "$BadClus";
+    return recordedName(entry) == "$BadClus";
 }
 
 bool ntfs::enterOnSave(ItemData entry) const {
-    return entryName(entry) != ".";
+    return recordedName(entry) != ".";
 }
 
 bool ntfs::writeEntry(ItemData entry, EntryWriter& out) {

@@ -89,7 +89,7 @@ class ntfs final : public VolumeParser {
     bool isEntry(ItemData entry) const override;
     bool isFolder(ItemData entry) const override;
     bool hasChildren(ItemData entry) const override;
-    std::string entryName(ItemData entry) const override;
+    std::string recordedName(ItemData entry) const override;
     bool isDeleted(ItemData entry, ItemData folder) const override;
     void forEachChild(ItemData folder, const std::function<bool(ItemData)>& visit) const override;
     EntryColumns entryColumns(ItemData entry) const override;
