@@ -161,8 +161,12 @@ void PopulateDriveDlg::buildControls() {
     filter_->setToolTip("Filter volume entries.");
     addCustom_ = makeButton("Add Custom Volume", "list-add", QStyle::SP_FileDialogNewFolder);
     addCustom_->setToolTip("Add Custom Volume entry.");
+    advance_ = makeButton("Advance Scan", "edit-find", QStyle::SP_FileDialogContentsView);
+    advance_->setToolTip("Search the drive's sectors for lost volumes.");
+    advance_->hide();
     actions->addWidget(filter_);
     actions->addWidget(addCustom_);
+    actions->addWidget(advance_);
     actions->addStretch(1);
     layout->addLayout(actions);
 
@@ -172,6 +176,11 @@ void PopulateDriveDlg::buildControls() {
     layout->addWidget(progress_);
     status_ = new QLabel(this);
     layout->addWidget(status_);
+    note_ = new QLabel(this);
+    note_->setWordWrap(true);
+    note_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    note_->hide();
+    layout->addWidget(note_);
 
     stop_ = makeButton("Stop", "process-stop", QStyle::SP_BrowserStop);
     back_ = makeButton("Back", "go-previous", QStyle::SP_ArrowBack);
@@ -189,6 +198,7 @@ void PopulateDriveDlg::buildControls() {
     connect(stop_, &QPushButton::clicked, this, &PopulateDriveDlg::onStop);
     connect(back_, &QPushButton::clicked, this, &PopulateDriveDlg::onBack);
     connect(next_, &QPushButton::clicked, this, &PopulateDriveDlg::onNext);
+    connect(advance_, &QPushButton::clicked, this, &PopulateDriveDlg::onAdvanceScan);
 }
 
 void PopulateDriveDlg::enableCustomGroup(bool on) {
@@ -197,6 +207,13 @@ void PopulateDriveDlg::enableCustomGroup(bool on) {
 
 void PopulateDriveDlg::setStatus(const QString& text) {
     status_->setText(text);
+}
+
+void PopulateDriveDlg::showNotes(std::vector<std::string> notes) {
+    QStringList lines;
+    for (const std::string& n : notes) lines << QString::fromStdString(n);
+    note_->setText(lines.join("\n"));
+    note_->setVisible(!lines.isEmpty());
 }
 
 void PopulateDriveDlg::standardScan() {
@@ -215,6 +232,7 @@ void PopulateDriveDlg::standardScan() {
         partition_->owner = this;
         clearRows();
         volumes_.clear();
+        sourceSectors_ = reader->sectorCount();
         partition_->walkPartitionTables(*reader);
         partition_->statusLine = nullptr;
         volumes_ = partition_->volumes;
@@ -223,12 +241,31 @@ void PopulateDriveDlg::standardScan() {
             insertRowAtTop(volumes_[i]);
         }
         if (list_->rowCount() > 0) custom_->setEnabled(true);
+        showNotes(partition_->notes);
     }
     filter_->setEnabled(true);
     setStatus("Finished Scanning.");
     progress_->hide();
     stop_->hide();
+    if (reader && list_->rowCount() == 0) {
+        // Nothing to choose: say why, and offer the search that does not need a table.
+        setStatus(kNoPartitionTable);
+        advance_->show();
+        return;
+    }
     setStatus("Select volume and click next button...");
+}
+
+void PopulateDriveDlg::onAdvanceScan() {
+    advance_->hide();
+    addCustom_->show();
+    inputs_.driveScanMode = 2;
+    showNotes({});
+    progress_->setRange(0, 1000);
+    progress_->setValue(0);
+    progress_->show();
+    stop_->show();
+    advanceScan();
 }
 
 void PopulateDriveDlg::advanceScan() {
@@ -253,6 +290,7 @@ void PopulateDriveDlg::advanceScan() {
     }
     clearRows();
     volumes_.clear();
+    sourceSectors_ = reader->sectorCount();
     partition_->owner = this;
     workerRunning_ = true;
     worker_ = std::thread([this, reader, partition = partition_.get()] {
@@ -273,6 +311,9 @@ void PopulateDriveDlg::advanceScanEnded() {
     setStatus("Scanned Partitions");
     boxes().showInfo("populated partitions....");
     setStatus("Finished Scanning.");
+    std::vector<std::string> notes = partition_ ? partition_->notes : std::vector<std::string>{};
+    if (volumes_.empty()) notes.push_back("the Advance Scan found no volume");
+    showNotes(notes);
     partition_.reset();
     if (!volumes_.empty()) custom_->setEnabled(true);
     addCustom_->setEnabled(true);
@@ -409,6 +450,14 @@ void PopulateDriveDlg::onNext() {
         boxes().showInfo("please select a valid volume.");
         return;
     }
+    const std::int64_t start = leadingNumber(startEdit_->text().toStdString());
+    const std::int64_t end = leadingNumber(endEdit_->text().toStdString());
+    if (custom_->isChecked() && sourceSectors_ > 0 &&
+        (start >= sourceSectors_ || end >= sourceSectors_)) {
+        boxes().showInfo("the custom volume must lie inside the drive: sectors 0 to " +
+                         std::to_string(sourceSectors_ - 1));
+        return;
+    }
     selected_ = rowDescriptor(row);
     VolumeDescriptor& v = *selected_;
     if (!custom_->isChecked() && customApplied_) {
@@ -421,8 +470,7 @@ void PopulateDriveDlg::onNext() {
     bool raw = false;
     if (custom_->isChecked()) {
         customApplied_ = true;
-        v.startSector = leadingNumber(startEdit_->text().toStdString());
-        std::int64_t end = leadingNumber(endEdit_->text().toStdString());
+        v.startSector = start;
         v.sizeText = std::to_string(end > v.startSector ? (end - v.startSector + 1) / 2048 : 0);
         if (treatAs_->currentIndex() >= 0) {
             std::string fs = treatAsFileSystem(treatAs_->currentText());

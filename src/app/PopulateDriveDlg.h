@@ -67,6 +67,8 @@ class PopulateDriveDlg : public WizardScreen, private PartitionOwner {
     void onFilter();
     void onNext();
     void onBack();
+    // The Advance Scan offered when the Standard Scan found no volume.
+    void onAdvanceScan();
 
     // What the next screens read: the descriptor of the row chosen with Next (null before).
     const VolumeDescriptor* selected() const { return selected_; }
@@ -93,6 +95,9 @@ class PopulateDriveDlg : public WizardScreen, private PartitionOwner {
     QComboBox* treatAsList() const { return treatAs_; }
     QProgressBar* progressBar() const { return progress_; }
     QLabel* statusLine() const { return status_; }
+    // What the scan has to say besides its rows (a backup copy used, why nothing was found).
+    QLabel* noteLine() const { return note_; }
+    QPushButton* advanceScanButton() const { return advance_; }
 
   signals:
     void scanFinished();
@@ -107,6 +112,7 @@ class PopulateDriveDlg : public WizardScreen, private PartitionOwner {
     void clearRows();
     void setStatus(const QString& text);
     void waitForWorker();
+    void showNotes(std::vector<std::string> notes);
 
     // Called on the worker by the sector scan.
     void volumeFound(const VolumeDescriptor& volume) override;
@@ -120,6 +126,7 @@ class PopulateDriveDlg : public WizardScreen, private PartitionOwner {
     std::unique_ptr<QtScanSink> sink_;
     VolumeDescriptor* selected_ = nullptr;
     bool customApplied_ = false;
+    std::int64_t sourceSectors_ = 0;  // of the drive the scan opened
     std::thread worker_;
     std::atomic<bool> workerRunning_{false};
 
@@ -141,6 +148,8 @@ class PopulateDriveDlg : public WizardScreen, private PartitionOwner {
     QComboBox* treatAs_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QLabel* status_ = nullptr;
+    QLabel* note_ = nullptr;
+    QPushButton* advance_ = nullptr;
 };
 
 }  // namespace vel

@@ -21,6 +21,7 @@
 #include "platform/SameDevice.h"
 #include "scan/Formats.h"
 #include "scan/RecoveryReport.h"
+#include "scan/ResultsWalk.h"
 #include "ui/CCheckListCtrl.h"
 #include "ui/CXHtmlTree.h"
 #include "ui/WorkerBridges.h"
@@ -42,6 +43,12 @@ std::string checkedQuestion(std::int64_t count) {
                   "number of checked files = %lld .do u want to continue dumping these files..?",
                   static_cast<long long>(count));
     return question;
+}
+
+std::string joinLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& l : lines) text += (text.empty() ? "" : "\n") + l;
+    return text;
 }
 }  // namespace
 
@@ -196,7 +203,7 @@ void VolumeScanDlg::startWithParser(std::unique_ptr<VolumeParser> parser,
     row_ = row;
     const std::string family = row ? row->family : "";
     // A mounted volume is read through its own device node.
-    bool opensDevice = family == "ntfs" || family == "ext" ||
+    bool opensDevice = family == "ntfs" || family == "ext" || family == "hfs" ||
                        ((family == "fat" || family == "exfat") && scanMode_ != 2);
     if (app.volumeChosen.load() && opensDevice && app.reader()) app.openReader(volume_.devicePath);
     source_ = app.reader();
@@ -252,25 +259,35 @@ void VolumeScanDlg::workerEnded(const WorkerResult& result) {
     }
     for (const std::string& notice : result.notices) boxes().showInfo(notice);
     if (!result.failureBox.empty()) boxes().showInfo(result.failureBox);
+    std::vector<std::string> remarks = result.remarks;
+    const TreeItem top = tree_.firstChild(kNoItem);
+    if (result.failureBox.empty() && currentParser_ && top != kNoItem &&
+        foundNoFiles(*currentParser_, tree_, top))
+        remarks.push_back("the volume holds no files");
     if (result.shortEnd) {
-        endSequence(false);
+        endSequence(false, remarks);
     } else if (result.endSequence) {
-        endSequence(true);
+        endSequence(true, remarks);
     } else {
         back_->setEnabled(true);
         scanBusy_ = false;
+        // After a failure: what was tried.
+        if (!remarks.empty()) status_->setText(QString::fromStdString(joinLines(remarks)));
     }
     emit scanFinished();
 }
 
-void VolumeScanDlg::endSequence(bool withBox) {
+void VolumeScanDlg::endSequence(bool withBox, const std::vector<std::string>& remarks) {
     back_->setEnabled(true);
     if (withBox) {
         std::string text = kDoneText;
         if (std::int64_t bad = unreadableSectors_.load())
             text += "\n" + std::to_string(bad) + " unreadable sectors were read as zeros";
+        if (!remarks.empty()) text += "\n" + joinLines(remarks);
         boxes().showInfo(text);
         status_->setText(QString::fromStdString(text));
+    } else if (!remarks.empty()) {
+        status_->setText(QString::fromStdString(joinLines(remarks)));
     }
     for (QWidget* w : {static_cast<QWidget*>(progress_), static_cast<QWidget*>(pause_),
                        static_cast<QWidget*>(resume_), static_cast<QWidget*>(stop_)})

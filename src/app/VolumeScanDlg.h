@@ -103,7 +103,8 @@ class VolumeScanDlg : public WizardScreen {
     void buildControls();
     void runWorker();
     void workerEnded(const WorkerResult& result);
-    void endSequence(bool withBox);
+    // remarks: what the scan has to tell besides (a backup copy used, no files found).
+    void endSequence(bool withBox, const std::vector<std::string>& remarks = {});
     void fillList(TreeItem item);
     // Runs job on a worker with a saver that reports into a recovery report in outputDir.
     void startSave(std::function<SaveReport(FolderSaver&)> job, const std::string& outputDir,

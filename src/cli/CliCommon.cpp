@@ -1,11 +1,12 @@
 #include "cli/CliCommon.h"
 
-#include "fs/ntfs/ntfs.h"
-
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 
+#include "cli/CliSink.h"
 #include "fs/common/FileSystemTable.h"
-#include "partition/FileSystemProbe.h"
+#include "partition/Partition.h"
 
 namespace vel::cli {
 
@@ -19,7 +20,8 @@ void addSourceOptions(CLI::App& cmd, SourceOptions& o) {
     cmd.add_option("SOURCE", o.source, "Disk image file or block device")->required();
     auto* index =
         cmd.add_option("--volume", o.volumeIndex, "Row N of the volume list's Standard Scan");
-    cmd.add_flag("--gpt", o.gpt, "Read the partition table as GPT (with --volume)");
+    cmd.add_flag("--gpt", o.gpt,
+                 "Read the partition table as GPT even without a protective MBR (with --volume)");
     auto* start = cmd.add_option("--start-sector", o.startSector, "Custom volume: first sector");
     auto* size = cmd.add_option("--size-mb", o.sizeMb, "Custom volume: size in MiB");
     std::string names;
@@ -65,45 +67,83 @@ void reportUnreadable(const readWriteInterface& source) {
         std::fprintf(stderr, "%lld unreadable sectors\n", static_cast<long long>(n));
 }
 
+namespace {
+
+std::string listRows(const std::vector<VolumeDescriptor>& rows, bool numbered) {
+    std::string text;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        text += "\n  ";
+        if (numbered) text += std::to_string(i) + "  ";
+        text += rows[i].fileSystem + "  " + rows[i].sizeText + "  start " +
+                std::to_string(rows[i].startSector);
+    }
+    return text;
+}
+
+void printNotes(const Partition& p) {
+    for (const std::string& n : p.notes) std::fprintf(stderr, "%s\n", n.c_str());
+}
+}  // namespace
+
 VolumeDescriptor resolveVolume(const SourceOptions& o, const readWriteInterface& reader) {
     const std::int64_t totalSectors = reader.sectorCount();
     VolumeDescriptor v;
     if (o.startSector) {
-        if (*o.startSector < 0) throw CliExit(kUsage, "--start-sector must not be negative");
+        const std::int64_t start = *o.startSector;
+        if (start < 0) throw CliExit(kUsage, "--start-sector must not be negative");
+        const std::string inside = o.source + " has " + std::to_string(totalSectors) +
+                                   " sectors (0 to " + std::to_string(totalSectors - 1) + ")";
+        if (start >= totalSectors)
+            throw CliExit(kUsage, "--start-sector " + std::to_string(start) +
+                                      " lies past the end of the source: " + inside);
+        if (o.sizeMb && *o.sizeMb <= 0) throw CliExit(kUsage, "--size-mb must be positive");
+        if (o.sizeMb && *o.sizeMb > (totalSectors - start) / 2048)
+            throw CliExit(kUsage, "the custom volume of " + std::to_string(*o.sizeMb) +
+                                      " MiB from sector " + std::to_string(start) +
+                                      " runs past the end of the source: " + inside);
         v.fileSystem = o.fileSystem;
-        v.startSector = *o.startSector;
-        std::int64_t mb = o.sizeMb.value_or((totalSectors - v.startSector) / 2048);
-        v.sizeText = std::to_string(mb);
+        v.startSector = start;
+        v.sizeText = std::to_string(o.sizeMb.value_or((totalSectors - start) / 2048));
         v.devicePath = "0";
         return v;
     }
-    std::vector<VolumeDescriptor> rows = listStandardVolumes(reader, o.gpt);
+    Partition walk;
+    walk.gptMode = o.gpt;
+    walk.walkPartitionTables(reader);
+    printNotes(walk);
+    const std::vector<VolumeDescriptor>& rows = walk.volumes;
     if (o.volumeIndex) {
         if (*o.volumeIndex < 0 || *o.volumeIndex >= static_cast<std::int64_t>(rows.size()))
             throw CliExit(kUsage, "no volume " + std::to_string(*o.volumeIndex) + " (" +
                                       std::to_string(rows.size()) + " found)");
         return rows[static_cast<std::size_t>(*o.volumeIndex)];
     }
-    std::string fs = probeFileSystem(reader, 0);
-    // A bare NTFS volume whose boot sector is gone is still found by its MFT.
-    if (fs.empty() && rows.empty() &&
-        ntfsMftSearchFinds(reader, static_cast<std::uint64_t>(totalSectors) * 512))
-        fs = "NTFS";
-    if (!fs.empty()) {
-        v.fileSystem = fs;
-        v.startSector = 0;
-        v.sizeText = std::to_string(totalSectors / 2048);
-        v.devicePath = "0";
-        return v;
+    if (walk.sourceIsOneVolume) return rows.front();
+    if (!rows.empty())
+        throw CliExit(kUsage, "no file system at the start of " + o.source +
+                                  "; choose a volume with --volume N:" + listRows(rows, true));
+
+    // No table to choose from: what a search of the sectors finds instead.
+    std::fprintf(stderr, "%s; searching %s for lost volumes (Advance Scan)...\n", kNoPartitionTable,
+                 o.source.c_str());
+    CliSink sink;
+    Partition scan;
+    scan.statusLine = &sink;
+    {
+        InterruptStops interrupt(scan.stopRequested);
+        scan.scanForVolumes(reader);
     }
-    std::string listing =
-        "no file system at the start of the source; choose a volume with --volume N";
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        listing += "\n  " + std::to_string(i) + "  " + rows[i].fileSystem + "  " +
-                   rows[i].sizeText + "  start " + std::to_string(rows[i].startSector);
-    }
-    if (rows.empty()) listing += "\n  (no volumes in the partition tables)";
-    throw CliExit(kUsage, listing);
+    sink.flush();
+    printNotes(scan);
+    std::string text = "no partition table and no file system at the start of " + o.source;
+    if (scan.volumes.empty())
+        text +=
+            "; the Advance Scan found no volume either (a volume may still be given with "
+            "--start-sector N --fs NAME)";
+    else
+        text += "; the Advance Scan found:" + listRows(scan.volumes, false) +
+                "\nchoose one with --start-sector N --size-mb M --fs NAME";
+    throw CliExit(kUsage, text);
 }
 
 }  // namespace vel::cli

@@ -6,8 +6,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "cli/Interrupt.h"
 #include "core/VolumeDescriptor.h"
 #include "device/DiskSource.h"
+#include "device/FileReadSeek.h"
+#include "scan/WorkerControl.h"
 
 namespace vel::cli {
 
@@ -51,9 +54,14 @@ std::shared_ptr<DiskSource> openSource(const std::string& source);
 // "N unreadable sectors" on stderr when reads met any.
 void reportUnreadable(const readWriteInterface& source);
 
-// The volume the options name on the open SOURCE. Without volume options SOURCE is taken as one
-// volume when its first sectors show a known file system; otherwise the volumes found are
-// listed on stderr and CliExit(kUsage) follows.
+// The volume the options name on the open SOURCE. A custom volume must lie inside SOURCE.
+// Without volume options SOURCE is taken as one volume when its first sectors, or a backup copy
+// of its boot sector, show a file system starting at sector 0; otherwise the volumes found are
+// listed (the partition tables', or when there are none the Advance Scan's) and
+// CliExit(kUsage) follows.
 VolumeDescriptor resolveVolume(const SourceOptions& options, const readWriteInterface& source);
+
+// Ctrl-C sets the flag while this lives, the way the Stop button does.
+using InterruptStops = InterruptGuard;
 
 }  // namespace vel::cli

@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-#include "cli/Interrupt.h"
 #include "fs/common/FileSystemTable.h"
+#include "scan/ResultsWalk.h"
 
 namespace vel::cli {
 
@@ -28,7 +28,7 @@ ScanRun runScan(const SourceOptions& source, const ModeOptions& mode) {
     // Ctrl-C stops the scan the way the Stop button does; what was found is still shown.
     WorkerResult result;
     {
-        InterruptGuard guard(run.parser->stopRequested);
+        InterruptStops interrupt(run.parser->stopRequested);
         result = run.parser->runWorker(mode.scanMode());
     }
     run.sink->flush();
@@ -37,9 +37,15 @@ ScanRun runScan(const SourceOptions& source, const ModeOptions& mode) {
     if (!result.started)
         throw CliExit(kFailed, "the " + mode.mode + " mode is not available for " +
                                    run.volume.fileSystem + " volumes");
-    if (!result.failureBox.empty()) throw CliExit(kFailed, result.failureBox);
+    std::string remarks;
+    for (const std::string& r : result.remarks) remarks += (remarks.empty() ? "" : "\n") + r;
+    if (!result.failureBox.empty())
+        throw CliExit(kFailed, result.failureBox + (remarks.empty() ? "" : "\n" + remarks));
+    if (!remarks.empty()) std::fprintf(stderr, "%s\n", remarks.c_str());
     run.top = run.tree->firstChild(kNoItem);
     if (run.top == kNoItem) throw CliExit(kFailed, "the scan found nothing");
+    if (foundNoFiles(*run.parser, *run.tree, run.top))
+        std::fprintf(stderr, "the volume holds no files\n");
     return run;
 }
 

@@ -96,6 +96,7 @@ void runVolumes(const VolumesOptions& o) {
             partition.customStartSector = o.startSector;
             partition.customEndSector = o.endSector;
         }
+        InterruptStops interrupt(partition.stopRequested);
         result = partition.scanForVolumes(*source);
     } else {
         result = partition.walkPartitionTables(*source);
@@ -103,6 +104,7 @@ void runVolumes(const VolumesOptions& o) {
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     sink.flush();
+    for (const std::string& n : partition.notes) std::fprintf(stderr, "%s\n", n.c_str());
     reportUnreadable(*source);
 
     const auto& rows = partition.volumes;
@@ -114,6 +116,7 @@ void runVolumes(const VolumesOptions& o) {
                                       {"fileSystem", rows[i].fileSystem},
                                       {"sizeText", rows[i].sizeText},
                                       {"startSector", rows[i].startSector}});
+        out["notes"] = partition.notes;
         out["unreadable_sectors"] = source->badSectors().count();
         out["image"] = image;
         std::printf("%s\n",
@@ -153,7 +156,7 @@ void addVolumesCommand(CLI::App& app) {
     auto* cmd = app.add_subcommand(
         "volumes", "List the volumes of a drive or image: partition tables, or a sector scan");
     cmd->add_option("SOURCE", o->source, "Disk image file or block device")->required();
-    cmd->add_flag("--gpt", o->gpt, "Read the partition table as GPT");
+    cmd->add_flag("--gpt", o->gpt, "Read the partition table as GPT even without a protective MBR");
     auto* advance = cmd->add_flag("--advance", o->advance, "Search the sectors for lost volumes");
     cmd->add_option("--start-sector", o->startSector, "Advance: first sector to search")
         ->needs(advance);

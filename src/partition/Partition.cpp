@@ -6,10 +6,13 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <set>
 
 #include "fs/common/Endian.h"
 #include "fs/exfat/ExfatLayout.h"
 #include "fs/hfsplus/HfsProbe.h"
+#include "partition/GptLayout.h"
 #include "platform/Text.h"
 
 namespace vel {
@@ -23,6 +26,12 @@ std::string format(const std::string& pattern, long long value) {
     char text[64];
     std::snprintf(text, sizeof text, pattern.c_str(), value);
     return text;
+}
+
+std::string foundFromCopyText(const std::string& fileSystem, std::int64_t start,
+                              std::int64_t copySector) {
+    return fileSystem + " volume at sector " + std::to_string(start) +
+           " found from its backup boot sector at sector " + std::to_string(copySector);
 }
 
 // A table that cannot be read: the walk ends with the device's error.
@@ -73,42 +82,185 @@ void Partition::append(const std::string& fileSystem, const std::string& sizeTex
     volumes.push_back(v);
 }
 
+void Partition::note(const std::string& text) {
+    notes.push_back(text);
+}
+
+namespace {
+
+// What sector 0 holds as an MBR. A table is only what holds together: the signature, boot flags
+// 0x00 or 0x80, and entries that start after sector 0 and end inside the disk (total 0: size
+// unknown). A protective entry starts at sector 1 and may claim more than the disk.
+struct MbrCheck {
+    bool table = false;
+    int entries = 0;
+    bool protective = false;
+    bool onlyProtective = false;
+};
+
+MbrCheck checkMbr(const unsigned char* s, std::int64_t total) {
+    MbrCheck m;
+    if (s[510] != 0x55 || s[511] != 0xAA) return m;
+    int others = 0;
+    for (int k = 0; k < 4; ++k) {
+        const unsigned char* e = s + 446 + 16 * k;
+        if (e[4] == 0) continue;
+        if (e[0] != 0x00 && e[0] != 0x80) return {};
+        const std::int64_t first = le32(e + 8), count = le32(e + 12);
+        if (e[4] == gpt::kProtectiveType) {
+            if (first != 1) return {};
+            m.protective = true;
+        } else {
+            if (first == 0 || count == 0 || (total > 0 && first + count > total)) return {};
+            ++others;
+        }
+        ++m.entries;
+    }
+    m.table = true;
+    m.onlyProtective = m.protective && others == 0;
+    return m;
+}
+
+}  // namespace
+
 int Partition::walkPartitionTables(const readWriteInterface& reader) {
     volumes.clear();
     counts_.clear();
-    unsigned char first[1024];
-    bool ok = static_cast<bool>(reader.readAt(0, first, sizeof first));
-    if (ok && gptMode) return walkGpt(reader, first);
-    return walkMbr(reader);
+    notes.clear();
+    sourceIsOneVolume = false;
+    const std::int64_t total = totalSectors >= 0 ? totalSectors : reader.sectorCount();
+    unsigned char first[512];
+    const bool readable = static_cast<bool>(reader.readAt(0, first, sizeof first));
+    const int error = readable ? 0 : lastError();
+
+    // A volume formatted without a table starts at sector 0.
+    if (readable && listSourceAsVolume(reader, false)) return 0;
+    const MbrCheck mbr = readable ? checkMbr(first, total) : MbrCheck{};
+    // A GPT is tried when asked for, when the MBR guards one, and when there is no table at all
+    // (the guard may be what was wiped); only the last asks for a copy whose checksums hold.
+    if (gptMode || mbr.protective || mbr.entries == 0) {
+        int gptError = 0;
+        if (walkGpt(reader, total, gptMode || mbr.protective, gptError)) return gptError;
+        counts_.clear();
+    }
+    if (mbr.table && mbr.entries > 0 && !mbr.onlyProtective) return walkMbr(reader, first);
+    if (listSourceAsVolume(reader, true)) return 0;
+    if (mbr.onlyProtective) note("the protective MBR names a GPT, but neither GPT copy is valid");
+    status(kNoPartitionTable);
+    note(kNoPartitionTable);
+    return error;
 }
 
-int Partition::walkGpt(const readWriteInterface& reader, const unsigned char* first) {
-    const unsigned char* header = first + 512;
-    // The header's own geometry of the entry array; the usual 128 x 128 bytes at LBA 2 when
-    // the header gives nothing usable.
-    std::uint64_t arrayLba = le64(header + 72);
-    std::uint32_t count = le32(header + 80), entrySize = le32(header + 84);
+bool Partition::listSourceAsVolume(const readWriteInterface& reader, bool backupsOnly) {
+    VolumeStart found;
+    if (backupsOnly) {
+        const VolumeView whole(&reader, 0);
+        found = table->probeVolume(whole, whole.byteSize());
+        if (found.backupOffset < 0) return false;
+    } else {
+        found = probeVolumeStart(reader, 0, *table);
+    }
+    const FileSystemRow* row = table->find(found.fileSystem);
+    if (!row) return false;
+    append(row->name, format(row->sizeFormat, found.sizeBytes / kBlockBytes), 0);
+    status(countedStatus(row->foundStatus, row->name));
+    if (found.backupOffset >= 0) note(foundFromCopyText(row->name, 0, found.backupOffset / 512));
+    sourceIsOneVolume = true;
+    return true;
+}
+
+bool Partition::walkGpt(const readWriteInterface& reader, std::int64_t total, bool forced,
+                        int& error) {
+    struct Copy {
+        gpt::Header header;
+        std::vector<unsigned char> array;
+        bool arrayHolds = false;
+    };
+    auto readCopy = [&](std::int64_t lba) -> std::optional<Copy> {
+        unsigned char sector[512];
+        if (lba < 1 || (total > 0 && lba >= total)) return std::nullopt;
+        if (!reader.readAt(lba * 512, sector, sizeof sector)) return std::nullopt;
+        auto header = gpt::decodeHeader(sector);
+        if (!header || header->myLba != static_cast<std::uint64_t>(lba)) return std::nullopt;
+        Copy c{*header, std::vector<unsigned char>(header->arrayBytes()), false};
+        c.arrayHolds = reader.readAt(static_cast<std::int64_t>(header->arrayLba) * 512,
+                                     c.array.data(), c.array.size()) &&
+                       gpt::crc32(c.array.data(), c.array.size()) == header->arrayCrc;
+        return c;
+    };
+    auto whole = [](const std::optional<Copy>& c) {
+        return c && c->header.crcHolds && c->arrayHolds;
+    };
+
+    std::optional<Copy> primary = readCopy(1), backup;
+    if (!whole(primary)) {
+        // The backup header is where the primary says, or else in the disk's last sector.
+        std::int64_t at = total - 1;
+        if (primary && primary->header.crcHolds &&
+            primary->header.alternateLba < static_cast<std::uint64_t>(INT64_MAX))
+            at = static_cast<std::int64_t>(primary->header.alternateLba);
+        backup = readCopy(at);
+        if (!backup && at != total - 1) backup = readCopy(total - 1);
+    }
+    const Copy* use = nullptr;
+    if (whole(primary)) {
+        use = &*primary;
+    } else if (whole(backup)) {
+        use = &*backup;
+        note("the primary GPT is damaged; the backup GPT at sector " +
+             std::to_string(backup->header.myLba) + " was used");
+    } else if (forced) {
+        // A header that is itself sound is trusted with a damaged array, rather than nothing.
+        for (const std::optional<Copy>* c : {&primary, &backup}) {
+            if (!use && *c && (*c)->header.crcHolds) {
+                use = &**c;
+                note("the GPT entry array at sector " + std::to_string(use->header.arrayLba) +
+                     " fails its checksum; its entries were read anyway");
+            }
+        }
+    }
+    if (use) {
+        error = listGptEntries(reader, use->array.data(), use->header.entryCount,
+                               use->header.entrySize);
+        return true;
+    }
+    if (!forced) return false;
+
+    // A GPT that no checksum vouches for: read the first header's geometry as it stands, the
+    // usual 128 x 128 bytes at LBA 2 where it gives nothing usable. Kept only when it lists
+    // something.
+    unsigned char header[512];
+    reader.readAt(512, header, sizeof header);
+    std::uint64_t arrayLba = le64(header + gpt::kArrayLba);
+    std::uint32_t count = le32(header + gpt::kEntryCount);
+    std::uint32_t entrySize = le32(header + gpt::kEntrySize);
     if (arrayLba < 2 || arrayLba >= (std::uint64_t{1} << 54)) arrayLba = 2;
     if (entrySize < 128 || entrySize > 4096 || entrySize % 8 != 0) entrySize = 128;
     if (count == 0 || count > 4096) count = 128;
-
     std::vector<unsigned char> array(static_cast<std::size_t>(count) * entrySize);
-    if (!reader.readAt(static_cast<std::int64_t>(arrayLba) * 512, array.data(), array.size()))
-        return lastError();
+    reader.readAt(static_cast<std::int64_t>(arrayLba) * 512, array.data(), array.size());
+    error = listGptEntries(reader, array.data(), count, entrySize);
+    if (volumes.empty()) return false;
+    note("no GPT header with a valid checksum; the entries were read as the first header gives");
+    return true;
+}
 
+int Partition::listGptEntries(const readWriteInterface& reader, const unsigned char* array,
+                              std::uint32_t count, std::uint32_t entrySize) {
     for (std::uint32_t k = 0; k < count; ++k) {
-        const unsigned char* e = array.data() + static_cast<std::size_t>(k) * entrySize;
+        const unsigned char* e = array + static_cast<std::size_t>(k) * entrySize;
         // An all-zero type marks an unused slot; later slots may still be in use.
         static const unsigned char kUnused[16] = {};
         if (std::memcmp(e, kUnused, 16) == 0) continue;
-        std::uint64_t firstLba = le64(e + 32), lastLba = le64(e + 40);
+        std::uint64_t firstLba = le64(e + gpt::kEntryFirstLba);
+        std::uint64_t lastLba = le64(e + gpt::kEntryLastLba);
         if (firstLba <= 2 || firstLba >= (std::uint64_t{1} << 54)) continue;
         std::int64_t start = static_cast<std::int64_t>(firstLba);
 
         unsigned char b[1536];
         if (reader.readAt(start * 512, b, sizeof b).inSource < 512) return lastError();
 
-        std::u16string nameUnits = utf16leUnits(e + 56, 36);
+        std::u16string nameUnits = utf16leUnits(e + gpt::kEntryName, 36);
         std::size_t nul = nameUnits.find(u'\0');
         if (nul != std::u16string::npos) nameUnits.resize(nul);
         std::string name = utf16ToUtf8(nameUnits);
@@ -134,10 +286,7 @@ int Partition::walkGpt(const readWriteInterface& reader, const unsigned char* fi
     return 0;
 }
 
-int Partition::walkMbr(const readWriteInterface& reader) {
-    unsigned char table512[512];
-    if (!reader.readAt(0, table512, sizeof table512)) return lastError();
-
+int Partition::walkMbr(const readWriteInterface& reader, const unsigned char* table512) {
     std::string lastCounted;
     auto decide = [&](unsigned type, std::int64_t start, bool logical) -> std::string {
         unsigned char b[1536];
@@ -223,6 +372,7 @@ int Partition::scanForVolumes(const readWriteInterface& reader) {
     status("Scanning partition.....");
     volumes.clear();
     counts_.clear();
+    notes.clear();
 
     const std::int64_t total = totalSectors >= 0 ? totalSectors : reader.sectorCount();
     const std::int64_t endSector = customEndSector > 0 ? customEndSector : 0;
@@ -231,6 +381,8 @@ int Partition::scanForVolumes(const readWriteInterface& reader) {
 
     std::vector<unsigned char> block(static_cast<std::size_t>(kBlockBytes), 0);
     int hits = 0;
+    // A volume is listed once, whether the scan meets its first sector, a copy of it, or both.
+    std::set<std::pair<std::int64_t, std::string>> shown;
 
     auto add = [&](const std::string& fs, const std::string& sizeText, std::int64_t start) {
         VolumeDescriptor v;
@@ -250,6 +402,17 @@ int Partition::scanForVolumes(const readWriteInterface& reader) {
         // Unreadable sectors come back as zeros and are remembered by the source.
         reader.readAt(current * 512, block.data(), static_cast<std::size_t>(slots * 512));
         std::int64_t i = 0;
+        // Sectors around the one examined: from the block when they lie in it.
+        const SectorPeek peek = [&](std::int64_t delta, std::uint8_t* out, std::size_t bytes) {
+            const std::int64_t sector = current + i + delta;
+            if (sector < 0 || (total > 0 && sector >= total)) return false;
+            const std::int64_t inBlock = sector - current;
+            if (inBlock >= 0 && (inBlock * 512 + static_cast<std::int64_t>(bytes)) <= slots * 512) {
+                std::memcpy(out, block.data() + inBlock * 512, bytes);
+                return true;
+            }
+            return static_cast<bool>(reader.readAt(sector * 512, out, bytes));
+        };
         bool stopped = false;
         for (; i < slots; ++i) {
             if (stopRequested.requested()) {
@@ -257,7 +420,7 @@ int Partition::scanForVolumes(const readWriteInterface& reader) {
                 break;
             }
             const unsigned char* s = block.data() + i * 512;
-            SectorHit hit = table->examineSector(s);
+            SectorHit hit = table->examineSector(s, peek);
             if (hit.fileSystem.empty()) continue;
             std::int64_t start = current + i + hit.startOffset;
             if (start < 0) continue;
@@ -265,9 +428,10 @@ int Partition::scanForVolumes(const readWriteInterface& reader) {
             std::int64_t mib = hit.sizeBytes / kBlockBytes;
             bool jump = false;
             if (row && mib > 0) {
-                if (hit.listed) {
+                if (hit.listed && shown.emplace(start, row->name).second) {
                     add(row->name, format(row->sizeFormat, mib), start);
                     status(countedStatus(row->foundStatus, row->name));
+                    if (hit.fromCopy) note(foundFromCopyText(row->name, start, current + i));
                 }
                 jump = true;
             }

@@ -44,6 +44,16 @@ void walkResults(const VolumeParser& parser, const ResultsTree& tree, TreeItem t
     }
 }
 
+bool foundNoFiles(const VolumeParser& parser, const ResultsTree& tree, TreeItem top) {
+    bool found = false;
+    walkResults(parser, tree, top, [&](const WalkedItem& w) {
+        if (found || (w.depth > 0 && parser.isMetadata(w.data))) return false;
+        found = w.depth > 0 && !w.folder;
+        return !found;
+    });
+    return !found;
+}
+
 FoundPath findResultPath(const VolumeParser& parser, const ResultsTree& tree, TreeItem top,
                          const std::string& path) {
     std::vector<std::string> parts;

@@ -23,6 +23,9 @@ struct WalkedItem {
 void walkResults(const VolumeParser& parser, const ResultsTree& tree, TreeItem top,
                  const std::function<bool(const WalkedItem&)>& visit);
 
+// Whether the scan found no file (live or deleted) besides the file system's own metadata.
+bool foundNoFiles(const VolumeParser& parser, const ResultsTree& tree, TreeItem top);
+
 // The entry a path names ("ROOT/docs/a.txt"); the top item itself gives kNoData with found set.
 struct FoundPath {
     bool found = false;

@@ -47,7 +47,7 @@ bool VolumeParser::extractEntry(const std::string& destination, ItemData entry) 
     if (!out.open(destination)) return false;
     const bool whole = writeEntry(entry, out);
     // A file of which nothing could be had leaves nothing behind.
-    if (!whole && out.bytesWritten() == 0 && entrySize(entry) > 0) {
+    if (!whole && out.bytesWritten() == 0) {
         out.discard();
         return false;
     }

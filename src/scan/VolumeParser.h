@@ -35,6 +35,9 @@ struct WorkerResult {
     bool shortEnd = false;             // end without the done box
     std::string failureBox;            // shown before Back is enabled
     std::vector<std::string> notices;  // boxes shown before the failure box
+    // Said with the scan's end on the status line (and by the command line): a backup boot
+    // sector used, or after a failure what was tried.
+    std::vector<std::string> remarks;
 };
 
 // What a parser is told of the user's choices when it is made.
@@ -96,6 +99,8 @@ class VolumeParser {
     // The entry's recorded times, from what the scan read (never reads the disk).
     virtual RecordedTimes recordedTimes(ItemData) const { return {}; }
     virtual bool skipOnSave(ItemData) const { return false; }
+    // The file system's own bookkeeping ($MFT and the like) rather than anyone's file.
+    virtual bool isMetadata(ItemData) const { return false; }
     virtual bool enterOnSave(ItemData) const { return true; }
     // Writes the entry's data into out and gives it the entry's times. False when the data
     // could not be read whole or out refused it.

@@ -43,7 +43,8 @@ TEST(Cli, SourceWithoutFileSystemAsksForAVolume) {
     writeFile(dir.file("blank.img"), std::string(1 << 20, '\0'));
     CliResult r = runCli({"scan", dir.file("blank.img")});
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_NE(r.err.find("--volume"), std::string::npos);
+    EXPECT_NE(r.err.find("no partition table found; try Advance Scan"), std::string::npos);
+    EXPECT_NE(r.err.find("--start-sector N --fs NAME"), std::string::npos) << r.err;
     writeFile(dir.file("tiny.img"), std::string(100, '\0'));
     CliResult tiny = runCli({"scan", dir.file("tiny.img")});
     EXPECT_EQ(tiny.exitCode, 2);

@@ -152,7 +152,8 @@ TEST(MbrWalk, ChainThatLoopsEndsAfterFiftyRecords) {
 TEST(MbrWalk, ReadFailureKeepsWhatWasFound) {
     SparseDisk disk(10000);
     mbrEntry(disk, 0, 0, 0x0C, 2048, 2048);
-    mbrEntry(disk, 0, 1, 0x05, 50000, 1000);  // beyond the disk
+    mbrEntry(disk, 0, 1, 0x05, 5000, 1000);
+    disk.source.failSector(5000);  // the extended boot record
     Partition p;
     EXPECT_NE(p.walkPartitionTables(disk), 0);
     EXPECT_EQ(rows(p.volumes), (std::vector<Row>{{"FAT32", "1   MB", 2048}}));
@@ -206,7 +207,7 @@ TEST(GptWalk, ArrayAtFullLbaWithHeaderCountAndSize) {
                                                  {"blank space", "7", 110592}}));
 }
 
-TEST(GptWalk, WithoutTheBoxTheProtectiveEntryIsOneUnknownRow) {
+TEST(GptWalk, TheProtectiveEntryLeadsToTheGptWithoutTheBox) {
     SparseDisk disk(300000);
     mbrEntry(disk, 0, 0, 0xEE, 1, 299999);
     gptHeader(disk, 2, 128, 128);
@@ -214,7 +215,7 @@ TEST(GptWalk, WithoutTheBoxTheProtectiveEntryIsOneUnknownRow) {
     disk.put(2048, ntfsBoot(38911));
     Partition p;
     p.walkPartitionTables(disk);
-    EXPECT_EQ(rows(p.volumes), (std::vector<Row>{{"Unknown", "146   MB", 1}}));
+    EXPECT_EQ(rows(p.volumes), (std::vector<Row>{{"NTFS", "18   MB", 2048}}));
 }
 
 TEST(GptWalk, ContentDecidesOverNamesAndZeroSizesAreNotListed) {
@@ -362,23 +363,24 @@ TEST_F(Scan, VolumesBackToBackAreAllFoundAndSkippedWhole) {
     EXPECT_EQ(sink.positions.back(), 1000);
     for (std::size_t i = 1; i < sink.positions.size(); ++i)
         EXPECT_GE(sink.positions[i], sink.positions[i - 1]);
-    // The skip moved the blocks off the MiB grid.
-    ASSERT_GE(disk.reads.size(), 3u);
-    EXPECT_EQ(disk.reads[2].first, 22528ll * 512);
+    // The skip moved the blocks off the MiB grid (the short reads look at a hit's neighbours).
+    std::vector<std::int64_t> blocks;
+    for (const auto& [offset, bytes] : disk.reads)
+        if (bytes > 512) blocks.push_back(offset);
+    ASSERT_GE(blocks.size(), 3u);
+    EXPECT_EQ(blocks[2], 22528ll * 512);
 }
 
-TEST_F(Scan, DoNotSkipFindsTheNtfsBackupBootSector) {
+TEST_F(Scan, DoNotSkipListsAnNtfsVolumeOnceForBothItsBootSectors) {
     SparseDisk disk(30000);
     disk.put(2048, ntfsBoot(20479));
     disk.put(2048 + 20479, ntfsBoot(20479));
-    p.skipVolumeExtent = false;
-    run(disk);
-    EXPECT_EQ(rows(p.volumes),
-              (std::vector<Row>{{"NTFS", "9   MB", 2048}, {"NTFS", "9   MB", 22527}}));
-    EXPECT_EQ(sink.statuses.back(), "found NTFS 2...");
-    p.skipVolumeExtent = true;
-    run(disk);
-    EXPECT_EQ(p.volumes.size(), 1u);
+    for (bool skip : {false, true}) {
+        p.skipVolumeExtent = skip;
+        run(disk);
+        EXPECT_EQ(rows(p.volumes), (std::vector<Row>{{"NTFS", "9   MB", 2048}})) << skip;
+        EXPECT_EQ(sink.statuses.back(), "found NTFS 1...");
+    }
 }
 
 TEST_F(Scan, CustomRangeOfOneBlock) {

@@ -13,6 +13,7 @@
 #include <QToolButton>
 #include <fstream>
 
+#include "DiskBuilder.h"
 #include "app/CKestrumApp.h"
 #include "app/PopulateDriveDlg.h"
 #include "support/Fixtures.h"
@@ -75,6 +76,18 @@ struct VolumeList : ::testing::Test {
 std::vector<std::string> row(const nlohmann::json& r, std::size_t index) {
     return {std::to_string(index), r["fileSystem"], r["sizeText"],
             std::to_string(r["startSector"].get<long long>())};
+}
+
+// A disk whose one partition has a type byte nobody reads and nothing recognisable in it.
+std::string unknownTypeDisk(const TempDir& dir) {
+    std::string disk(10000 * 512, '\0');
+    disk[446 + 4] = static_cast<char>(0x8E);
+    disk[446 + 9] = 0x08;   // first sector 2048
+    disk[446 + 13] = 0x10;  // 4096 sectors
+    disk[510] = 0x55;
+    disk[511] = static_cast<char>(0xAA);
+    writeFile(dir.file("unknown.img"), disk);
+    return dir.file("unknown.img");
 }
 
 }  // namespace
@@ -175,15 +188,15 @@ TEST_F(VolumeList, CustomVolumeAsNtfsAndTheRowRestoredAfterwards) {
     EXPECT_TRUE(d.customSettingsBox()->isChecked());
     EXPECT_TRUE(d.startEdit()->isEnabled());
     d.startEdit()->setText("2048");
-    d.endEdit()->setText("206847");
+    d.endEdit()->setText("22527");
     d.treatAsList()->setCurrentText("NTFS");
     d.nextButton()->click();
     ASSERT_EQ(handed.size(), 1u);
     EXPECT_EQ(handed[0].startSector, 2048);
-    EXPECT_EQ(handed[0].sizeText, "100");
+    EXPECT_EQ(handed[0].sizeText, "10");
     EXPECT_EQ(handed[0].fileSystem, "ntfs");
     ASSERT_NE(d.selected(), nullptr);
-    EXPECT_EQ(d.selected()->sizeText, "100");
+    EXPECT_EQ(d.selected()->sizeText, "10");
 
     // A real row, changed through the custom box, then chosen again with the box cleared.
     d.list()->selectRow(rows);  // the oldest hit, at the bottom: NTFS at 2048, "8   MB"
@@ -202,7 +215,8 @@ TEST_F(VolumeList, CustomVolumeAsNtfsAndTheRowRestoredAfterwards) {
 }
 
 TEST_F(VolumeList, NextRules) {
-    auto& d = open(fixtureImage("part-gpt.img"), 1);  // without the box: one "Unknown" row
+    TempDir dir;
+    auto& d = open(unknownTypeDisk(dir), 1);  // one "Unknown" row
     ASSERT_EQ(d.list()->rowCount(), 1);
     d.list()->clearSelection();
     d.nextButton()->click();
@@ -227,22 +241,26 @@ TEST_F(VolumeList, NextRules) {
 }
 
 TEST_F(VolumeList, FilterKeepsVolumesOneSectorAfterThePreviousOne) {
-    // Without skipping, the NTFS backup boot sector sits one sector before the FAT16 volume.
-    auto& d = open(fixtureImage("lost-volumes.img"), 2, false, true);
-    ASSERT_GT(d.list()->rowCount(), 2);
+    // Without skipping, boot sectors in neighbouring sectors are each a row.
+    TempDir dir;
+    std::string disk(20000 * 512, '\0');
+    for (std::int64_t at : {2048, 2049, 9000}) {
+        auto boot = fatBoot(true, 4096);
+        disk.replace(static_cast<std::size_t>(at * 512), 512,
+                     std::string(boot.begin(), boot.end()));
+    }
+    writeFile(dir.file("neighbours.img"), disk);
+    auto& d = open(dir.file("neighbours.img"), 2, false, true);
+    ASSERT_EQ(d.list()->rowCount(), 3);
     d.filterButton()->click();
     ASSERT_EQ(d.list()->rowCount(), 1);
-    auto truth = loadJson(manifestPath("lost-volumes"))["advance"];
-    EXPECT_EQ(d.list()->item(0, 1)->text().toStdString(), truth[1]["fileSystem"]);
-    EXPECT_EQ(d.list()->item(0, 3)->text().toLongLong(), truth[1]["startSector"].get<long long>());
-    std::size_t position = 0;
-    for (; position < d.volumes().size(); ++position)
-        if (d.volumes()[position].startSector == truth[1]["startSector"].get<long long>()) break;
-    EXPECT_EQ(d.list()->item(0, 0)->text(), QString::number(position));
+    EXPECT_EQ(d.list()->item(0, 1)->text(), "FAT32");
+    EXPECT_EQ(d.list()->item(0, 3)->text(), "2049");
+    EXPECT_EQ(d.list()->item(0, 0)->text(), "1");
 
     // On a list of one row Filter empties it.
     PopulateDriveDlg::Inputs one;
-    one.devicePath = fixtureImage("part-gpt.img");
+    one.devicePath = unknownTypeDisk(dir);
     open(one);
     ASSERT_EQ(dlg->list()->rowCount(), 1);
     dlg->filterButton()->click();
@@ -285,4 +303,52 @@ TEST_F(VolumeList, StopEndsTheAdvanceScanEarly) {
     EXPECT_LT(dlg->progressBar()->value(), 1000);
     EXPECT_EQ(boxes.shown(), std::vector<std::string>{"populated partitions...."});
     EXPECT_TRUE(dlg->nextButton()->isEnabled());
+}
+
+TEST_F(VolumeList, DamagedDisksShowTheirVolumesAtTheirTrueStartsAndSayHow) {
+    struct Case {
+        const char* image;
+        const char* note;
+    } cases[] = {{"gpt-backup", "the primary GPT is damaged; the backup GPT at sector 49151"},
+                 {"fat32-boot0", "found from its backup boot sector at sector 6"}};
+    for (const Case& c : cases) {
+        auto& d = open(fixtureImage(std::string(c.image) + ".img"), 1);
+        auto truth = loadJson(manifestPath(c.image))["standard"];
+        std::vector<std::vector<std::string>> expected;
+        for (std::size_t i = 0; i < truth.size(); ++i) expected.push_back(row(truth[i], i));
+        EXPECT_EQ(shownRows(), expected) << c.image;
+        EXPECT_FALSE(d.noteLine()->isHidden());
+        EXPECT_TRUE(d.noteLine()->text().contains(c.note)) << d.noteLine()->text().toStdString();
+        EXPECT_EQ(d.statusLine()->text(), "Select volume and click next button...");
+        EXPECT_TRUE(d.advanceScanButton()->isHidden());
+    }
+}
+
+TEST_F(VolumeList, WithoutATableTheListSaysWhyAndOffersTheAdvanceScan) {
+    auto& d = open(fixtureImage("mbr-zeroed.img"), 1);
+    EXPECT_EQ(d.list()->rowCount(), 0);
+    EXPECT_EQ(d.statusLine()->text(), kNoPartitionTable);
+    ASSERT_FALSE(d.advanceScanButton()->isHidden());
+    QSignalSpy done(&d, &PopulateDriveDlg::scanFinished);
+    d.advanceScanButton()->click();
+    ASSERT_TRUE(done.wait(30000));
+    auto truth = loadJson(manifestPath("mbr-zeroed"))["advance"];
+    std::vector<std::vector<std::string>> expected;
+    for (std::size_t i = truth.size(); i-- > 0;) expected.push_back(row(truth[i], i));
+    EXPECT_EQ(shownRows(), expected);
+    EXPECT_TRUE(d.advanceScanButton()->isHidden());
+    EXPECT_FALSE(d.addCustomButton()->isHidden());
+    EXPECT_EQ(d.statusLine()->text(), "Select volume and click next button...");
+
+    // A custom volume must lie inside the drive.
+    d.addCustomButton()->click();
+    d.startEdit()->setText("2048");
+    d.endEdit()->setText("999999");
+    d.treatAsList()->setCurrentText("FAT32");
+    boxes.clear();
+    d.nextButton()->click();
+    EXPECT_EQ(boxes.shown(),
+              std::vector<std::string>{
+                  "the custom volume must lie inside the drive: sectors 0 to 98303"});
+    EXPECT_EQ(d.selected(), nullptr);
 }

@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
 
 #include "app/CKestrumApp.h"
 #include "app/VolumeScanDlg.h"
@@ -28,6 +30,9 @@ struct Volume {
     const char* folder;          // a first-level folder to browse
     bool twoSecondTimes;         // modification times kept in 2-second steps
     const char* file = nullptr;  // the volume converted to another image format
+    // A damaged image: the manifest that lists its files, and what the end of the scan says.
+    const char* contents = nullptr;
+    const char* remark = nullptr;
 };
 // ctest shows the image's name, not the struct's bytes.
 void PrintTo(const Volume& v, std::ostream* os) {
@@ -60,7 +65,8 @@ TEST_P(ScanScreenOnImage, VolumeIsScannedBrowsedAndSaved) {
         ASSERT_TRUE(app.openReader(formatImage(v.file)));
     else
         ASSERT_TRUE(app.replaceReader().openDevice(fixtureImage(std::string(v.image) + ".img")));
-    auto manifest = loadJson(sourceDir() + "/tests/fixtures/images/" + v.image + ".manifest.json");
+    auto manifest = loadJson(sourceDir() + "/tests/fixtures/images/" +
+                             (v.contents ? v.contents : v.image) + ".manifest.json");
     TempDir out;
     std::vector<SaveFailure> failures;
     {
@@ -70,8 +76,10 @@ TEST_P(ScanScreenOnImage, VolumeIsScannedBrowsedAndSaved) {
         dlg.chooseFolder = [&] { return QString::fromStdString(out.path()); };
         dlg.startScan();
         waitFor([&] { return !dlg.scanBusy(); });
-        EXPECT_EQ(boxes.shown().back(),
-                  "Scanning processing done.Select save button to save the data.");
+        std::string done = "Scanning processing done.Select save button to save the data.";
+        if (v.remark) done += std::string("\n") + v.remark;
+        EXPECT_EQ(boxes.shown().back(), done);
+        EXPECT_EQ(dlg.statusLine()->text().toStdString(), done);
 
         MemoryTree& tree = dlg.tree();
         TreeItem root = tree.firstChild(kNoItem);
@@ -124,10 +132,72 @@ INSTANTIATE_TEST_SUITE_P(
                       Volume{"fat32-mkfs", "FAT32", "DOCS", false},
                       Volume{"fat16-msdos", "FAT16", "DOCS", false},
                       Volume{"fat32-mkfs", "FAT32", "DOCS", false, "formats-fat32.E01"},
-                      Volume{"fat32-mkfs", "FAT32", "DOCS", false, "formats-fat32-split.vmdk"}),
+                      Volume{"fat32-mkfs", "FAT32", "DOCS", false, "formats-fat32-split.vmdk"},
+                      Volume{"fat32-boot0", "FAT32", "DOCS", false, nullptr, "fat32-mkfs",
+                             "boot sector damaged: read from its backup "
+                             "copy at sector 6 of the volume"},
+                      Volume{"exfat-boot0", "FAT64", "docs", true, nullptr, "exfat-basic",
+                             "boot sector damaged: read from its backup "
+                             "copy at sector 12 of the volume"},
+                      Volume{"ntfs-boot0", "NTFS", "a", false, nullptr, "ntfs-512",
+                             "boot sector damaged: read from its backup "
+                             "copy at sector 24575 of the volume"}),
     [](const auto& info) {
         std::string n = info.param.file ? info.param.file : info.param.image;
         for (char& c : n)
             if (c == '-' || c == '.') c = '_';
         return n;
     });
+
+TEST(ScanScreenOnHfsImage, DeepScanEndsWithWorkDoneShowsDeletedFilesAndSaves) {
+    qtApp();
+    RecordingMessageBoxes boxes;
+    CKestrumApp& app = CKestrumApp::instance();
+    app.initialise();
+    app.setMessageBoxes(&boxes);
+    ASSERT_TRUE(app.replaceReader().openDevice(fixtureImage("hfsplus-basic.img")));
+    TempDir out;
+    {
+        VolumeDescriptor volume{"HFS+", "", "0", std::to_string(app.totalSectors() / 2048), 0};
+        VolumeScanDlg dlg(volume, 3, "3");
+        dlg.chooseFolder = [&] { return QString::fromStdString(out.path()); };
+        dlg.startScan();
+        EXPECT_EQ(dlg.statusLine()->text(), "HFS+ partition selected....");
+        waitFor([&] { return !dlg.scanBusy(); });
+        // The short end: no done box, Back enabled, the progress controls gone.
+        EXPECT_TRUE(boxes.shown().empty());
+        EXPECT_EQ(dlg.statusLine()->text(), "Work Done.");
+        EXPECT_TRUE(dlg.backButton()->isEnabled());
+        EXPECT_TRUE(dlg.progressBar()->isHidden());
+
+        MemoryTree& tree = dlg.tree();
+        TreeItem root = tree.firstChild(kNoItem);
+        TreeItem photos = kNoItem, temp = kNoItem;
+        for (TreeItem c = tree.firstChild(root); c; c = tree.nextSibling(c)) {
+            if (tree.itemText(c) == "Photos") photos = c;
+            if (tree.itemText(c) == "Temp Folder") temp = c;
+        }
+        ASSERT_NE(photos, kNoItem);
+        ASSERT_NE(temp, kNoItem);
+        EXPECT_EQ(tree.itemColour(temp), kDeletedColour);
+        EXPECT_NE(tree.itemColour(photos), kDeletedColour);
+        dlg.selectItem(photos);
+        EXPECT_EQ(dlg.listModel()->rows().size(), 2u);  // the two files; the subfolder is not a row
+
+        dlg.treeView()->selectItem(root);
+        boxes.queueAnswer(true);
+        dlg.onSave();
+        waitFor([&] { return !dlg.scanBusy(); });
+        EXPECT_EQ(boxes.shown().back().rfind("work done\n\n", 0), 0u);
+        EXPECT_TRUE(dlg.lastSave().failures.empty());
+    }
+    // A live file and the deleted one whose record and blocks survive.
+    EXPECT_EQ(sha256File(out.file("Documents/Projects/Deep Level/one-mebibyte.bin")).substr(0, 16),
+              "e22aa78438eb147a");
+    EXPECT_EQ(sha256File(out.file("Photos/U\xcc\x88ni\xcc\x88"
+                                  "co\xcc\x88"
+                                  "de\xcc\x81 "
+                                  "Fo\xcc\x88to\xcc\x88s/\xe5\x86\x99\xe7\x9c\x9f 002.jpg")),
+              "fb167d7c29d12746203871184c3886cd96c279c395fb95d91b2adf0449bce7ae");
+    app.setMessageBoxes(nullptr);
+}

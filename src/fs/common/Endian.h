@@ -44,7 +44,7 @@ class ByteView {
         return offset <= size_ && count <= size_ - offset;
     }
     // The part [offset, offset + count), cut at the end; empty when offset is outside.
-    ByteView sub(std::size_t offset, std::size_t count) const {
+    ByteView sub(std::size_t offset, std::size_t count = SIZE_MAX) const {
         if (offset > size_) return {};
         return {data_ + offset, count < size_ - offset ? count : size_ - offset};
     }

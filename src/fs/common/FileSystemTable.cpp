@@ -74,6 +74,26 @@ VolumeStart FileSystemTable::probe(const std::uint8_t* first1536) const {
     return {};
 }
 
+VolumeStart FileSystemTable::probeVolume(const readWriteInterface& volume,
+                                         std::int64_t sizeHintBytes) const {
+    std::uint8_t first[1536];
+    if (volume.readAt(0, first, sizeof first).inSource >= 512) {
+        VolumeStart found = probe(first);
+        if (!found.fileSystem.empty()) return found;
+    }
+    for (const FileSystemRow& r : rows_) {
+        if (!r.backupBoot || !r.probe) continue;
+        std::uint8_t copy[1536] = {};
+        std::int64_t at = r.backupBoot(volume, sizeHintBytes, copy);
+        VolumeStart found;
+        if (at < 0 || !r.probe(copy, found)) continue;
+        found.fileSystem = r.name;
+        found.backupOffset = at;
+        return found;
+    }
+    return {};
+}
+
 const MbrType* FileSystemTable::mbrType(const FileSystemRow& row, std::uint8_t type) const {
     for (const MbrType& t : row.mbrTypes)
         if (t.type == type) return &t;
@@ -127,6 +147,38 @@ SectorHit FileSystemTable::examineSector(const std::uint8_t* sector) const {
         return hit;
     }
     return SectorHit{};
+}
+
+SectorHit FileSystemTable::examineSector(const std::uint8_t* sector, const SectorPeek& peek) const {
+    SectorHit hit = examineSector(sector);
+    if (hit.fileSystem.empty()) return hit;
+    const FileSystemRow* row = find(hit.fileSystem);
+    if (row && row->placeHit) row->placeHit(sector, peek, hit);
+    return hit;
+}
+
+void placeBootCopy(const std::uint8_t* sector, const SectorPeek& peek, std::int64_t distance,
+                   const std::function<bool(const std::uint8_t*, const std::uint8_t*)>& same,
+                   const std::function<bool(std::int64_t delta)>& fitsAt, SectorHit& hit) {
+    if (distance <= 0) return;
+    std::uint8_t other[512];
+    bool copy;
+    if (peek(-distance, other, sizeof other) && same(sector, other))
+        copy = true;
+    else if (peek(distance, other, sizeof other) && same(sector, other))
+        copy = false;
+    else
+        // The other copy is gone: where the tables are tells. A start both ways fits (or
+        // neither) leaves the sector where it is.
+        copy = fitsAt(-distance) && !fitsAt(0);
+    if (!copy) return;
+    hit.startOffset -= distance;
+    hit.fromCopy = true;
+}
+
+std::string backupBootText(std::int64_t offsetBytes) {
+    return "boot sector damaged: read from its backup copy at sector " +
+           std::to_string(offsetBytes / 512) + " of the volume";
 }
 
 std::unique_ptr<VolumeParser> createParser(const FileSystemTable& table,

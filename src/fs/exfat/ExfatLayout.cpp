@@ -36,6 +36,33 @@ std::optional<BootSector> parseBootSector(const std::uint8_t* sector) {
     return b;
 }
 
+std::uint32_t bootRegionChecksum(const std::uint8_t* region, std::uint32_t bytesPerSector) {
+    std::uint32_t sum = 0;
+    const std::size_t bytes = std::size_t{bytesPerSector} * (kBootRegionSectors - 1);
+    for (std::size_t i = 0; i < bytes; ++i) {
+        if (i == kVolumeFlags || i == kVolumeFlags + 1 || i == kPercentInUse) continue;
+        sum = ((sum & 1) ? 0x80000000u : 0u) + (sum >> 1) + region[i];
+    }
+    return sum;
+}
+
+bool bootRegionChecksumHolds(const std::uint8_t* region, std::uint32_t bytesPerSector) {
+    const std::uint32_t sum = bootRegionChecksum(region, bytesPerSector);
+    // The checksum sector repeats the value to its end.
+    const std::uint8_t* check = region + std::size_t{bytesPerSector} * (kBootRegionSectors - 1);
+    for (std::uint32_t i = 0; i < bytesPerSector; i += 4)
+        if (le32(check + i) != sum) return false;
+    return true;
+}
+
+bool sameBootFields(const std::uint8_t* a, const std::uint8_t* b) {
+    for (std::size_t i = 0; i < kBootFieldBytes; ++i) {
+        if (i == kVolumeFlags || i == kVolumeFlags + 1 || i == kPercentInUse) continue;
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
 bool isDirectoryAttributes(std::uint16_t a) {
     return (a >= 0x10 && a <= 0x16) || a == 0x30;
 }

@@ -39,6 +39,25 @@ struct BootSector {
 // partition probes both go by this.
 std::optional<BootSector> parseBootSector(const std::uint8_t* sector);
 
+// The boot region: the boot sector, 8 extended boot sectors, the OEM parameters, a reserved
+// sector and the checksum sector, in this order; a copy of it follows at sector 12.
+inline constexpr std::uint32_t kBootRegionSectors = 12;
+inline constexpr std::uint32_t kBackupBootRegion = 12;
+// Boot-sector fields that change while the volume is in use: the checksum skips them, and a
+// copy may differ from its original there.
+inline constexpr std::size_t kVolumeFlags = 106;  // 2 bytes
+inline constexpr std::size_t kPercentInUse = 112;
+// How far a boot sector and its copy must agree (the fields before the boot code).
+inline constexpr std::size_t kBootFieldBytes = 120;
+
+// The checksum of a boot region's first 11 sectors (region holds at least 11 sectors of
+// bytesPerSector bytes).
+std::uint32_t bootRegionChecksum(const std::uint8_t* region, std::uint32_t bytesPerSector);
+// Whether a whole boot region (12 sectors) ends with a checksum sector that matches it.
+bool bootRegionChecksumHolds(const std::uint8_t* region, std::uint32_t bytesPerSector);
+// Whether two boot sectors agree in every field but those that change in use.
+bool sameBootFields(const std::uint8_t* a, const std::uint8_t* b);
+
 // Directory attribute values (exactly these).
 bool isDirectoryAttributes(std::uint16_t attributes);
 

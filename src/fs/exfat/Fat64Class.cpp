@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -47,7 +48,14 @@ WorkerResult Fat64Class::runWorker(int scanMode) {
         result.endSequence = false;
         if (bootUnreadable_) result.notices.push_back("cant read file");
         result.failureBox = "Selected Drive is not in exFat Format";
+        result.remarks.push_back(
+            "no exFAT boot sector at the start of the volume, nor a valid "
+            "backup boot region at sector 12");
         return result;
+    }
+    if (backupBootOffset_ >= 0) {
+        result.remarks.push_back(backupBootText(backupBootOffset_));
+        report().setStatusText(result.remarks.back());
     }
     if (!readRootDirectory()) {
         result.failureBox = "error...";
@@ -70,12 +78,37 @@ bool Fat64Class::openVolume() {
     return true;
 }
 
+std::int64_t exfatBackupBootSector(const readWriteInterface& volume, std::uint8_t* out) {
+    for (std::uint8_t shift = 9; shift <= 12; ++shift) {
+        const std::uint32_t bytesPerSector = 1u << shift;
+        const std::int64_t at = std::int64_t{kBackupBootRegion} * bytesPerSector;
+        std::vector<std::uint8_t> region(std::size_t{kBootRegionSectors} * bytesPerSector);
+        if (!volume.readAt(at, region.data(), region.size())) continue;
+        auto boot = parseBootSector(region.data());
+        if (!boot || boot->bytesPerSectorShift != shift ||
+            !bootRegionChecksumHolds(region.data(), bytesPerSector))
+            continue;
+        std::memcpy(out, region.data(), 512);
+        return at;
+    }
+    return -1;
+}
+
 bool Fat64Class::checkBootSector() {
     bootValid_ = false;
+    backupBootOffset_ = -1;
     std::uint8_t sector[512] = {};
     bootUnreadable_ = !reader || reader->readAt(0, sector, sizeof sector).nothingRead();
-    if (bootUnreadable_) return false;
-    auto parsed = parseBootSector(sector);
+    auto parsed = bootUnreadable_ ? std::nullopt : parseBootSector(sector);
+    if (!parsed && reader) {
+        // A damaged first sector: the backup boot region, if its checksum holds.
+        const std::int64_t at = exfatBackupBootSector(*reader, sector);
+        if (at >= 0) {
+            parsed = parseBootSector(sector);
+            backupBootOffset_ = at;
+            bootUnreadable_ = false;
+        }
+    }
     if (!parsed) return false;
     boot_ = *parsed;
     clusterSize_ = boot_.clusterSize();
@@ -339,6 +372,22 @@ bool exfatProbe(const std::uint8_t* b, VolumeStart& out) {
 
 }  // namespace
 
+// The scan met an exFAT boot sector: it may open the backup boot region of a volume whose first
+// sector is gone. The FAT, which starts with the media entry and an end mark, tells.
+void exfatPlaceHit(const std::uint8_t* s, const SectorPeek& peek, SectorHit& hit) {
+    auto boot = parseBootSector(s);
+    if (!boot) return;
+    const std::int64_t scale = boot->bytesPerSector() / 512;
+    auto fatAt = [&](std::int64_t delta) {
+        static const std::uint8_t kFatStart[8] = {0xF8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+        std::uint8_t fat[512];
+        return boot->fatOffset > 0 &&
+               peek(delta + std::int64_t{boot->fatOffset} * scale, fat, sizeof fat) &&
+               std::memcmp(fat, kFatStart, sizeof kFatStart) == 0;
+    };
+    placeBootCopy(s, peek, std::int64_t{kBackupBootRegion} * scale, sameBootFields, fatAt, hit);
+}
+
 FileSystemRow exfatFileSystemRow() {
     FileSystemRow r;
     r.name = "FAT64";
@@ -354,6 +403,10 @@ FileSystemRow exfatFileSystemRow() {
         hit.sizeBytes = v.sizeBytes;
         hit.extentSectors = v.sizeBytes / 512;
         return true;
+    };
+    r.placeHit = exfatPlaceHit;
+    r.backupBoot = [](const readWriteInterface& volume, std::int64_t, std::uint8_t* out) {
+        return exfatBackupBootSector(volume, out);
     };
     r.create = [](const VolumeDescriptor& v, const ParserOptions& o) {
         return std::make_unique<Fat64Class>(v, o);

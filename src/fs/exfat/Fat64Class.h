@@ -41,6 +41,8 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
     RecordedTimes recordedTimes(ItemData entry) const override;
     bool writeEntry(ItemData entry, EntryWriter& out) override;
 
+    // Bytes from the volume's start to the backup boot sector used; -1 when the first was.
+    std::int64_t backupBootOffset() const { return backupBootOffset_; }
     std::uint32_t clusterSize() const { return clusterSize_; }
     std::uint8_t sectorsPerClusterShift() const { return boot_.sectorsPerClusterShift; }
     std::int64_t fatStart() const { return fatStart_; }
@@ -73,6 +75,7 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
     exfat::BootSector boot_;
     bool bootValid_ = false;
     bool bootUnreadable_ = false;
+    std::int64_t backupBootOffset_ = -1;  // the backup boot sector read instead of the first
     std::uint32_t clusterSize_ = 0;
     std::int64_t fatStart_ = 0;
     std::int64_t heapStart_ = 0;
@@ -84,6 +87,10 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
     std::uint32_t lastNextCluster_ = exfat::kEndOfChain;
     std::uint64_t nextClusterCalls_ = 0;
 };
+
+// The boot sector of the backup boot region (sector 12, for each sector size) when the region's
+// checksum holds: its byte offset, its first 512 bytes in out; -1 when there is none.
+std::int64_t exfatBackupBootSector(const readWriteInterface& volume, std::uint8_t* out);
 
 struct FileSystemRow;
 FileSystemRow exfatFileSystemRow();

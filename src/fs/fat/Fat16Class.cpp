@@ -17,6 +17,8 @@ WorkerResult Fat16Class::runWorker(int scanMode) {
     if (!checkBootSector()) {
         result.endSequence = false;
         result.failureBox = "Selected Drive is not in Fat16 Format";
+        result.remarks.push_back(
+            "no FAT12/16 boot sector at the start of the volume (FAT12/16 keep no backup copy)");
         return result;
     }
     loadFat();

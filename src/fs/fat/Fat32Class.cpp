@@ -1,6 +1,7 @@
 #include "fs/fat/Fat32Class.h"
 
 #include "fs/common/Endian.h"
+#include "fs/common/FileSystemTable.h"
 #include "search/RecycleBinNames.h"
 
 namespace vel {
@@ -21,7 +22,13 @@ WorkerResult Fat32Class::runWorker(int scanMode) {
     if (!checkBootSector()) {
         result.endSequence = false;
         result.failureBox = "Selected Drive is not in Fat32 Format";
+        result.remarks.push_back(
+            "no FAT32 boot sector at the start of the volume, nor a backup copy at sector 6");
         return result;
+    }
+    if (backupBootOffset_ >= 0) {
+        result.remarks.push_back(backupBootText(backupBootOffset_));
+        report().setStatusText(result.remarks.back());
     }
     measureRootDirectory();
     readRootDirectory();

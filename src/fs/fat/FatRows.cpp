@@ -1,4 +1,7 @@
 // How partition tables and the lost-volume scan know FAT volumes.
+#include <cstring>
+
+#include "fs/common/Endian.h"
 #include "fs/common/FileSystemTable.h"
 #include "fs/fat/Fat16Class.h"
 #include "fs/fat/Fat32Class.h"
@@ -22,6 +25,29 @@ bool fatSectorTest(const std::uint8_t* s, bool fat32, SectorHit& hit) {
     return true;
 }
 
+// The parameter blocks of a boot sector and its copy agree; the boot code may not.
+constexpr std::size_t kFat32ParameterBytes = 90;
+
+// The scan met a FAT32 boot sector: it may be the copy in the reserved sectors of a volume whose
+// first sector is gone. The copy names its own sector; the FAT lies behind the reserved sectors.
+void fat32PlaceHit(const std::uint8_t* s, const SectorPeek& peek, SectorHit& hit) {
+    FatGeometry g;
+    if (!readBiosParameterBlock(s, true, g)) return;
+    const std::uint32_t field = le16(s + kBackupBootField);
+    if (field == 0 || field >= g.reservedSectors) return;
+    const std::int64_t scale = g.bytesPerSector / 512;
+    auto same = [](const std::uint8_t* a, const std::uint8_t* b) {
+        return std::memcmp(a, b, kFat32ParameterBytes) == 0;
+    };
+    // FAT entry 0 carries the media byte, entry 1 the end-of-chain mark.
+    auto fatAt = [&](std::int64_t delta) {
+        std::uint8_t fat[512];
+        if (!peek(delta + std::int64_t{g.reservedSectors} * scale, fat, sizeof fat)) return false;
+        return fat[0] == s[21] && fat[1] == 0xFF && fat[2] == 0xFF && (fat[3] & 0x0F) == 0x0F;
+    };
+    placeBootCopy(s, peek, std::int64_t{field} * scale, same, fatAt, hit);
+}
+
 FileSystemRow fatRow(const char* name, bool fat32) {
     FileSystemRow r;
     r.name = name;
@@ -42,6 +68,10 @@ FileSystemRow fat32FileSystemRow() {
     r.mbrTypes = {{0x0B, "found FAT 32...", "found FAT 32..."},
                   {0x0C, "found FAT 32...", "found FAT 32..."}};
     r.foundStatus = "found FAT 32...";
+    r.placeHit = fat32PlaceHit;
+    r.backupBoot = [](const readWriteInterface& volume, std::int64_t, std::uint8_t* out) {
+        return fat32BackupBootSector(volume, out);
+    };
     r.create = [](const VolumeDescriptor& v, const ParserOptions& o) {
         return std::make_unique<Fat32Class>(v, o);
     };

@@ -68,12 +68,46 @@ bool readBiosParameterBlock(const std::uint8_t* b, bool fat32, FatGeometry& g) {
     return true;
 }
 
+std::int64_t fat32BackupBootSector(const readWriteInterface& volume, std::uint8_t* out) {
+    std::uint8_t first[512];
+    volume.readAt(0, first, sizeof first);
+    std::vector<std::uint32_t> sectors;
+    // A field that survived names the copy; it must lie in the reserved area, which is small.
+    std::uint32_t named = le16(first + kBackupBootField);
+    if (named > 0 && named < 64 && named != kUsualBackupBootSector) sectors.push_back(named);
+    sectors.push_back(kUsualBackupBootSector);
+    for (std::uint32_t sector : sectors) {
+        for (std::uint32_t bytesPerSector = 512; bytesPerSector <= 4096; bytesPerSector *= 2) {
+            const std::int64_t at = std::int64_t{sector} * bytesPerSector;
+            std::uint8_t copy[512];
+            if (!volume.readAt(at, copy, sizeof copy)) continue;
+            FatGeometry g;
+            if (!readBiosParameterBlock(copy, true, g) || g.bytesPerSector != bytesPerSector ||
+                le16(copy + kBackupBootField) != sector || sector >= g.reservedSectors)
+                continue;
+            std::memcpy(out, copy, sizeof copy);
+            return at;
+        }
+    }
+    return -1;
+}
+
 bool FatVolumeParser::loadBootSector(bool fat32) {
     bootValid_ = false;
+    backupBootOffset_ = -1;
     std::memset(bootSector_, 0, sizeof bootSector_);
-    if (!reader || !reader->readAt(0, bootSector_, sizeof bootSector_)) return false;
-    bootValid_ = readBiosParameterBlock(bootSector_, fat32, geometry_);
-    return bootValid_;
+    if (!reader) return false;
+    if (reader->readAt(0, bootSector_, sizeof bootSector_) &&
+        readBiosParameterBlock(bootSector_, fat32, geometry_)) {
+        bootValid_ = true;
+        return true;
+    }
+    if (!fat32) return false;
+    const std::int64_t at = fat32BackupBootSector(*reader, bootSector_);
+    if (at < 0 || !readBiosParameterBlock(bootSector_, true, geometry_)) return false;
+    backupBootOffset_ = at;
+    bootValid_ = true;
+    return true;
 }
 
 void FatVolumeParser::openVolume() {

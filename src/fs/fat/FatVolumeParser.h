@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "device/readWriteInterface.h"
 #include "fs/fat/FatEntry.h"
 #include "fs/fat/LinkedRecords.h"
 
@@ -37,6 +38,15 @@ struct FatGeometry {
 // The one rule for what a FAT boot sector is, used by the parsers and by the partition probes.
 bool readBiosParameterBlock(const std::uint8_t* boot, bool fat32, FatGeometry& g);
 
+// FAT32 keeps a copy of its boot sector in the reserved sectors, at the sector this field names
+// (6 as formatted); the copy names itself.
+inline constexpr std::size_t kBackupBootField = 50;
+inline constexpr std::uint32_t kUsualBackupBootSector = 6;
+// A valid FAT32 boot sector copy in the volume: at the sector the damaged first sector's field
+// names, else at sector 6, for each sector size a copy may have. Its byte offset, its bytes in
+// out (512); -1 when there is none.
+std::int64_t fat32BackupBootSector(const readWriteInterface& volume, std::uint8_t* out);
+
 class FatVolumeParser : public LinkedRecordParser<FatEntry> {
   public:
     using LinkedRecordParser::LinkedRecordParser;
@@ -59,6 +69,8 @@ class FatVolumeParser : public LinkedRecordParser<FatEntry> {
 
     const FatGeometry& geometry() const { return geometry_; }
     bool bootSectorValid() const { return bootValid_; }
+    // Bytes from the volume's start to the backup boot sector used; -1 when the first was.
+    std::int64_t backupBootOffset() const { return backupBootOffset_; }
     std::int64_t clusterOffset(std::uint32_t n) const {
         return geometry_.dataStart + static_cast<std::int64_t>(n - 2) * geometry_.clusterSize;
     }
@@ -73,6 +85,7 @@ class FatVolumeParser : public LinkedRecordParser<FatEntry> {
     static constexpr std::uint64_t kMaxDirectoryBytes = 65536ull * kDirEntrySize;
 
   protected:
+    // The boot sector, or for FAT32 its backup copy when the first sector is damaged.
     bool loadBootSector(bool fat32);
     // Decodes the root (its bytes already read) and every folder below it.
     void scanDirectories(const std::vector<std::uint8_t>& root);
@@ -81,6 +94,7 @@ class FatVolumeParser : public LinkedRecordParser<FatEntry> {
 
     std::uint8_t bootSector_[512] = {};
     bool bootValid_ = false;
+    std::int64_t backupBootOffset_ = -1;  // the copy read instead of the first sector
     FatGeometry geometry_;
     std::int64_t volumeSizeBytes_ = 0;
     DirectoryGuard directoryGuard_;

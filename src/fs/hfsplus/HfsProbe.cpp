@@ -1,6 +1,7 @@
 #include "fs/hfsplus/HfsProbe.h"
 
-#include "fs/common/Endian.h"
+#include "fs/hfsplus/HFSP.h"
+#include "fs/hfsplus/HfsLayout.h"
 
 namespace vel {
 
@@ -10,11 +11,10 @@ constexpr std::int64_t kMaxMiB = 20971519;
 }  // namespace
 
 std::int64_t hfsPlusVolumeBytes(const std::uint8_t* h) {
-    // "H+" version 4, or "HX" (case-sensitive HFSX) version 5: both read alike.
-    if (h[0] != 'H' || (h[1] != '+' && h[1] != 'X') || h[2] != 0) return -1;
-    std::uint64_t blockSize = be32(h + 40);
-    if (!isPowerOfTwo(blockSize) || blockSize < 512) return -1;
-    std::uint64_t bytes = blockSize * be32(h + 44);
+    // The parser's own rule, so the probe and the parser never disagree on a header.
+    auto header = hfs::parseVolumeHeader({h, hfs::kVolumeHeaderSize});
+    if (!header) return -1;
+    std::uint64_t bytes = header->volumeBytes();
     return bytes >= (std::uint64_t{1} << 62) ? 0 : static_cast<std::int64_t>(bytes);
 }
 
@@ -41,6 +41,9 @@ FileSystemRow hfsPlusFileSystemRow() {
         return true;
     };
     r.sizeFromGptEntry = true;
+    r.create = [](const VolumeDescriptor& v, const ParserOptions& o) {
+        return std::make_unique<HFSP>(v, o);
+    };
     r.selectedStatus = "HFS+ partition selected....";
     r.family = "hfs";
     return r;

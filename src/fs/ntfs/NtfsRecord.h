@@ -27,6 +27,8 @@ inline constexpr std::uint32_t kFileSignature = 0x454C4946;  // "FILE"
 inline constexpr std::uint16_t kRecordInUse = 0x0001;
 inline constexpr std::uint32_t kDirectoryIndexFlag = 0x10000000;
 inline constexpr std::uint8_t kDosNamespace = 2;
+// Records below this one belong to the volume's own files ($MFT up to $Extend and reserves).
+inline constexpr std::int64_t kFirstUserRecord = 16;
 
 using vel::le16;
 using vel::le32;

@@ -144,6 +144,18 @@ WorkerResult ntfs::runWorker(int mode) {
     buildTree();
     addPlaceholders();
     restoreRecycleBinNames(*this);
+    if (backupBootOffset >= 0) result.remarks.push_back(backupBootText(backupBootOffset));
+    bool anyRecord = false;
+    for (std::int64_t i = 0; i < static_cast<std::int64_t>(entries.size()) && !anyRecord; ++i)
+        anyRecord = i != orphanIndex && entries[static_cast<std::size_t>(i)].isFileRecord() &&
+                    entries[static_cast<std::size_t>(i)].hasName;
+    if (!bootSectorUsable() && !mftReady && !anyRecord && !stopRequested.requested()) {
+        result.endSequence = false;
+        result.failureBox = "Selected Drive is not in NTFS Format";
+        result.remarks.push_back(
+            "no NTFS boot sector at the start of the volume, no backup copy at its end, and no "
+            "MFT record found by searching the volume");
+    }
     return result;
 }
 
@@ -158,15 +170,24 @@ bool ntfs::bootSectorUsable() const {
 
 bool ntfs::readBootSector() {
     bootSector.assign(512, 0);
+    backupBootOffset = -1;
     if (reader) reader->readAt(0, bootSector.data(), 512);
+    const std::int64_t mib =
+        std::clamp<std::int64_t>(sizeTextMiB(volume.sizeText), 0, std::int64_t{1} << 40);
     BootGeometry g;
-    if (decodeBootSector(bootSector.data(), g)) {
-        volumeSize = g.volumeSize;
-    } else {
-        const std::int64_t mib =
-            std::clamp<std::int64_t>(sizeTextMiB(volume.sizeText), 0, std::int64_t{1} << 40);
-        volumeSize = static_cast<std::uint64_t>(mib) * 1048576;
+    if (!decodeBootSector(bootSector.data(), g) && reader) {
+        std::uint8_t copy[512];
+        const std::int64_t at = ntfsBackupBootSector(*reader, mib * 1048576, copy);
+        if (at >= 0) {
+            bootSector.assign(copy, copy + sizeof copy);
+            backupBootOffset = at;
+            report().setStatusText(backupBootText(at));
+        }
     }
+    if (decodeBootSector(bootSector.data(), g))
+        volumeSize = g.volumeSize;
+    else
+        volumeSize = static_cast<std::uint64_t>(mib) * 1048576;
     return volumeSize != 0;
 }
 
@@ -825,6 +846,11 @@ RecordedTimes ntfs::recordedTimes(ItemData entry) const {
     return t;
 }
 
+bool ntfs::isMetadata(ItemData entry) const {
+    // The first records of the MFT are the volume's own files ($MFT, $LogFile, ..., $Extend).
+    return entry >= 0 && entry < kFirstUserRecord && validIndex(entry);
+}
+
 bool ntfs::skipOnSave(ItemData entry) const {
     return recordedName(entry) == "$BadClus";
 }
@@ -878,7 +904,38 @@ bool ntfsMftSearchFinds(const readWriteInterface& volume, std::uint64_t volumeBy
     return found.has_value();
 }
 
+std::int64_t ntfsBackupBootSector(const readWriteInterface& volume, std::int64_t sizeHintBytes,
+                                  std::uint8_t* out) {
+    // The copy lies at the sector its own count names, the volume's last. Where that is the
+    // volume's size tells: exactly when the view ends with the volume, within a MiB after a size
+    // given in whole MiB.
+    constexpr std::int64_t kLargestSector = 4096;
+    std::vector<std::pair<std::int64_t, std::int64_t>> windows;
+    const std::int64_t end = volume.byteSize();
+    if (end > kLargestSector) windows.emplace_back(end - kLargestSector, end);
+    if (sizeHintBytes > kLargestSector && sizeHintBytes < (std::int64_t{1} << 60))
+        windows.emplace_back(sizeHintBytes - kLargestSector, sizeHintBytes + (1 << 20));
+    std::vector<std::uint8_t> buffer;
+    for (auto [from, to] : windows) {
+        from &= ~std::int64_t{511};
+        buffer.assign(static_cast<std::size_t>(to - from), 0);
+        volume.readAt(from, buffer.data(), buffer.size());
+        for (std::int64_t at = from + (to - from) / 512 * 512 - 512; at >= from && at > 0;
+             at -= 512) {
+            const std::uint8_t* s = buffer.data() + (at - from);
+            BootGeometry g;
+            if (!decodeBootSector(s, g) || g.volumeSize != static_cast<std::uint64_t>(at)) continue;
+            std::memcpy(out, s, 512);
+            return at;
+        }
+    }
+    return -1;
+}
+
 namespace {
+
+// The boot sector's fields up to its boot code; a copy agrees with its original in all of them.
+constexpr std::size_t kNtfsBootFieldBytes = 0x54;
 
 bool ntfsProbe(const std::uint8_t* b, VolumeStart& out) {
     // The partition walk takes any 0xEB 0x52 jump as NTFS, name or not.
@@ -900,6 +957,25 @@ bool ntfsSectorTest(const std::uint8_t* s, SectorHit& hit) {
     return true;
 }
 
+// The scan met an NTFS boot sector: it may be the copy in the last sector of a volume whose first
+// sector is gone. Where the MFT lies tells.
+void ntfsPlaceHit(const std::uint8_t* s, const SectorPeek& peek, SectorHit& hit) {
+    VolumeStart v;
+    if (!ntfsProbe(s, v)) return;
+    auto same = [](const std::uint8_t* a, const std::uint8_t* b) {
+        return std::memcmp(a, b, kNtfsBootFieldBytes) == 0;
+    };
+    BootGeometry g;
+    const bool geometry = decodeBootSector(s, g);
+    auto mftAt = [&](std::int64_t delta) {
+        std::uint8_t record[512];
+        return geometry &&
+               peek(delta + static_cast<std::int64_t>(g.mftOffset / 512), record, sizeof record) &&
+               le32(record) == kFileSignature;
+    };
+    placeBootCopy(s, peek, v.sizeBytes / 512, same, mftAt, hit);
+}
+
 }  // namespace
 
 FileSystemRow ntfsFileSystemRow() {
@@ -913,6 +989,8 @@ FileSystemRow ntfsFileSystemRow() {
     r.probe = ntfsProbe;
     r.sectorKeys = {{0, 0xEB}};
     r.sectorTest = ntfsSectorTest;
+    r.placeHit = ntfsPlaceHit;
+    r.backupBoot = ntfsBackupBootSector;
     r.create = [](const VolumeDescriptor& v, const ParserOptions& o) {
         return std::make_unique<ntfs>(v, o);
     };

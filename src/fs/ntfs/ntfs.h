@@ -98,6 +98,7 @@ class ntfs final : public VolumeParser {
     std::int64_t saveSizeKiB(ItemData entry) const override;
     RecordedTimes recordedTimes(ItemData entry) const override;
     bool skipOnSave(ItemData entry) const override;
+    bool isMetadata(ItemData entry) const override;
     bool enterOnSave(ItemData entry) const override;
     bool writeEntry(ItemData entry, EntryWriter& out) override;
 
@@ -106,6 +107,9 @@ class ntfs final : public VolumeParser {
     std::vector<char16_t> nameArena;
     std::vector<DataRun> mftRuns;
     std::vector<std::uint8_t> bootSector;
+    // Bytes from the volume's start to the backup boot sector read instead of the first; -1
+    // when the first was used.
+    std::int64_t backupBootOffset = -1;
     std::uint64_t clusterSize = 0;
     std::uint32_t recordSize = ntfsfmt::kRecordSize;
     std::uint64_t volumeSize = 0;
@@ -150,6 +154,12 @@ class ntfs final : public VolumeParser {
 // Whether the MFT search (the boot sector aside) finds an NTFS "$MFT" record in the volume:
 // how a volume whose boot sector was wiped is still recognised.
 bool ntfsMftSearchFinds(const readWriteInterface& volume, std::uint64_t volumeBytes);
+
+// The backup boot sector of a volume whose first sector is damaged: the valid boot sector that
+// lies at the offset its own size names, found at the end of the view or within a MiB after
+// sizeHintBytes. Its byte offset, its bytes in out (512); -1 when there is none.
+std::int64_t ntfsBackupBootSector(const readWriteInterface& volume, std::int64_t sizeHintBytes,
+                                  std::uint8_t* out);
 
 struct FileSystemRow;
 FileSystemRow ntfsFileSystemRow();
