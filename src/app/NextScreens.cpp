@@ -3,6 +3,7 @@
 #include "app/DriveParsingModes.h"
 #include "app/ParceModeNtfsDlg.h"
 #include "app/PopulateDriveDlg.h"
+#include "app/RawRecoveryDialog.h"
 #include "app/VolumeScanDlg.h"
 #include "app/WizardScreen.h"
 
@@ -14,6 +15,10 @@ WizardScreen* createVolumeListScreen(DriveParsingModes& creator) {
     PopulateDriveDlg::volumeScanModeScreen() = [](PopulateDriveDlg& list,
                                                   const VolumeDescriptor& v) -> WizardScreen* {
         return new ParceModeNtfsDlg(&list, v);
+    };
+    PopulateDriveDlg::rawRecoveryScreen() = [](PopulateDriveDlg& list,
+                                               const VolumeDescriptor& v) -> WizardScreen* {
+        return new RawRecoveryDialog(v, &list);
     };
     const VolumeListInputs in = creator.volumeListInputs();
     return new PopulateDriveDlg(

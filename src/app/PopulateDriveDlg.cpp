@@ -75,6 +75,15 @@ PopulateDriveDlg::volumeScanModeScreen() {
     return make;
 }
 
+std::function<WizardScreen*(PopulateDriveDlg&, const VolumeDescriptor&)>&
+PopulateDriveDlg::rawRecoveryScreen() {
+    static std::function<WizardScreen*(PopulateDriveDlg&, const VolumeDescriptor&)> make =
+        [](PopulateDriveDlg& creator, const VolumeDescriptor&) -> WizardScreen* {
+        return new PlaceholderScreen("RawRecoveryDialog", kRawRecoveryDialogId, &creator);
+    };
+    return make;
+}
+
 PopulateDriveDlg::PopulateDriveDlg(WizardScreen* creator, const Inputs& inputs)
     : WizardScreen(kDialogId, creator), inputs_(inputs) {
     buildControls();
@@ -480,7 +489,7 @@ void PopulateDriveDlg::onNext() {
     }
     if (raw) {
         v.fileSystem = "RAW";
-        showNext(new PlaceholderScreen("RawRecoveryDialog", kRawRecoveryDialogId, this));
+        if (WizardScreen* next = rawRecoveryScreen()(*this, v)) showNext(next);
     } else if (equalsIgnoreCase(v.fileSystem, "unknown")) {
         boxes().showInfo("can not parse unknown volume");
     } else {

@@ -52,6 +52,9 @@ class PopulateDriveDlg : public WizardScreen, private PartitionOwner {
     // creator; the wizard installs the real one, the default is a placeholder.
     static std::function<WizardScreen*(PopulateDriveDlg&, const VolumeDescriptor&)>&
     volumeScanModeScreen();
+    // Makes the raw recovery screen for the chosen descriptor ("RAW"); the same way.
+    static std::function<WizardScreen*(PopulateDriveDlg&, const VolumeDescriptor&)>&
+    rawRecoveryScreen();
     ~PopulateDriveDlg() override;
 
     void stopWorkers() override;

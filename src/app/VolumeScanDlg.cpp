@@ -504,7 +504,7 @@ void VolumeScanDlg::startSave(std::function<SaveReport(FolderSaver&)> job,
         std::unique_ptr<RecoveryReport> report = RecoveryReport::intoFolder(outputDir);
         std::string reportError;
         const bool reporting = report->begin(source, volume, "vellorine", reportError);
-        if (reporting) saver.onFileDone = [&](const SavedFile& f) { report->add(f); };
+        if (reporting) saver.onFileDone = [&](const SaveRecord& f) { report->add(f); };
         SaveReport result = job(saver);
         if (!result.stopped) sink_->setProgressPosition(count);
         std::string reportPath;

@@ -18,6 +18,7 @@
 
 #include "app/CKestrumApp.h"
 #include "app/CTavrelAboutDlg.h"
+#include "app/UserGuideDlg.h"
 #include "ui/GuiMessageBoxes.h"
 
 namespace vel {
@@ -85,7 +86,7 @@ WizardScreen::WizardScreen(int dialogId, WizardScreen* creator)
     help_ = makeButton(tr("Help"), "help-contents", QStyle::SP_DialogHelpButton);
     helpMenu_ = new QMenu(help_);
     connect(helpMenu_->addAction(tr("Help")), &QAction::triggered, this,
-            [] { openUrl()(QUrl(kUserGuideUrl)); });
+            [this] { UserGuideDlg::showGuide(this); });
     connect(helpMenu_->addAction(tr("Software Webpage")), &QAction::triggered, this,
             [] { openUrl()(QUrl(kProductPageUrl)); });
     connect(helpMenu_->addAction(tr("About")), &QAction::triggered, this, [this] {
@@ -123,14 +124,20 @@ WizardScreen::~WizardScreen() {
 
 void WizardScreen::showNext(WizardScreen* next) {
     if (!next) return;
-    next->show();
+    next->showInPlaceOf(this);
     hide();
 }
 
 void WizardScreen::goBack() {
-    if (creator_) creator_->show();
+    if (creator_) creator_->showInPlaceOf(this);
     hide();
     deleteLater();
+}
+
+void WizardScreen::showInPlaceOf(const WizardScreen* previous) {
+    // One steady window for the user: same place, size, monitor and maximised state.
+    if (previous) restoreGeometry(previous->saveGeometry());
+    show();
 }
 
 void WizardScreen::askToClose() {
@@ -164,7 +171,9 @@ std::function<void(int)>& WizardScreen::processExit() {
 
 std::function<void(const QUrl&)>& WizardScreen::openUrl() {
     static std::function<void(const QUrl&)> open = [](const QUrl& url) {
-        QDesktopServices::openUrl(url);
+        if (!QDesktopServices::openUrl(url))
+            CKestrumApp::instance().messages().showInfo(
+                "No web browser could be opened. The page is " + url.toString().toStdString());
     };
     return open;
 }

@@ -46,7 +46,7 @@ class WizardScreen : public QWidget {
     int previousScreen = -1;
     WizardScreen* creator() const { return creator_; }
 
-    // Shows next (whose creator is this screen) and hides this one.
+    // Shows next (whose creator is this screen) in this one's place and hides this one.
     void showNext(WizardScreen* next);
     // Shows the creator with its contents and destroys this screen (deferred, so it is safe from
     // this screen's own handlers) and the screens it created.
@@ -78,6 +78,8 @@ class WizardScreen : public QWidget {
     QIcon themeIcon(const char* name, QStyle::StandardPixmap fallback) const;
 
   protected:
+    // Shows this screen with the geometry of the one it replaces.
+    void showInPlaceOf(const WizardScreen* previous);
     // Where the screen puts its own controls.
     QVBoxLayout* body() const { return body_; }
     // The bottom row; screens add their buttons here (they line up at the right).

@@ -11,6 +11,7 @@ void addDrivesCommand(CLI::App& app);
 void addVolumesCommand(CLI::App& app);
 void addScanCommand(CLI::App& app);
 void addSaveCommand(CLI::App& app);
+void addCarveCommand(CLI::App& app);
 void addSearchCommand(CLI::App& app);
 
 // --pattern and --ignore-case, for search and save.

@@ -130,7 +130,7 @@ void addSaveCommand(CLI::App& app) {
             FoundPath found = findResultPath(*run.parser, *run.tree, run.top, path);
             if (!found.found) throw CliExit(kUsage, "no such path in the scan: " + path);
             FolderSaver saver(*run.parser, *run.sink, stop);
-            if (report) saver.onFileDone = [&](const SavedFile& f) { report->add(f); };
+            if (report) saver.onFileDone = [&](const SaveRecord& f) { report->add(f); };
             saver.confirmLargeFile = [&](const std::string& file, std::uint64_t size,
                                          std::int64_t free) {
                 if (o->allowLarge) return true;

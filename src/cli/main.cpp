@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
     addScanCommand(app);
     addSaveCommand(app);
     addSearchCommand(app);
+    addCarveCommand(app);
 
     try {
         app.parse(argc, argv);

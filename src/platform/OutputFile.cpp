@@ -61,6 +61,18 @@ bool OutputFile::open(const std::string& path) {
     return true;
 }
 
+bool OutputFile::openNew(const std::string& path) {
+    reset();
+    folder_ = nullptr;
+    error_ = 0;
+    size_ = written_ = 0;
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // What is there already is not ours: discard() must never remove it.
+    path_ = fd_ >= 0 ? path : std::string();
+    if (fd_ < 0) return fail(errno);
+    return true;
+}
+
 bool OutputFile::write(const void* data, std::size_t size) {
     if (!ok()) return false;
     auto* p = static_cast<const char*>(data);

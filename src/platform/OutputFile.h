@@ -24,6 +24,8 @@ class OutputFile final : public EntryWriter {
     bool create(OutputFolder& folder);
     // A file at path, created or truncated, written in place.
     bool open(const std::string& path);
+    // Creates the file only when nothing is at path yet (false, errno EEXIST, when something is).
+    bool openNew(const std::string& path);
 
     bool write(const void* data, std::size_t size) override;
     bool writeZeros(std::uint64_t size) override;

@@ -72,6 +72,16 @@ std::string joinPath(const std::string& dir, const std::string& name) {
     return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
+std::string uniqueOutputPath(const std::string& dir, const std::string& name) {
+    struct stat st {};
+    std::string path = joinPath(dir, name);
+    if (::lstat(path.c_str(), &st) != 0) return path;
+    for (int n = 1;; ++n) {
+        path = joinPath(dir, decoratedName(name, " (" + std::to_string(n) + ")", ""));
+        if (::lstat(path.c_str(), &st) != 0) return path;
+    }
+}
+
 std::unique_ptr<OutputFolder> OutputFolder::open(const std::string& path, std::string& error) {
     if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
         error = path + ": " + std::strerror(errno);

@@ -30,6 +30,10 @@ std::string portableName(const std::string& name);
 
 std::string joinPath(const std::string& dir, const std::string& name);
 
+// dir/name, or dir/"name (1).ext", "name (2).ext", ... when that already exists (looked up on
+// disk; OutputFolder keeps its names in memory instead).
+std::string uniqueOutputPath(const std::string& dir, const std::string& name);
+
 // One folder of the output tree, held open. It remembers every name it holds or has handed out,
 // so unique names cost no lookups on disk.
 class OutputFolder {

@@ -251,7 +251,7 @@ FolderSaver::Target FolderSaver::enterFolder(ItemData folder, const Target& pare
     return t;
 }
 
-void FolderSaver::finishFile(SavedFile& file, const std::string& shownPath, SaveReport& report) {
+void FolderSaver::finishFile(SaveRecord& file, const std::string& shownPath, SaveReport& report) {
     switch (file.status) {
         case SaveStatus::Whole:
             ++report.filesWritten;
@@ -272,7 +272,7 @@ void FolderSaver::finishFile(SavedFile& file, const std::string& shownPath, Save
 void FolderSaver::saveOne(ItemData file, ItemData parent, const Target& destination,
                           const std::string& origin, SaveReport& report) {
     ++report.filesHandled;
-    SavedFile f;
+    SaveRecord f;
     const std::string entryName = parser_.entryName(file);
     f.originalPath = joinOrigin(origin, entryName);
     f.size = parser_.entrySize(file);

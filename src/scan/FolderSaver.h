@@ -36,7 +36,7 @@ struct DamagedRange {
 };
 
 // One file as the save left it: what the recovery report lists.
-struct SavedFile {
+struct SaveRecord {
     std::string originalPath;   // below the top item, "/"-separated
     std::string savedPath;      // relative to the output folder; "" when nothing was left
     std::uint64_t size = 0;     // as the file system records it
@@ -120,7 +120,7 @@ class FolderSaver {
     // Shown beside the progress bar while a file is written ("File size: %ld kb"); "" clears it.
     std::function<void(const std::string&)> onFileSizeText;
     // Told of every file as it is done (the recovery report).
-    std::function<void(const SavedFile&)> onFileDone;
+    std::function<void(const SaveRecord&)> onFileDone;
     // Asked before a file larger than the free space of its folder is written; without it such a
     // file is written. Arguments: the output path, the size, the free bytes.
     std::function<bool(const std::string&, std::uint64_t, std::int64_t)> confirmLargeFile;
@@ -144,7 +144,7 @@ class FolderSaver {
     Target enterFolder(ItemData folder, const Target& parent, std::unique_ptr<OutputFolder>& owned);
     void savePlanNode(const SavePlan::Node& node, const Target& destination,
                       const std::string& origin, SaveReport& report);
-    void finishFile(SavedFile& file, const std::string& shownPath, SaveReport& report);
+    void finishFile(SaveRecord& file, const std::string& shownPath, SaveReport& report);
     bool stopNow(SaveReport& report);
 
     VolumeParser& parser_;

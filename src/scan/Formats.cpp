@@ -21,13 +21,11 @@ std::string sizeText(std::int64_t bytes) {
 }
 
 std::string dateText(const CalendarTime& t) {
+    // A 12-hour clock: midnight is 12 AM and noon 12 PM.
+    const int hour12 = t.hour % 12 == 0 ? 12 : t.hour % 12;
     char buf[64];
-    if (t.hour < 13)
-        std::snprintf(buf, sizeof buf, "%02d/%02d/%d  %02d:%02d AM", t.month, t.day, t.year, t.hour,
-                      t.minute);
-    else
-        std::snprintf(buf, sizeof buf, "%02d/%02d/%d  %02d:%02d PM", t.month, t.day, t.year,
-                      t.hour - 12, t.minute);
+    std::snprintf(buf, sizeof buf, "%02d/%02d/%d  %02d:%02d %s", t.month, t.day, t.year, hour12,
+                  t.minute, t.hour < 12 ? "AM" : "PM");
     return buf;
 }
 

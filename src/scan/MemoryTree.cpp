@@ -149,6 +149,12 @@ std::string MemoryTree::itemText(TreeItem item) const {
     return isValid(item) ? nodes_[item].text : std::string();
 }
 
+void MemoryTree::setItemText(TreeItem item, const std::string& text) {
+    if (!isValid(item)) return;
+    nodes_[item].text = text;
+    if (observer_) observer_->itemChanged(item);
+}
+
 IconKind MemoryTree::itemIcon(TreeItem item) const {
     return isValid(item) ? nodes_[item].icon : IconKind::File;
 }

@@ -14,7 +14,7 @@ class TreeObserver {
     virtual void removed() = 0;
     virtual void aboutToReset() = 0;
     virtual void reset() = 0;
-    virtual void itemChanged(TreeItem item) = 0;  // text colour or check state
+    virtual void itemChanged(TreeItem item) = 0;  // text, text colour or check state
     virtual void expandRequested(TreeItem item) = 0;
 };
 
@@ -35,6 +35,7 @@ class MemoryTree final : public ResultsTree {
     TreeItem nextSibling(TreeItem item) const override;
     TreeItem parent(TreeItem item) const override;
     std::string itemText(TreeItem item) const override;
+    void setItemText(TreeItem item, const std::string& text) override;
     IconKind itemIcon(TreeItem item) const override;
     void expand(TreeItem item) override;
     void deleteItem(TreeItem item) override;

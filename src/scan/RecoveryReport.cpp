@@ -200,7 +200,7 @@ bool RecoveryReport::begin(const ReportSource& source, const ReportVolume& volum
     return true;
 }
 
-void RecoveryReport::add(const SavedFile& f) {
+void RecoveryReport::add(const SaveRecord& f) {
     if (!out_) return;
     pugi::xml_document doc;
     pugi::xml_node o = doc.append_child("fileobject");

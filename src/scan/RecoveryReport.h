@@ -43,7 +43,7 @@ class RecoveryReport {
     // asked for.
     bool begin(const ReportSource& source, const ReportVolume& volume,
                const std::string& commandLine, std::string& error);
-    void add(const SavedFile& file);
+    void add(const SaveRecord& file);
     // Ends the report with the totals and gives it its name.
     bool finish(const SaveReport& totals, std::string& error);
     // Where the report is (after finish).

@@ -40,6 +40,7 @@ class ResultsTree {
     virtual TreeItem nextSibling(TreeItem item) const = 0;
     virtual TreeItem parent(TreeItem item) const = 0;
     virtual std::string itemText(TreeItem item) const = 0;
+    virtual void setItemText(TreeItem item, const std::string& text) = 0;
     virtual IconKind itemIcon(TreeItem item) const = 0;
     virtual void expand(TreeItem item) = 0;
     virtual void deleteItem(TreeItem item) = 0;  // with its descendants

@@ -62,6 +62,9 @@ TreeItem TreeForwarder::parent(TreeItem item) const {
 std::string TreeForwarder::itemText(TreeItem item) const {
     return call([&] { return target_.itemText(item); });
 }
+void TreeForwarder::setItemText(TreeItem item, const std::string& text) {
+    call([&] { target_.setItemText(item, text); });
+}
 IconKind TreeForwarder::itemIcon(TreeItem item) const {
     return call([&] { return target_.itemIcon(item); });
 }

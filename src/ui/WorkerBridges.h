@@ -38,6 +38,7 @@ class TreeForwarder final : public ResultsTree {
     TreeItem nextSibling(TreeItem item) const override;
     TreeItem parent(TreeItem item) const override;
     std::string itemText(TreeItem item) const override;
+    void setItemText(TreeItem item, const std::string& text) override;
     IconKind itemIcon(TreeItem item) const override;
     void expand(TreeItem item) override;
     void deleteItem(TreeItem item) override;

@@ -195,7 +195,7 @@ TEST(SavingChecked, ExactlyTheCheckedFilesUnderTheirFolderPaths) {
     EXPECT_FALSE(plan.nodes[1].whole);
 
     std::vector<std::string> originals;
-    saver.onFileDone = [&](const SavedFile& f) { originals.push_back(f.originalPath); };
+    saver.onFileDone = [&](const SaveRecord& f) { originals.push_back(f.originalPath); };
     SaveReport r = saver.savePlan(tree, root, plan, out.path());
     EXPECT_EQ(r.filesWritten, 7);
     EXPECT_EQ(listing(out.path()),
@@ -293,8 +293,8 @@ TEST(SavingFiles, DamageIsMarkedAndNothingFalseIsNamed) {
     parser.attach(&source, nullptr, nullptr);
 
     FolderSaver saver(parser, sink, stop);
-    std::map<std::string, SavedFile> report;
-    saver.onFileDone = [&](const SavedFile& f) { report[f.originalPath] = f; };
+    std::map<std::string, SaveRecord> report;
+    saver.onFileDone = [&](const SaveRecord& f) { report[f.originalPath] = f; };
     SaveReport r = saver.saveEntry(0, out.path());
     EXPECT_EQ(r.filesWritten, 2);
     EXPECT_EQ(r.incomplete.size(), 2u);
@@ -303,7 +303,7 @@ TEST(SavingFiles, DamageIsMarkedAndNothingFalseIsNamed) {
               (std::vector<std::string>{"bad-inside.bin.incomplete", "good.bin",
                                         "past-end.bin.incomplete", "sparse.bin"}));
 
-    const SavedFile& bad = report["bad-inside.bin"];
+    const SaveRecord& bad = report["bad-inside.bin"];
     EXPECT_EQ(bad.status, SaveStatus::Incomplete);
     std::string got = readFile(out.file("bad-inside.bin.incomplete"));
     EXPECT_EQ(got, std::string(4096, 'v') + std::string(8192, '\0') + std::string(20480, 'v'));
@@ -321,13 +321,13 @@ TEST(SavingFiles, DamageIsMarkedAndNothingFalseIsNamed) {
 
     EXPECT_EQ(report["all-bad.bin"].status, SaveStatus::Failed);
     EXPECT_TRUE(report["all-bad.bin"].savedPath.empty());
-    const SavedFile& past = report["past-end.bin"];
+    const SaveRecord& past = report["past-end.bin"];
     ASSERT_EQ(past.damage.size(), 1u);
     EXPECT_EQ(past.damage[0].kind, DamagedRange::Kind::PastSourceEnd);
     EXPECT_EQ(past.damage[0].fileOffset, 5536u);
     EXPECT_EQ(past.reason, "4464 bytes past the end of the source, saved as zeros");
 
-    const SavedFile& holes = report["sparse.bin"];
+    const SaveRecord& holes = report["sparse.bin"];
     EXPECT_EQ(holes.status, SaveStatus::Whole);
     EXPECT_EQ(holes.sha256, sha256Hex("head" + std::string(8u << 20, '\0')));
     ASSERT_EQ(::stat(out.file("sparse.bin").c_str(), &st), 0);

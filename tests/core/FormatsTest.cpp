@@ -18,9 +18,10 @@ TEST(SizeText, Thresholds) {
     EXPECT_EQ(sizeText(5LL << 40), "5120.00 GB");
 }
 
-TEST(DateText, HoursBelowThirteenStayWithAm) {
-    EXPECT_EQ(dateText({2021, 3, 4, 12, 30, 0}), "03/04/2021  12:30 AM");
-    EXPECT_EQ(dateText({2021, 3, 4, 0, 15, 0}), "03/04/2021  00:15 AM");
+TEST(DateText, TwelveHourClockWithNoonPmAndMidnightAm) {
+    EXPECT_EQ(dateText({2021, 3, 4, 12, 30, 0}), "03/04/2021  12:30 PM");
+    EXPECT_EQ(dateText({2021, 3, 4, 0, 15, 0}), "03/04/2021  12:15 AM");
+    EXPECT_EQ(dateText({2021, 3, 4, 11, 59, 0}), "03/04/2021  11:59 AM");
     EXPECT_EQ(dateText({2021, 3, 4, 23, 59, 0}), "03/04/2021  11:59 PM");
     EXPECT_EQ(dateText({1999, 12, 31, 13, 5, 0}), "12/31/1999  01:05 PM");
     EXPECT_EQ(dateOnlyText({2020, 2, 29, 0, 0, 0}), "02/29/2020 ");
@@ -32,7 +33,7 @@ TEST(DateText, FiletimeIsShownInLocalTime) {
     // 2020-02-29 12:00:00 UTC
     std::uint64_t ft = (1582977600ULL + 11644473600ULL) * 10000000ULL;
     CalendarTime utc = filetimeToLocal(ft);
-    EXPECT_EQ(dateText(utc), "02/29/2020  12:00 AM");
+    EXPECT_EQ(dateText(utc), "02/29/2020  12:00 PM");
     ::setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
     ::tzset();
     EXPECT_EQ(dateText(filetimeToLocal(ft)), "02/29/2020  07:00 AM");

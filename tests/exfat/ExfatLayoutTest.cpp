@@ -44,7 +44,7 @@ TEST(ExfatTimestamp, ShowsAsTheListsDateText) {
     EXPECT_EQ(dateText(decodeTimestamp(exfatTimestamp(2019, 6, 15, 13, 45, 59))),
               "06/15/2019  01:45 PM");
     EXPECT_EQ(dateText(decodeTimestamp(exfatTimestamp(2019, 6, 15, 12, 5, 0))),
-              "06/15/2019  12:05 AM");
+              "06/15/2019  12:05 PM");
 }
 
 TEST(ExfatBootSector, AcceptsOnlyExfatWithSaneShifts) {

@@ -245,7 +245,7 @@ TEST(Fat64Scan, TreeShowsDeletedLookFolderTestAndColumns) {
     EntryColumns cols = scan.parser.entryColumns(a);
     EXPECT_EQ(cols.created, "01/02/2010  03:04 AM");
     EXPECT_EQ(cols.modified, "12/31/2011  11:59 PM");
-    EXPECT_EQ(cols.accessed, "06/07/2012  12:00 AM");
+    EXPECT_EQ(cols.accessed, "06/07/2012  12:00 PM");
     EXPECT_EQ(cols.attributes, "-R-H-S-A");
     ItemData sized = scan.child(0, "sized");
     EXPECT_EQ(scan.parser.entrySizeText(sized), "1.50 KB");  // valid data length, not 8 KiB

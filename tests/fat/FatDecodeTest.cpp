@@ -194,7 +194,7 @@ TEST(DosTimes, ListTexts) {
     e.accessDate = static_cast<std::uint16_t>(((2021 - 1980) << 9) | (1 << 5) | 2);
     e.attributes = kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrArchive;
     EntryColumns c = fatEntryColumns(e);
-    EXPECT_EQ(c.created, "12/31/2020  12:30 AM");
+    EXPECT_EQ(c.created, "12/31/2020  12:30 PM");
     EXPECT_EQ(c.modified, "12/31/2020  11:59 PM");
     EXPECT_EQ(c.accessed, "01/02/2021 ");
     EXPECT_EQ(c.attributes, "-R-H-S-A");
@@ -202,7 +202,7 @@ TEST(DosTimes, ListTexts) {
     e.writeTime = static_cast<std::uint16_t>((0 << 11) | (15 << 5));
     c = fatEntryColumns(e);
     EXPECT_EQ(c.attributes, "-H");
-    EXPECT_EQ(c.modified, "12/31/2020  00:15 AM");
+    EXPECT_EQ(c.modified, "12/31/2020  12:15 AM");
 }
 
 }  // namespace

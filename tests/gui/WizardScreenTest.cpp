@@ -6,11 +6,13 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include "GuiTestSupport.h"
 #include "app/CTavrelAboutDlg.h"
+#include "app/UserGuideDlg.h"
 #include "app/WizardScreen.h"
 
 using namespace vel;
@@ -68,11 +70,26 @@ TEST_F(Wizard, ScreensLookAlike) {
     saveScreenshot(&screen, "WizardScreen");
 }
 
-TEST_F(Wizard, HelpMenuOpensPagesAndTheAboutBox) {
+TEST_F(Wizard, HelpMenuOpensTheShippedGuidePagesAndTheAboutBox) {
     ProbeScreen screen(130);
     screen.show();
     auto actions = screen.helpMenu()->actions();
+    // Help needs no browser: the guide inside the program opens, once however often it is asked.
     actions[0]->trigger();
+    UserGuideDlg* guide = UserGuideDlg::current();
+    ASSERT_NE(guide, nullptr);
+    EXPECT_TRUE(guide->isVisible());
+    const QString text = guide->text()->toPlainText();
+    for (const char* topic : {"Standard", "Deep", "ORPHAN_ENTRY", "Incomplete", "another disk"})
+        EXPECT_TRUE(text.contains(QString::fromLatin1(topic))) << topic;
+    actions[0]->trigger();
+    EXPECT_EQ(UserGuideDlg::current(), guide);
+    saveScreenshot(guide, "UserGuideDlg");
+    guide->onlineButton()->click();
+    guide->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(UserGuideDlg::current(), nullptr);
+
     actions[1]->trigger();
     emit screen.productsLink()->linkActivated(QString::fromLatin1(kProductsPageUrl));
     ASSERT_EQ(hooks.openedUrls.size(), 3u);
@@ -106,11 +123,22 @@ TEST_F(Wizard, NextHidesTheCreatorAndBackDestroysTheLaterScreens) {
     EXPECT_FALSE(first.isVisible());
     EXPECT_TRUE(second->isVisible());
     EXPECT_EQ(second->creator(), &first);
+    // The window the user moved and sized stays where it is from screen to screen.
+    const QRect moved(60, 50, 900, 640);
+    second->setGeometry(moved);
     QPointer<ProbeScreen> third = new ProbeScreen(134, second);
     second->showNext(third);
     EXPECT_FALSE(second->isVisible());
     EXPECT_TRUE(third->isVisible());
+    EXPECT_EQ(third->geometry(), moved);
     EXPECT_EQ(WizardScreen::liveScreens().size(), 3u);
+    third->showMaximized();
+    QPointer<ProbeScreen> fourth = new ProbeScreen(136, third);
+    third->showNext(fourth);
+    EXPECT_TRUE(fourth->isMaximized());
+    fourth->goBack();
+    flushDeletions();
+    EXPECT_TRUE(third->isMaximized());
 
     // Back from the middle screen: its own later screen goes with it.
     second->goBack();
@@ -118,6 +146,7 @@ TEST_F(Wizard, NextHidesTheCreatorAndBackDestroysTheLaterScreens) {
     EXPECT_TRUE(second.isNull());
     EXPECT_TRUE(third.isNull());
     EXPECT_TRUE(first.isVisible());
+    EXPECT_EQ(first.geometry(), moved);
     EXPECT_EQ(first.edit->text(), "typed before");
     EXPECT_EQ(WizardScreen::liveScreens().size(), 1u);
 }

@@ -335,14 +335,14 @@ TEST(NtfsSaving, ForgedSizesAreBoundedByTheVolumeAndAskedFor) {
         EXPECT_EQ(size, std::uint64_t{1} << 40);
         return path == out.file("forged.bin");
     };
-    std::map<std::string, SavedFile> saved;
-    saver.onFileDone = [&](const SavedFile& f) { saved[f.originalPath] = f; };
+    std::map<std::string, SaveRecord> saved;
+    saver.onFileDone = [&](const SaveRecord& f) { saved[f.originalPath] = f; };
     saver.saveFile(15, out.path());
     saver.saveFile(16, out.path());
     EXPECT_EQ(asked, (std::vector<std::string>{out.file("forged.bin"), out.file("holes.bin")}));
 
     // What lies in the volume is saved; the rest is reported, never written.
-    const SavedFile& forged = saved["forged.bin"];
+    const SaveRecord& forged = saved["forged.bin"];
     EXPECT_EQ(forged.status, SaveStatus::Incomplete);
     EXPECT_EQ(readFile(out.file("forged.bin.incomplete")), data);
     ASSERT_EQ(forged.damage.size(), 1u);

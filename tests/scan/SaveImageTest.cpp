@@ -48,7 +48,7 @@ std::shared_ptr<MemorySource> inMemory(const std::string& name) {
 
 struct Saved {
     SaveReport report;
-    std::map<std::string, SavedFile> files;  // by original path
+    std::map<std::string, SaveRecord> files;  // by original path
     std::string reportPath;
 };
 
@@ -61,7 +61,7 @@ Saved saveAll(Scan& scan, const std::string& out, const std::string& image) {
     EXPECT_TRUE(report->begin({image, scan.source->byteSize(), ""},
                               {scan.parser->volume.fileSystem, 0, 0}, "test", error))
         << error;
-    saver.onFileDone = [&](const SavedFile& f) {
+    saver.onFileDone = [&](const SaveRecord& f) {
         report->add(f);
         s.files[f.originalPath] = f;
     };
@@ -193,7 +193,7 @@ TEST(SaveNtfsImage, AnUnreadableSpotInsideAFileCostsOnlyThatSpot) {
     {
         Scan clean(image, inMemory(image.name));
         Saved saved = saveAll(clean, first.path(), image.name);
-        const SavedFile& big = saved.files.at("big.bin");
+        const SaveRecord& big = saved.files.at("big.bin");
         ASSERT_EQ(big.runs.size(), 1u);
         start = big.runs[0].volumeOffset;
     }
@@ -203,7 +203,7 @@ TEST(SaveNtfsImage, AnUnreadableSpotInsideAFileCostsOnlyThatSpot) {
     Scan scan(image, source);
     TempDir out;
     Saved saved = saveAll(scan, out.path(), image.name);
-    const SavedFile& big = saved.files.at("big.bin");
+    const SaveRecord& big = saved.files.at("big.bin");
     EXPECT_EQ(big.status, SaveStatus::Incomplete);
     EXPECT_EQ(big.savedPath, "big.bin.incomplete");
     EXPECT_FALSE(fs::exists(out.file("big.bin")));
