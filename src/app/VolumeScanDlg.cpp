@@ -19,6 +19,9 @@
 #include <cstdio>
 
 #include "app/CKestrumApp.h"
+#include "platform/SameDevice.h"
+#include "scan/Formats.h"
+#include "scan/RecoveryReport.h"
 #include "scan/ResultsWalk.h"
 #include "ui/CCheckListCtrl.h"
 #include "ui/CXHtmlTree.h"
@@ -34,12 +37,11 @@ MessageBoxes& boxes() {
     return CKestrumApp::instance().messages();
 }
 
-// The confirmation before checked search hits are saved.
-std::string countQuestion(std::int64_t count) {
+// The confirmation before checked items are saved.
+std::string checkedQuestion(std::int64_t count) {
     char question[200];
     std::snprintf(question, sizeof question,
-                  "number of files found inside this folder = %lld .do u want to continue dumping "
-                  "these files..?",
+                  "number of checked files = %lld .do u want to continue dumping these files..?",
                   static_cast<long long>(count));
     return question;
 }
@@ -416,14 +418,47 @@ void VolumeScanDlg::doubleClickItem(TreeItem item) {
         fillList(item);
         return;
     }
+    if (!ensureOutputFolder()) return;
+    std::string origin;
+    for (TreeItem p = tree_.parent(item); p && tree_.parent(p); p = tree_.parent(p))
+        origin = joinOrigin(tree_.itemText(p), origin);
+    const std::string outputDir = outputFolder_->text().toStdString();
+    pendingSingleFile_ = true;
+    startSave([data, outputDir,
+               origin](FolderSaver& saver) { return saver.saveFile(data, outputDir, origin); },
+              outputDir, 1);
+}
+
+bool VolumeScanDlg::ensureOutputFolder() {
     // There is no drive root to fall back on here: ask for the folder once.
-    if (outputFolder_->text().isEmpty()) outputFolder_->setText(chooseFolder());
+    if (outputFolder_->text().isEmpty()) {
+        outputFolder_->setText(chooseFolder());
+        if (!outputFolder_->text().isEmpty() &&
+            !outputFolderAccepted(outputFolder_->text().toStdString())) {
+            outputFolder_->clear();
+            return false;
+        }
+    }
     if (outputFolder_->text().isEmpty()) {
         boxes().showInfo("select output folder");
-        return;
+        return false;
     }
-    pendingSingleFile_ = true;
-    startSave(kNoItem, data, outputFolder_->text().toStdString(), 1);
+    return true;
+}
+
+TreeItem VolumeScanDlg::topItem() const {
+    if (currentParser_ && currentParser_->volumeRootItem &&
+        tree_.isValid(currentParser_->volumeRootItem))
+        return currentParser_->volumeRootItem;
+    return tree_.firstChild(kNoItem);
+}
+
+bool VolumeScanDlg::outputFolderAccepted(const std::string& outputDir) {
+    const std::string device = source_ ? source_->openedPath() : std::string();
+    if (device.empty() || !outputOnSourceDevice(device, outputDir)) return true;
+    return boxes().askYesNo("The output folder " + outputDir + " lies on " + device +
+                            ", the disk being recovered. Saving there can overwrite the very "
+                            "files you are recovering. Save there anyway?");
 }
 
 void VolumeScanDlg::onSave() {
@@ -437,40 +472,61 @@ void VolumeScanDlg::onSave() {
         boxes().showInfo("select output folder");
         return;
     }
-    // Checked hits are saved in their folders; without any, the tree's selection is saved.
+    if (!currentParser_) return;
+    const std::string outputDir = outputFolder_->text().toStdString();
+    // Checked hits are saved in their folders; without any, the tree's check boxes decide.
     if (listModel_->showsHits()) {
         std::vector<PlacedFile> files;
         for (const SearchHit& hit : listModel_->checkedHits())
             files.push_back({hit.entry, lastSearch_.foldersOf(hit)});
         if (!files.empty()) {
             auto count = static_cast<std::int64_t>(files.size());
-            if (!boxes().askYesNo(countQuestion(count))) return;
-            startSave(kNoItem, kNoData, outputFolder_->text().toStdString(), count,
-                      std::move(files));
+            if (!outputFolderAccepted(outputDir)) return;
+            if (!boxes().askYesNo(checkedQuestion(count))) return;
+            startSave([files = std::move(files),
+                       outputDir](FolderSaver& saver) { return saver.saveFiles(files, outputDir); },
+                      outputDir, count);
             return;
         }
     }
-    TreeItem item = treeView_->currentItem();
-    ItemData data = tree_.itemData(item);
-    bool isTop = item != kNoItem && tree_.parent(item) == kNoItem;
-    bool isFolder =
-        currentParser_ && currentParser_->isEntry(data) && currentParser_->isFolder(data);
-    if (!isTop && !isFolder) return;  // a selected file is saved by double click
-
     FolderSaver counter(*currentParser_, *sink_, screenStopRequested_);
-    std::int64_t count = counter.countFiles(tree_, item);
+    const TreeItem top = topItem();
+    // The check boxes say what is saved; without any, the highlighted folder is.
+    SavePlan plan = counter.planChecked(tree_, top);
+    std::int64_t count = 0;
+    std::string question;
+    std::function<SaveReport(FolderSaver&)> job;
+    if (!plan.empty()) {
+        count = plan.files;
+        question = checkedQuestion(count);
+        job = [this, top, plan, outputDir](FolderSaver& saver) {
+            return saver.savePlan(*forwarder_, top, plan, outputDir);
+        };
+    } else {
+        TreeItem item = treeView_->currentItem();
+        ItemData data = tree_.itemData(item);
+        bool isTop = item != kNoItem && tree_.parent(item) == kNoItem;
+        bool isFolder = currentParser_->isEntry(data) && currentParser_->isFolder(data);
+        if (!isTop && !isFolder) return;  // a selected file is saved by double click
+        count = counter.countFiles(tree_, item);
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "number of files found inside this folder = %lld .do u want to continue "
+                      "dumping these files..?",
+                      static_cast<long long>(count));
+        question = text;
+        job = [this, item, outputDir](FolderSaver& saver) {
+            return saver.saveItem(*forwarder_, item, outputDir);
+        };
+    }
     progress_->setRange(0, static_cast<int>(std::min<std::int64_t>(count, INT_MAX)));
-    char question[200];
-    std::snprintf(question, sizeof question,
-                  "number of files found inside this folder = %lld .do u want to continue dumping "
-                  "these files..?",
-                  static_cast<long long>(count));
+    if (!outputFolderAccepted(outputDir)) return;
     if (!boxes().askYesNo(question)) return;
-    startSave(item, kNoData, outputFolder_->text().toStdString(), count);
+    startSave(std::move(job), outputDir, count);
 }
 
-void VolumeScanDlg::startSave(TreeItem item, ItemData file, const std::string& outputDir,
-                              std::int64_t count, std::vector<PlacedFile> files) {
+void VolumeScanDlg::startSave(std::function<SaveReport(FolderSaver&)> job,
+                              const std::string& outputDir, std::int64_t count) {
     scanBusy_ = true;
     saving_ = true;
     screenStopRequested_.clear();
@@ -483,22 +539,42 @@ void VolumeScanDlg::startSave(TreeItem item, ItemData file, const std::string& o
     stop_->show();
     pause_->show();
     resume_->show();
+    const ReportSource source{source_ ? source_->openedPath() : volume_.devicePath,
+                              source_ ? source_->byteSize() : 0, ""};
+    const ReportVolume volume{volume_.fileSystem, volume_.startSector, 0};
     workerRunning_ = true;
-    worker_ = std::thread([this, item, file, outputDir, count, files = std::move(files)] {
+    worker_ = std::thread([this, job = std::move(job), outputDir, count, source, volume] {
         FolderSaver saver(*currentParser_, *sink_, screenStopRequested_);
         saver.onFileSizeText = [this](const std::string& text) {
             QString t = QString::fromStdString(text);
             runOnThreadOf(fileSize_, [this, t] { fileSize_->setText(t); });
         };
-        SaveReport report = !files.empty()    ? saver.saveFiles(files, outputDir)
-                            : item != kNoItem ? saver.saveItem(*forwarder_, item, outputDir)
-                                              : saver.saveFile(file, outputDir);
-        sink_->setProgressPosition(count);
+        saver.confirmLargeFile = [this](const std::string& path, std::uint64_t size,
+                                        std::int64_t free) {
+            char text[300];
+            std::snprintf(text, sizeof text,
+                          " is %s, more than the %s free in the output folder. Save it anyway?",
+                          sizeText(static_cast<std::int64_t>(size)).c_str(),
+                          sizeText(free).c_str());
+            bool yes = false;
+            runOnThreadOf(this, [&] { yes = boxes().askYesNo(path + text); });
+            return yes;
+        };
+        std::unique_ptr<RecoveryReport> report = RecoveryReport::intoFolder(outputDir);
+        std::string reportError;
+        const bool reporting = report->begin(source, volume, "vellorine", reportError);
+        if (reporting) saver.onFileDone = [&](const SaveRecord& f) { report->add(f); };
+        SaveReport result = job(saver);
+        if (!result.stopped) sink_->setProgressPosition(count);
+        std::string reportPath;
+        if (reporting && report->finish(result, reportError)) reportPath = report->path();
         workerRunning_ = false;
         QMetaObject::invokeMethod(
             this,
-            [this, report] {
-                lastSave_ = report;
+            [this, result, reportPath, reportError] {
+                lastSave_ = result;
+                lastReportPath_ = reportPath;
+                lastReportError_ = reportPath.empty() ? reportError : "";
                 saveEnded();
             },
             Qt::QueuedConnection);
@@ -508,7 +584,8 @@ void VolumeScanDlg::startSave(TreeItem item, ItemData file, const std::string& o
 void VolumeScanDlg::saveEnded() {
     joinWorker();
     if (leaving_) return;
-    bool singleFile = lastSave_.filesHandled == 1 && !lastSave_.stopped;
+    const bool singleFile = pendingSingleFile_;
+    pendingSingleFile_ = false;
     for (QWidget* w : {static_cast<QWidget*>(progress_), static_cast<QWidget*>(pause_),
                        static_cast<QWidget*>(resume_), static_cast<QWidget*>(stop_)})
         w->hide();
@@ -519,26 +596,43 @@ void VolumeScanDlg::saveEnded() {
     save_->setEnabled(true);
     treeView_->setEnabled(true);
     listView_->setEnabled(true);
-    auto listBox = [this](const std::vector<std::string>& paths, const std::string& what) {
-        if (paths.empty()) return;
-        std::string text = std::to_string(paths.size()) + what;
-        for (std::size_t i = 0; i < paths.size() && i < 20; ++i) text += "\n" + paths[i];
-        if (paths.size() > 20) text += "\n...";
+    auto listBox = [](std::size_t count, const std::string& what,
+                      const std::function<std::string(std::size_t)>& line) {
+        if (count == 0) return;
+        std::string text = std::to_string(count) + what;
+        for (std::size_t i = 0; i < count && i < 20; ++i) text += "\n" + line(i);
+        if (count > 20) text += "\n...";
         boxes().showInfo(text);
     };
-    listBox(lastSave_.damaged, " file(s) were saved damaged (unreadable sectors read as zeros):");
-    listBox(lastSave_.failures, " file(s) could not be written:");
-    if (pendingSingleFile_) {
-        pendingSingleFile_ = false;
+    const SaveReport& r = lastSave_;
+    listBox(r.incomplete.size(),
+            " file(s) could not be read whole; what could be read is saved as "
+            "\"<name>.incomplete\", without the recorded times:",
+            [&](std::size_t i) { return r.incomplete[i]; });
+    listBox(r.failures.size(), " file(s) could not be saved:", [&](std::size_t i) {
+        return r.failures[i].path + ": " + r.failures[i].reason;
+    });
+    char counts[160];
+    std::snprintf(counts, sizeof counts, "%lld saved whole, %zu incomplete, %zu failed",
+                  static_cast<long long>(r.filesWritten), r.incomplete.size(), r.failures.size());
+    std::string summary = std::string(counts) + "\nOutput folder: " + r.outputFolder;
+    if (!lastReportPath_.empty())
+        summary += "\nRecovery report: " + lastReportPath_;
+    else if (!lastReportError_.empty())
+        summary += "\nThe recovery report could not be written: " + lastReportError_;
+    if (r.stopped) {
+        boxes().showInfo("Saving stopped.\n" + summary);
+    } else if (singleFile) {
         const std::string family = row_ ? row_->family : "";
-        if (singleFile && (family == "exfat" || family == "ext")) {
+        const bool whole = r.filesWritten == 1;
+        if (whole && (family == "exfat" || family == "ext")) {
             char text[600];
             std::snprintf(text, sizeof text, "file is dumped in path  :  %s   ",
                           outputFolder_->text().toStdString().c_str());
             boxes().showInfo(text);
         }
     } else {
-        boxes().showInfo("work done");
+        boxes().showInfo("work done\n\n" + summary);
     }
     emit saveFinished();
 }
@@ -550,14 +644,18 @@ void VolumeScanDlg::doubleClickRow(int row) {
         return;
     }
     if (row < 0 || static_cast<std::size_t>(row) >= listModel_->hits().size()) return;
-    ItemData file = listModel_->hits()[static_cast<std::size_t>(row)].entry;
-    if (outputFolder_->text().isEmpty()) outputFolder_->setText(chooseFolder());
-    if (outputFolder_->text().isEmpty()) {
-        boxes().showInfo("select output folder");
-        return;
-    }
+    const SearchHit& hit = listModel_->hits()[static_cast<std::size_t>(row)];
+    const ItemData file = hit.entry;
+    if (!ensureOutputFolder()) return;
+    // The hit's folders name it in the report; the file itself goes straight into the folder.
+    std::string origin;
+    for (ItemData folder : lastSearch_.foldersOf(hit))
+        origin = joinOrigin(origin, currentParser_->entryName(folder));
+    const std::string outputDir = outputFolder_->text().toStdString();
     pendingSingleFile_ = true;
-    startSave(kNoItem, file, outputFolder_->text().toStdString(), 1);
+    startSave([file, outputDir,
+               origin](FolderSaver& saver) { return saver.saveFile(file, outputDir, origin); },
+              outputDir, 1);
 }
 
 void VolumeScanDlg::showWorkerControls(bool shown) {

@@ -89,6 +89,8 @@ class VolumeScanDlg : public WizardScreen {
     const SearchResult& lastSearch() const { return lastSearch_; }
     QLineEdit* outputFolderBox() const { return outputFolder_; }
     const SaveReport& lastSave() const { return lastSave_; }
+    // Where the last save's recovery report went ("" when it could not be written).
+    const std::string& lastReportPath() const { return lastReportPath_; }
 
     // Tree handlers (selection by click, expansion, double click).
     void selectItem(TreeItem item);
@@ -114,13 +116,19 @@ class VolumeScanDlg : public WizardScreen {
     // remarks: what the scan has to tell besides (a backup copy used, no files found).
     void endSequence(bool withBox, const std::vector<std::string>& remarks = {});
     void fillList(TreeItem item);
-    // Saves a tree item, else one file, else (when given) files in their folders (search hits).
-    void startSave(TreeItem item, ItemData file, const std::string& outputDir, std::int64_t count,
-                   std::vector<PlacedFile> files = {});
+    // Runs job on a worker with a saver that reports into a recovery report in outputDir.
+    void startSave(std::function<SaveReport(FolderSaver&)> job, const std::string& outputDir,
+                   std::int64_t count);
     void saveEnded();
     void searchEnded();
     // Shows or hides the progress bar with Pause, Resume and Stop.
     void showWorkerControls(bool shown);
+    // Warns when the output folder lies on the disk being recovered; false when the user
+    // declines to save there.
+    bool outputFolderAccepted(const std::string& outputDir);
+    // Asks for the output folder when none is set; false when there is none to save into.
+    bool ensureOutputFolder();
+    TreeItem topItem() const;
     void joinWorker();
     void waitForWorker(int maxMilliseconds);
 
@@ -140,6 +148,7 @@ class VolumeScanDlg : public WizardScreen {
     MemoryTree tree_;
     std::thread worker_;
     SaveReport lastSave_;
+    std::string lastReportPath_, lastReportError_;
     SearchResult lastSearch_;
     bool saving_ = false;
     bool pendingSingleFile_ = false;

@@ -71,11 +71,6 @@ void reportUnreadable(const readWriteInterface& source) {
 }
 
 namespace {
-std::atomic<StopFlag*> interruptTarget{nullptr};
-
-void onInterrupt(int) {
-    if (StopFlag* f = interruptTarget.load()) f->request();
-}
 
 std::string listRows(const std::vector<VolumeDescriptor>& rows, bool numbered) {
     std::string text;
@@ -92,16 +87,6 @@ void printNotes(const Partition& p) {
     for (const std::string& n : p.notes) std::fprintf(stderr, "%s\n", n.c_str());
 }
 }  // namespace
-
-InterruptStops::InterruptStops(StopFlag& flag) {
-    interruptTarget = &flag;
-    previous_ = std::signal(SIGINT, onInterrupt);
-}
-
-InterruptStops::~InterruptStops() {
-    std::signal(SIGINT, previous_);
-    interruptTarget = nullptr;
-}
 
 VolumeDescriptor resolveVolume(const SourceOptions& o, const readWriteInterface& reader) {
     const std::int64_t totalSectors = reader.sectorCount();

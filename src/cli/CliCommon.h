@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "cli/Interrupt.h"
 #include "core/VolumeDescriptor.h"
 #include "device/DiskSource.h"
 #include "device/FileReadSeek.h"
@@ -13,7 +14,8 @@
 
 namespace vel::cli {
 
-enum Exit { kDone = 0, kFailed = 1, kUsage = 2 };
+// 3: stopped by Ctrl-C or SIGTERM before the work was done.
+enum Exit { kDone = 0, kFailed = 1, kUsage = 2, kStopped = 3 };
 
 // Ends a subcommand with an exit code and a message for stderr.
 struct CliExit : std::runtime_error {
@@ -60,15 +62,6 @@ void reportUnreadable(const readWriteInterface& source);
 VolumeDescriptor resolveVolume(const SourceOptions& options, const readWriteInterface& source);
 
 // Ctrl-C sets the flag while this lives, the way the Stop button does.
-class InterruptStops {
-  public:
-    explicit InterruptStops(StopFlag& flag);
-    ~InterruptStops();
-    InterruptStops(const InterruptStops&) = delete;
-    InterruptStops& operator=(const InterruptStops&) = delete;
-
-  private:
-    void (*previous_)(int);
-};
+using InterruptStops = InterruptGuard;
 
 }  // namespace vel::cli

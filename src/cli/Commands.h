@@ -19,4 +19,8 @@ void addPatternOptions(CLI::App& cmd, std::string& pattern, bool& ignoreCase);
 // The compiled pattern; CliExit with the refusal for one the grammar does not take.
 SearchPattern compilePattern(const std::string& pattern, bool ignoreCase);
 
+// The command line as it was given, for reports.
+void setCommandLine(int argc, char** argv);
+const std::string& commandLine();
+
 }  // namespace vel::cli

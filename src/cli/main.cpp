@@ -10,11 +10,23 @@ bool isSubcommand(CLI::App& app, const std::string& name) {
         if (sub->get_name() == name) return true;
     return false;
 }
+std::string commandLineText;
 }  // namespace
+
+namespace vel::cli {
+void setCommandLine(int argc, char** argv) {
+    commandLineText.clear();
+    for (int i = 0; i < argc; ++i) commandLineText += (i ? " " : "") + std::string(argv[i]);
+}
+const std::string& commandLine() {
+    return commandLineText;
+}
+}  // namespace vel::cli
 
 int main(int argc, char** argv) {
     using namespace vel::cli;
 
+    setCommandLine(argc, argv);
     CLI::App app{"Vellorine data recovery, command line", "vellorine-cli"};
     app.set_version_flag("--version", std::string("vellorine-cli ") + VELLORINE_VERSION);
     app.require_subcommand(1);

@@ -32,4 +32,16 @@ bool MemoryWriter::writeZeros(std::uint64_t size) {
     return take == size;
 }
 
+bool HashingWriter::write(const void* data, std::size_t size) {
+    if (!next_.write(data, size)) return false;
+    hash_.update(data, size);
+    return true;
+}
+
+bool HashingWriter::writeZeros(std::uint64_t size) {
+    if (!next_.writeZeros(size)) return false;
+    hash_.updateZeros(size);
+    return true;
+}
+
 }  // namespace vel

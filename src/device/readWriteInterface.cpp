@@ -63,14 +63,25 @@ ReadDamageScope::~ReadDamageScope() {
     currentScope = outer_;
 }
 
+void ReadDamageScope::add(Ranges& ranges, std::int64_t offset, std::int64_t bytes) {
+    if (!ranges.empty() && ranges.back().second == offset)
+        ranges.back().second += bytes;
+    else
+        ranges.emplace_back(offset, offset + bytes);
+}
+
 void ReadDamageScope::noteUnreadable(std::int64_t deviceOffset, std::int64_t bytes) {
     ReadDamageScope* s = currentScope;
     if (!s || bytes <= 0) return;
     s->unreadable_ += static_cast<std::uint64_t>(bytes);
-    if (!s->ranges_.empty() && s->ranges_.back().second == deviceOffset)
-        s->ranges_.back().second += bytes;
-    else
-        s->ranges_.emplace_back(deviceOffset, deviceOffset + bytes);
+    add(s->ranges_, deviceOffset, bytes);
+}
+
+void ReadDamageScope::noteMissing(std::int64_t deviceOffset, std::int64_t bytes) {
+    ReadDamageScope* s = currentScope;
+    if (!s || bytes <= 0) return;
+    s->missing_ += static_cast<std::uint64_t>(bytes);
+    add(s->missingRanges_, deviceOffset, bytes);
 }
 
 ReadOutcome SectorSource::readAt(std::int64_t offset, void* buffer, std::size_t count) const {
@@ -97,6 +108,15 @@ ReadOutcome SectorSource::readAt(std::int64_t offset, void* buffer, std::size_t 
         break;
     }
     r.inSource = pos > start ? static_cast<std::size_t>(pos - start) : 0;
+    if (r.inSource < count) {
+        // Before the first byte, and past the last one the source gave.
+        if (offset < 0)
+            ReadDamageScope::noteMissing(
+                offset, std::min<std::int64_t>(-offset, static_cast<std::int64_t>(count)));
+        const std::int64_t tail = std::max(pos, start);
+        const std::int64_t askedEnd = endOf(offset, count);
+        if (askedEnd > tail) ReadDamageScope::noteMissing(tail, askedEnd - tail);
+    }
     return r;
 }
 
@@ -205,6 +225,7 @@ ReadOutcome VolumeView::readAt(std::int64_t offset, void* buffer, std::size_t co
     auto* out = static_cast<unsigned char*>(buffer);
     // A volume never reaches before its own start, nor past the largest offset.
     std::size_t skip = 0;
+    const std::int64_t asked = offset;
     if (offset < 0) {
         const std::uint64_t before = static_cast<std::uint64_t>(-(offset + 1)) + 1;
         skip = before >= count ? count : static_cast<std::size_t>(before);
@@ -212,9 +233,11 @@ ReadOutcome VolumeView::readAt(std::int64_t offset, void* buffer, std::size_t co
     }
     if (!source_ || skip == count || offset > std::numeric_limits<std::int64_t>::max() - start_) {
         std::memset(out, 0, count);
+        ReadDamageScope::noteMissing(asked, static_cast<std::int64_t>(count));
         return r;
     }
     std::memset(out, 0, skip);
+    if (skip > 0) ReadDamageScope::noteMissing(start_ + asked, static_cast<std::int64_t>(skip));
     ReadOutcome inner = source_->readAt(start_ + offset, out + skip, count - skip);
     r.inSource = inner.inSource;
     r.unreadableBytes = inner.unreadableBytes;

@@ -67,23 +67,31 @@ class readWriteInterface {
 };
 
 // Counts the unreadable bytes that reads on this thread met while the scope lives (scopes nest;
-// the innermost one counts). How a save learns that a file's data touched a bad sector.
+// the innermost one counts), and the bytes asked for past the end of the source (a truncated
+// image). How a save learns that a file's data touched a bad sector or is not there at all.
 class ReadDamageScope {
   public:
+    using Ranges = std::vector<std::pair<std::int64_t, std::int64_t>>;
     ReadDamageScope();
     ~ReadDamageScope();
     ReadDamageScope(const ReadDamageScope&) = delete;
     ReadDamageScope& operator=(const ReadDamageScope&) = delete;
     std::uint64_t unreadableBytes() const { return unreadable_; }
     // Device byte ranges [first, last) that read as zeros, merged where adjacent.
-    const std::vector<std::pair<std::int64_t, std::int64_t>>& ranges() const { return ranges_; }
+    const Ranges& ranges() const { return ranges_; }
+    std::uint64_t missingBytes() const { return missing_; }
+    // Byte ranges [first, last) past the end of the source that were asked for.
+    const Ranges& missingRanges() const { return missingRanges_; }
 
     // Called by sources for every sector they zero-filled.
     static void noteUnreadable(std::int64_t deviceOffset, std::int64_t bytes);
+    // Called by sources for bytes asked for outside themselves.
+    static void noteMissing(std::int64_t deviceOffset, std::int64_t bytes);
 
   private:
-    std::uint64_t unreadable_ = 0;
-    std::vector<std::pair<std::int64_t, std::int64_t>> ranges_;
+    static void add(Ranges& ranges, std::int64_t offset, std::int64_t bytes);
+    std::uint64_t unreadable_ = 0, missing_ = 0;
+    Ranges ranges_, missingRanges_;
     ReadDamageScope* outer_;
 };
 

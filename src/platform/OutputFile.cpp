@@ -5,41 +5,83 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
+
+#include "platform/OutputPath.h"
 
 namespace vel {
 
+namespace {
+void applyTimes(int fd, const std::optional<HostTime>& access,
+                const std::optional<HostTime>& modification) {
+    if (fd < 0 || (!access && !modification)) return;
+    timespec times[2];
+    auto fill = [](timespec& ts, const std::optional<HostTime>& t) {
+        ts.tv_sec = t ? static_cast<time_t>(t->seconds) : 0;
+        ts.tv_nsec = t ? static_cast<long>(t->nanoseconds) : UTIME_OMIT;
+    };
+    fill(times[0], access);
+    fill(times[1], modification);
+    ::futimens(fd, times);
+}
+}  // namespace
+
 OutputFile::~OutputFile() {
-    if (fd_ >= 0) ::close(fd_);
+    // A created file that was never committed is not left behind under its temporary name.
+    reset();
+}
+
+bool OutputFile::fail(int err) {
+    if (error_ == 0) error_ = err ? err : EIO;
+    return false;
+}
+
+bool OutputFile::create(OutputFolder& folder) {
+    reset();
+    folder_ = &folder;
+    error_ = 0;
+    size_ = written_ = 0;
+    committed_.clear();
+    fd_ = folder.createTemporary(tempName_);
+    if (fd_ < 0) {
+        tempName_.clear();
+        return fail(errno);
+    }
+    path_ = folder.pathOf(tempName_);
+    return true;
 }
 
 bool OutputFile::open(const std::string& path) {
-    if (fd_ >= 0) ::close(fd_);
+    reset();
+    folder_ = nullptr;
     path_ = path;
-    written_ = 0;
+    error_ = 0;
+    size_ = written_ = 0;
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    ok_ = fd_ >= 0;
-    return ok_;
+    if (fd_ < 0) return fail(errno);
+    return true;
 }
 
 bool OutputFile::openNew(const std::string& path) {
-    if (fd_ >= 0) ::close(fd_);
-    written_ = 0;
+    reset();
+    folder_ = nullptr;
+    error_ = 0;
+    size_ = written_ = 0;
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-    ok_ = fd_ >= 0;
     // What is there already is not ours: discard() must never remove it.
-    path_ = ok_ ? path : std::string();
-    return ok_;
+    path_ = fd_ >= 0 ? path : std::string();
+    if (fd_ < 0) return fail(errno);
+    return true;
 }
 
 bool OutputFile::write(const void* data, std::size_t size) {
     if (!ok()) return false;
     auto* p = static_cast<const char*>(data);
     while (size > 0) {
-        ssize_t n = ::write(fd_, p, size);
+        ssize_t n = ::pwrite(fd_, p, size, static_cast<off_t>(size_));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return ok_ = false;
+        if (n <= 0) return fail(n < 0 ? errno : ENOSPC);
         p += n;
+        size_ += static_cast<std::uint64_t>(n);
         written_ += static_cast<std::uint64_t>(n);
         size -= static_cast<std::size_t>(n);
     }
@@ -47,43 +89,61 @@ bool OutputFile::write(const void* data, std::size_t size) {
 }
 
 bool OutputFile::writeZeros(std::uint64_t size) {
-    static const std::vector<char> zeros(1 << 16, 0);
-    while (size > 0 && ok()) {
-        std::size_t n = size < zeros.size() ? static_cast<std::size_t>(size) : zeros.size();
-        write(zeros.data(), n);
-        size -= n;
+    if (!ok()) return false;
+    if (size > static_cast<std::uint64_t>(INT64_MAX) - size_) return fail(EFBIG);
+    // Extending the file now makes the hole and tells at once when the file system cannot hold
+    // a file this long.
+    if (::ftruncate(fd_, static_cast<off_t>(size_ + size)) != 0) return fail(errno);
+    size_ += size;
+    return true;
+}
+
+bool OutputFile::commit(const std::string& name, bool whole) {
+    if (!folder_ || tempName_.empty()) return fail(EBADF);
+    if (whole) applyTimes(fd_, access_, modification_);
+    bool good = ok();
+    if (fd_ >= 0 && ::close(fd_) != 0 && good) good = fail(errno);
+    fd_ = -1;
+    if (!good) {
+        discard();
+        return false;
     }
-    return ok();
+    auto final = folder_->publish(tempName_, whole ? name : decoratedName(name, "", ".incomplete"));
+    if (!final) {
+        fail(errno);
+        discard();
+        return false;
+    }
+    tempName_.clear();
+    committed_ = *final;
+    path_ = folder_->pathOf(committed_);
+    return true;
+}
+
+void OutputFile::reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (folder_ && !tempName_.empty()) folder_->remove(tempName_);
+    tempName_.clear();
 }
 
 void OutputFile::discard() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    ok_ = false;
-    if (!path_.empty()) ::unlink(path_.c_str());
+    const bool open = fd_ >= 0;
+    if (!folder_ && open) ::unlink(path_.c_str());
+    reset();
 }
 
 bool OutputFile::close() {
     if (fd_ < 0) return false;
-    bool good = ok_;
-    if (::close(fd_) != 0) good = false;
+    bool good = error_ == 0;
+    if (::close(fd_) != 0 && good) good = fail(errno);
     fd_ = -1;
-    ok_ = good;
     return good;
 }
 
 bool OutputFile::closeWithTimes(std::optional<HostTime> access,
                                 std::optional<HostTime> modification) {
-    if (fd_ >= 0 && (access || modification)) {
-        timespec times[2];
-        auto fill = [](timespec& ts, const std::optional<HostTime>& t) {
-            ts.tv_sec = t ? static_cast<time_t>(t->seconds) : 0;
-            ts.tv_nsec = t ? static_cast<long>(t->nanoseconds) : UTIME_OMIT;
-        };
-        fill(times[0], access);
-        fill(times[1], modification);
-        ::futimens(fd_, times);
-    }
+    applyTimes(fd_, access, modification);
     return close();
 }
 

@@ -8,8 +8,11 @@
 
 namespace vel {
 
-// A recovered file being written; every failure (a full disk, say) is remembered so a file that
-// was not written whole is never reported as saved.
+class OutputFolder;
+
+// A recovered file being written. Zeros asked for as holes become holes (the file is sparse
+// where the output file system allows). Every failure (a full disk, say) is remembered so a file
+// that was not written whole is never reported as saved.
 class OutputFile final : public EntryWriter {
   public:
     OutputFile() = default;
@@ -17,35 +20,57 @@ class OutputFile final : public EntryWriter {
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    bool open(const std::string& path);  // creates or truncates
+    // A new file in folder under a temporary name; it gets its name from commit().
+    bool create(OutputFolder& folder);
+    // A file at path, created or truncated, written in place.
+    bool open(const std::string& path);
     // Creates the file only when nothing is at path yet (false, errno EEXIST, when something is).
     bool openNew(const std::string& path);
+
     bool write(const void* data, std::size_t size) override;
     bool writeZeros(std::uint64_t size) override;
-    // Kept for finish().
+    // Kept for finish() and commit().
     void setTimes(std::optional<HostTime> access, std::optional<HostTime> modification) override {
         access_ = access;
         modification_ = modification;
     }
-    // Closes with the times given to setTimes; true when every write succeeded.
+
+    // A created file: closes it and gives it a name made from name (never replacing anything).
+    // A whole file gets name and the times given to setTimes; any other gets name +
+    // ".incomplete" and keeps the time of saving. False (errno in error()) when that fails; the
+    // temporary file is then removed.
+    bool commit(const std::string& name, bool whole);
+    // The name commit() gave the file, in its folder.
+    const std::string& committedName() const { return committed_; }
+
+    // An opened file: closes with the times given to setTimes; true when every write succeeded.
     bool finish() { return closeWithTimes(access_, modification_); }
-    // Closes; true when every write succeeded.
     bool close();
-    // Sets the times on the open file, then closes it (one path lookup fewer than setFileTimes
-    // after close). Missing times stay as they are. True when every write succeeded.
     bool closeWithTimes(std::optional<HostTime> access, std::optional<HostTime> modification);
-    bool ok() const { return fd_ >= 0 && ok_; }
-    std::uint64_t bytesWritten() const { return written_; }
-    // Closes and removes the file.
+    // Closes and removes the file (under whichever name it has now).
     void discard();
+
+    bool ok() const { return fd_ >= 0 && error_ == 0; }
+    // errno of the first failure; 0 when there was none.
+    int error() const { return error_; }
+    // Bytes from the start, holes included.
+    std::uint64_t size() const { return size_; }
+    // Bytes given to write() (holes excluded).
+    std::uint64_t bytesWritten() const { return written_; }
     const std::string& path() const { return path_; }
 
   private:
+    bool fail(int err);
+    // Closes, and removes a created file that was not committed.
+    void reset();
+
     int fd_ = -1;
-    bool ok_ = false;
+    int error_ = 0;
+    OutputFolder* folder_ = nullptr;  // set for a created file
+    std::string tempName_, committed_;
     std::string path_;
     std::optional<HostTime> access_, modification_;
-    std::uint64_t written_ = 0;
+    std::uint64_t size_ = 0, written_ = 0;
 };
 
 // Creates a folder; an existing folder is fine.

@@ -1,9 +1,15 @@
 #pragma once
-// Saving what a scan found: a folder with everything below it, or one file.
+// Saving what a scan found: a folder with everything below it, the checked items, or one file.
+// Every file is written under a temporary name and named only once it is done: a file read
+// whole gets its name and its recorded times, a file with parts that could not be read gets
+// "<name>.incomplete", and a file of which nothing could be had leaves nothing behind.
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/EntryWriter.h"
 #include "scan/ResultsTree.h"
 #include "scan/ScanSink.h"
 #include "scan/VolumeParser.h"
@@ -11,12 +17,68 @@
 
 namespace vel {
 
+class OutputFolder;
+
+enum class SaveStatus { Whole, Incomplete, Failed, Skipped };
+
+// A stretch of a file that did not come back.
+struct DamagedRange {
+    enum class Kind {
+        Unreadable,     // the device failed; read as zeros
+        PastSourceEnd,  // asked for past the end of the source (a truncated image)
+        OutsideVolume,  // the file system points outside the volume
+        NotFound,       // the file system's record of the data ends before the file does
+    };
+    Kind kind = Kind::Unreadable;
+    std::optional<std::uint64_t> fileOffset;  // where in the file, when that is known
+    std::int64_t imageOffset = -1;            // where in the source, when that is known
+    std::uint64_t length = 0;
+};
+
+// One file as the save left it: what the recovery report lists.
+struct SaveRecord {
+    std::string originalPath;   // below the top item, "/"-separated
+    std::string savedPath;      // relative to the output folder; "" when nothing was left
+    std::uint64_t size = 0;     // as the file system records it
+    std::uint64_t written = 0;  // the saved file's length, holes included
+    RecordedTimes times;
+    bool deleted = false;
+    std::vector<ByteRun> runs;  // volume offsets, adjacent runs merged
+    std::string sha256;         // of the saved file; "" when nothing was left
+    SaveStatus status = SaveStatus::Whole;
+    std::string reason;  // why it is not whole
+    std::vector<DamagedRange> damage;
+};
+
+struct SaveFailure {
+    std::string path;  // where the file would have gone
+    std::string reason;
+};
+
 struct SaveReport {
-    std::int64_t filesHandled = 0;      // the file counter
-    std::int64_t filesWritten = 0;      // whole
-    std::vector<std::string> damaged;   // written, with unreadable sectors as zeros
-    std::vector<std::string> failures;  // output paths that could not be written
+    std::int64_t filesHandled = 0;        // the file counter
+    std::int64_t filesWritten = 0;        // whole
+    std::vector<std::string> incomplete;  // saved as "<name>.incomplete" (full paths)
+    std::vector<SaveFailure> failures;    // nothing left
+    std::int64_t skipped = 0;             // never saved ("$BadClus")
     bool stopped = false;
+    std::string outputFolder;
+    void add(const SaveReport& other);
+};
+
+// What the check boxes pick below the top item: whole entries (a folder with everything below
+// it that is not unchecked) and partly checked folders with the picked part of their contents.
+struct SavePlan {
+    struct Node {
+        ItemData entry = kNoData;
+        ItemData parent = kNoData;  // the folder listing it; kNoData at the first level
+        bool whole = true;
+        std::vector<Node> children;  // of a folder that is not whole
+    };
+    bool topChecked = false;  // the top item itself: everything
+    std::vector<Node> nodes;
+    std::int64_t files = 0;
+    bool empty() const { return !topChecked && nodes.empty(); }
 };
 
 // A file to save below the output folder inside its folders (entries, outermost first), each
@@ -28,34 +90,70 @@ struct PlacedFile {
 
 class FolderSaver {
   public:
-    FolderSaver(VolumeParser& parser, ScanSink& sink, const StopFlag& stop)
-        : parser_(parser), sink_(sink), stop_(stop) {}
+    FolderSaver(VolumeParser& parser, ScanSink& sink, const StopFlag& stop);
+    ~FolderSaver();
 
     // Files below a tree item: a folder entry's, or, for the top item, its children's.
     std::int64_t countFiles(const ResultsTree& tree, TreeItem item);
     std::int64_t countFolderFiles(ItemData folder);
+    // The checked items below top; empty when nothing is checked. Reads only the tree and the
+    // parser's records (for the interface thread).
+    SavePlan planChecked(const ResultsTree& tree, TreeItem top);
 
     // Writes the item's children straight into outputDir (the item itself is not recreated).
     SaveReport saveItem(const ResultsTree& tree, TreeItem item, const std::string& outputDir);
-    // An entry: a folder's children straight into outputDir, or a file into outputDir.
-    SaveReport saveEntry(ItemData entry, const std::string& outputDir);
+    // An entry: a folder's children straight into outputDir, or a file into outputDir. origin is
+    // the entry's folder path below the top item, for the report.
+    SaveReport saveEntry(ItemData entry, const std::string& outputDir,
+                         const std::string& origin = "");
     // One file into outputDir (a folder is refused).
-    SaveReport saveFile(ItemData file, const std::string& outputDir);
-    // Files in their folders below outputDir (search hits), in order, until stopped.
-    SaveReport saveFiles(const std::vector<PlacedFile>& files, const std::string& outputDir);
+    SaveReport saveFile(ItemData file, const std::string& outputDir,
+                        const std::string& origin = "");
+    // The checked items, each under its folder path below the top item.
+    SaveReport savePlan(const ResultsTree& tree, TreeItem top, const SavePlan& plan,
+                        const std::string& outputDir);
+    // Files in their folders below outputDir (search hits), in order, until stopped. origin is
+    // the folder path, below the top item, that the files' folders are listed from.
+    SaveReport saveFiles(const std::vector<PlacedFile>& files, const std::string& outputDir,
+                         const std::string& origin = "");
 
     // Shown beside the progress bar while a file is written ("File size: %ld kb"); "" clears it.
     std::function<void(const std::string&)> onFileSizeText;
+    // Told of every file as it is done (the recovery report).
+    std::function<void(const SaveRecord&)> onFileDone;
+    // Asked before a file larger than the free space of its folder is written; without it such a
+    // file is written. Arguments: the output path, the size, the free bytes.
+    std::function<bool(const std::string&, std::uint64_t, std::int64_t)> confirmLargeFile;
 
   private:
-    void dumpFolder(ItemData folder, const std::string& destination, SaveReport& report);
-    void saveOne(ItemData file, const std::string& destination, SaveReport& report);
-    std::string folderDestination(ItemData folder, const std::string& destination,
-                                  SaveReport& report);
+    // A folder of the output tree being filled; folder is null when it could not be made.
+    struct Target {
+        OutputFolder* folder = nullptr;
+        std::string relative;  // below the output folder
+        std::string shownPath;
+        std::string failure;  // why there is no folder
+    };
+    struct Level;
+
+    bool openOutput(const std::string& outputDir, SaveReport& report);
+    void dumpFolder(ItemData folder, const Target& destination, const std::string& origin,
+                    std::unique_ptr<OutputFolder> owned, SaveReport& report);
+    void saveOne(ItemData file, ItemData parent, const Target& destination,
+                 const std::string& origin, SaveReport& report);
+    // The output folder for a folder entry below parent; with an empty name the parent's own.
+    Target enterFolder(ItemData folder, const Target& parent, std::unique_ptr<OutputFolder>& owned);
+    void savePlanNode(const SavePlan::Node& node, const Target& destination,
+                      const std::string& origin, SaveReport& report);
+    void finishFile(SaveRecord& file, const std::string& shownPath, SaveReport& report);
+    bool stopNow(SaveReport& report);
 
     VolumeParser& parser_;
     ScanSink& sink_;
     const StopFlag& stop_;
+    std::unique_ptr<OutputFolder> output_;
 };
+
+// "a/b" from "a" and "b"; either may be empty.
+std::string joinOrigin(const std::string& folder, const std::string& name);
 
 }  // namespace vel

@@ -22,6 +22,11 @@ struct EntryColumns {
     std::string created, accessed, modified, attributes;
 };
 
+// The times an entry records, as its saved copy gets them; missing ones are not recorded.
+struct RecordedTimes {
+    std::optional<HostTime> created, accessed, modified;
+};
+
 enum class FillReason { Selection, Expansion, DoubleClick };
 
 // How a worker ended, for the screen to finish with.
@@ -92,6 +97,8 @@ class VolumeParser {
     virtual std::int64_t saveSizeKiB(ItemData entry) const {
         return static_cast<std::int64_t>(entrySize(entry) >> 10);
     }
+    // The entry's recorded times, from what the scan read (never reads the disk).
+    virtual RecordedTimes recordedTimes(ItemData) const { return {}; }
     virtual bool skipOnSave(ItemData) const { return false; }
     // The file system's own bookkeeping ($MFT and the like) rather than anyone's file.
     virtual bool isMetadata(ItemData) const { return false; }

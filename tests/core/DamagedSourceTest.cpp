@@ -108,15 +108,15 @@ TEST(DamagedSource, FatSectorsAndFileSectorsThatFailAreReportedNotHidden) {
     FolderSaver saver(parser, sink, stop);
     SaveReport damaged = saver.saveEntry(again.at("SHORT.TXT"), out.path());
     EXPECT_EQ(damaged.filesWritten, 0);
-    EXPECT_EQ(damaged.damaged, std::vector<std::string>{out.file("SHORT.TXT")});
+    EXPECT_EQ(damaged.incomplete, std::vector<std::string>{out.file("SHORT.TXT.incomplete")});
     // The file is all there but the failed sector, which is zeros.
-    std::string saved = readFile(out.file("SHORT.TXT"));
+    std::string saved = readFile(out.file("SHORT.TXT.incomplete"));
     ASSERT_EQ(saved.size(), 3000u);
     EXPECT_EQ(saved.substr(512, 512), std::string(512, '\0'));
     EXPECT_TRUE(source->badSectors().contains(dataSector));
     SaveReport whole = saver.saveEntry(again.at("readme.txt"), out.path());
     EXPECT_EQ(whole.filesWritten, 1);
-    EXPECT_TRUE(whole.damaged.empty());
+    EXPECT_TRUE(whole.incomplete.empty());
 }
 
 TEST(DamagedSource, OneSourceServesTwoScansAndASaveAtOnce) {

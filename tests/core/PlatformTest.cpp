@@ -1,17 +1,25 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
 
 #include "platform/FileTimes.h"
 #include "platform/InstanceLock.h"
 #include "platform/OutputFile.h"
 #include "platform/OutputPath.h"
+#include "platform/SameDevice.h"
+#include "platform/Sha256.h"
 #include "platform/Text.h"
 #include "support/Fixtures.h"
 
 using namespace vel;
 using namespace vel::test;
+namespace fs = std::filesystem;
 
 TEST(InstanceLock, SecondProcessIsRefusedUntilTheFirstEnds) {
     TempDir dir;
@@ -70,15 +78,130 @@ TEST(OutputPath, HostileNamesStayInsideTheOutputFolder) {
     EXPECT_EQ(safeFileName("../../etc/passwd"), ".._.._etc_passwd");
 }
 
-TEST(OutputPath, SameNameGetsANumber) {
-    TempDir dir;
-    EXPECT_EQ(uniqueOutputPath(dir.path(), "a.txt"), dir.file("a.txt"));
+TEST(OutputPath, LongNamesAreShortenedAtACharacterBoundaryKeepingTheExtension) {
+    std::string e255;
+    for (int i = 0; i < 255; ++i) e255 += "\xC3\xA9";  // 255 x U+00E9: 510 bytes
+    struct Case {
+        std::string name, insert, tail;
+        std::size_t bytes;
+        std::string ends;
+    } cases[] = {
+        {e255, "", "", 254, "\xC3\xA9"},
+        {e255 + ".txt", "", "", 254, "\xC3\xA9.txt"},
+        {e255 + ".txt", " (12)", "", 255, "\xC3\xA9 (12).txt"},
+        {e255 + ".txt", "", ".incomplete", 255, ".txt.incomplete"},
+        {"short.txt", " (1)", "", 13, "short (1).txt"},
+    };
+    for (const Case& c : cases) {
+        std::string got = decoratedName(*safeFileName(c.name), c.insert, c.tail);
+        EXPECT_EQ(got.size(), c.bytes) << c.insert << c.tail;
+        EXPECT_TRUE(isValidUtf8(got));
+        EXPECT_EQ(got.substr(got.size() - c.ends.size()), c.ends);
+    }
+    EXPECT_EQ(portableName("a:b?c. "), "a_b_c._");
+}
+
+TEST(OutputFolder, NamesAreUniqueAndNoLinkOrFileIsEntered) {
+    TempDir dir, elsewhere;
     writeFile(dir.file("a.txt"), "1");
-    EXPECT_EQ(uniqueOutputPath(dir.path(), "a.txt"), dir.file("a (1).txt"));
-    writeFile(dir.file("a (1).txt"), "2");
-    EXPECT_EQ(uniqueOutputPath(dir.path(), "a.txt"), dir.file("a (2).txt"));
-    writeFile(dir.file("README"), "3");
-    EXPECT_EQ(uniqueOutputPath(dir.path(), "README"), dir.file("README (1)"));
+    writeFile(dir.file("docs"), "a file where a folder goes");
+    ASSERT_EQ(::mkdir(dir.file("old").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(elsewhere.path().c_str(), dir.file("link").c_str()), 0);
+    std::string error;
+    auto out = OutputFolder::open(dir.path() + "/", error);
+    ASSERT_TRUE(out) << error;
+    EXPECT_EQ(out->path(), dir.path());
+    EXPECT_EQ(out->reserve("a.txt"), "a (1).txt");
+    EXPECT_EQ(out->reserve("a.txt"), "a (2).txt");
+    EXPECT_EQ(out->reserve("b"), "b");
+    for (const char* taken : {"docs", "old", "link"}) {
+        auto sub = out->makeFolder(taken, error);
+        ASSERT_TRUE(sub) << error;
+        EXPECT_EQ(sub->name(), std::string(taken) + " (1)");
+        struct stat st {};
+        ASSERT_EQ(::lstat(sub->path().c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+    }
+    EXPECT_TRUE(fs::is_empty(elsewhere.path()));
+    // A thousand nameless files: numbered from memory, one after the other.
+    for (int i = 1; i < 1000; ++i) out->reserve("unnamed");
+    EXPECT_EQ(out->reserve("unnamed"), "unnamed (999)");
+
+    // A temporary file only ever gets a free name; nothing is replaced.
+    std::string temp;
+    int fd = out->createTemporary(temp);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    writeFile(dir.file("c"), "there first");
+    auto named = out->publish(temp, "c");
+    ASSERT_TRUE(named);
+    EXPECT_EQ(*named, "c (1)");
+    EXPECT_EQ(readFile(dir.file("c")), "there first");
+}
+
+TEST(OutputFile, NamedOnlyWhenDoneHolesStaySparseAndFailuresLeaveNothing) {
+    TempDir dir;
+    std::string error;
+    auto folder = OutputFolder::open(dir.path(), error);
+    ASSERT_TRUE(folder);
+    auto entries = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    {
+        OutputFile f;
+        ASSERT_TRUE(f.create(*folder));
+        ASSERT_TRUE(f.write("head", 4));
+        ASSERT_TRUE(f.writeZeros(64u << 20));
+        ASSERT_TRUE(f.write("tail", 4));
+        f.setTimes(HostTime{1000, 0}, HostTime{2000, 0});
+        ASSERT_EQ(entries().size(), 1u);
+        EXPECT_EQ(entries()[0].rfind(".vellorine-", 0), 0u);  // not under its name yet
+        ASSERT_TRUE(f.commit("whole.bin", true));
+        struct stat st {};
+        ASSERT_EQ(::stat(dir.file("whole.bin").c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, (64 << 20) + 8);
+        EXPECT_LT(st.st_blocks * 512, 1 << 20);  // the hole takes no room
+        EXPECT_EQ(st.st_mtim.tv_sec, 2000);
+    }
+    {
+        OutputFile f;
+        ASSERT_TRUE(f.create(*folder));
+        ASSERT_TRUE(f.write("part", 4));
+        f.setTimes(HostTime{1000, 0}, HostTime{2000, 0});
+        ASSERT_TRUE(f.commit("part.bin", false));
+        EXPECT_EQ(f.committedName(), "part.bin.incomplete");
+        struct stat st {};
+        ASSERT_EQ(::stat(dir.file("part.bin.incomplete").c_str(), &st), 0);
+        EXPECT_NE(st.st_mtim.tv_sec, 2000);  // the recorded times are not given
+    }
+    {
+        OutputFile f;  // never committed: gone with the object
+        ASSERT_TRUE(f.create(*folder));
+        ASSERT_TRUE(f.write("x", 1));
+    }
+    {
+        // A file system that takes no more: the file fails and nothing stays.
+        struct rlimit old {};
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = old;
+        small.rlim_cur = 1 << 16;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        OutputFile f;
+        ASSERT_TRUE(f.create(*folder));
+        std::string block(1 << 15, 'x');
+        EXPECT_TRUE(f.write(block.data(), block.size()));
+        EXPECT_FALSE(f.write(block.data(), block.size()) && f.write(block.data(), block.size()));
+        EXPECT_EQ(f.error(), EFBIG);
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, previous);
+        f.discard();
+    }
+    EXPECT_EQ(entries(), (std::vector<std::string>{"part.bin.incomplete", "whole.bin"}));
 }
 
 TEST(FileTimes, ConversionsAndSetting) {
@@ -114,4 +237,49 @@ TEST(FileTimes, ConversionsAndSetting) {
     EXPECT_TRUE(makeFolder(dir.file("sub")));
     EXPECT_FALSE(makeFolder(dir.file("x")));  // a file is in the way
     EXPECT_FALSE(f.open(dir.file("missing/y")));
+}
+
+TEST(Sha256, KnownDigestsAndZerosHashAsBytes) {
+    struct Case {
+        std::string input, digest;
+    } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const Case& c : cases) {
+        Sha256 h;
+        h.update(c.input.data(), c.input.size());
+        EXPECT_EQ(h.hex(), c.digest);
+    }
+    Sha256 zeros;
+    zeros.update("x", 1);
+    zeros.updateZeros(200000);
+    EXPECT_EQ(zeros.hex(), sha256Hex("x" + std::string(200000, '\0')));
+}
+
+TEST(SameDevice, OnlyABlockDeviceHoldingTheOutputFolderIsEndangered) {
+    TempDir dir;
+    writeFile(dir.file("disk.img"), std::string(4096, 'i'));
+    EXPECT_FALSE(outputOnSourceDevice(dir.file("disk.img"), dir.path()));
+    EXPECT_FALSE(outputOnSourceDevice("/dev/null", dir.path()));
+    // The block device this folder's file system lives on, if the machine shows one.
+    struct stat here {};
+    ASSERT_EQ(::stat(dir.path().c_str(), &here), 0);
+    std::string holder, other;
+    for (const auto& e : fs::directory_iterator("/dev")) {
+        struct stat st {};
+        if (::stat(e.path().c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) continue;
+        if (st.st_rdev == here.st_dev)
+            holder = e.path().string();
+        else if (other.empty() && e.path().filename().string().rfind("loop", 0) == 0)
+            other = e.path().string();
+    }
+    if (holder.empty()) GTEST_SKIP() << "no device node for this folder's file system";
+    EXPECT_TRUE(outputOnSourceDevice(holder, dir.path()));
+    EXPECT_TRUE(outputOnSourceDevice(holder, dir.file("not/made/yet")));
+    if (!other.empty()) {
+        EXPECT_FALSE(outputOnSourceDevice(other, dir.path()));
+    }
 }

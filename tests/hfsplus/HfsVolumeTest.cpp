@@ -105,7 +105,7 @@ TEST(HfsVolume, HardLinksSymlinksAndNamesWithNulAndSlash) {
     EXPECT_EQ(readFile(out.file(shownPrivate + "/iNode77")), "the linked bytes");
     // A link to nothing is reported and leaves no file.
     ASSERT_EQ(report.failures.size(), 1u);
-    EXPECT_EQ(report.failures[0], out.file("dangling"));
+    EXPECT_EQ(report.failures[0].path, out.file("dangling"));
     EXPECT_NE(::lstat(out.file("dangling").c_str(), &st), 0);
 }
 

@@ -1,16 +1,20 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+#include <map>
 #include <random>
 #include <set>
 
 #include "NtfsVolumeBuilder.h"
 #include "fs/ntfs/ntfs.h"
+#include "scan/FolderSaver.h"
 #include "scan/MemoryTree.h"
 #include "support/Fixtures.h"
 
 using namespace vel;
 using namespace vel::test;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -300,4 +304,51 @@ TEST(NtfsSaving, SkipsTheBadClusterFileAndDoesNotEnterTheRoot) {
     EXPECT_TRUE(v.parser.enterOnSave(6));
     // Size while saving: the allocated size from $FILE_NAME in KiB.
     EXPECT_EQ(v.parser.saveSizeKiB(7), 8);
+}
+
+TEST(NtfsSaving, ForgedSizesAreBoundedByTheVolumeAndAskedFor) {
+    SyntheticVolume v;
+    standardLayout(v);
+    // From cluster 20, 2^28 clusters (1 TiB) where the volume has 64.
+    v.setRecord(15, RecordBuilder(1)
+                        .fileName(5, u"forged.bin")
+                        .nonResident(ntfsfmt::kData, {0x14, 0, 0, 0, 0x10, 0x14}, (1u << 28) - 1,
+                                     std::uint64_t{1} << 40)
+                        .finish());
+    // 1 TiB of holes.
+    v.setRecord(16, RecordBuilder(1)
+                        .fileName(5, u"holes.bin")
+                        .nonResident(ntfsfmt::kData, {0x04, 0, 0, 0, 0x10}, (1u << 28) - 1,
+                                     std::uint64_t{1} << 40)
+                        .finish());
+    const std::string data(44 * kCluster, 'd');
+    v.setCluster(20, data);
+    v.build();
+    v.parser.volumeSize = 256 * 1024;
+
+    TempDir out;
+    StopFlag stop;
+    FolderSaver saver(v.parser, v.sink, stop);
+    std::vector<std::string> asked;
+    saver.confirmLargeFile = [&](const std::string& path, std::uint64_t size, std::int64_t) {
+        asked.push_back(path);
+        EXPECT_EQ(size, std::uint64_t{1} << 40);
+        return path == out.file("forged.bin");
+    };
+    std::map<std::string, SaveRecord> saved;
+    saver.onFileDone = [&](const SaveRecord& f) { saved[f.originalPath] = f; };
+    saver.saveFile(15, out.path());
+    saver.saveFile(16, out.path());
+    EXPECT_EQ(asked, (std::vector<std::string>{out.file("forged.bin"), out.file("holes.bin")}));
+
+    // What lies in the volume is saved; the rest is reported, never written.
+    const SaveRecord& forged = saved["forged.bin"];
+    EXPECT_EQ(forged.status, SaveStatus::Incomplete);
+    EXPECT_EQ(readFile(out.file("forged.bin.incomplete")), data);
+    ASSERT_EQ(forged.damage.size(), 1u);
+    EXPECT_EQ(forged.damage[0].kind, DamagedRange::Kind::OutsideVolume);
+    EXPECT_EQ(forged.damage[0].fileOffset, data.size());
+    EXPECT_EQ(forged.damage[0].length, (std::uint64_t{1} << 40) - data.size());
+    EXPECT_EQ(saved["holes.bin"].status, SaveStatus::Failed);
+    EXPECT_FALSE(fs::exists(out.file("holes.bin")));
 }

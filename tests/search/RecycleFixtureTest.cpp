@@ -163,7 +163,8 @@ TEST(SearchCli, ListsHitsAndRefusesBadPatterns) {
 TEST(SearchCli, SaveWithAPatternKeepsTheHitsFolders) {
     const std::string image = fixtureImage("recycle-ntfs.img");
     TempDir out;
-    CliResult r = runCli({"save", image, "--out", out.path(), "--pattern", "^plan|^notes-bob"});
+    CliResult r = runCli(
+        {"save", image, "--out", out.path(), "--pattern", "^plan|^notes-bob", "--no-report"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     std::vector<std::string> saved;
     for (const auto& e : fs::recursive_directory_iterator(out.path()))
@@ -177,4 +178,10 @@ TEST(SearchCli, SaveWithAPatternKeepsTheHitsFolders) {
                 "^plan"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(fs::is_regular_file(below.file("S-1-5-21-1000-1001/old plans/plan.txt")));
+    // The report names the file by its whole path on the volume, not by where it was put.
+    const std::string report = readFile(below.file("recovery-report.xml"));
+    EXPECT_NE(report.find("<filename>$RECYCLE.BIN/S-1-5-21-1000-1001/old plans/plan.txt<"),
+              std::string::npos);
+    EXPECT_NE(report.find("<vellorine:saved_path>S-1-5-21-1000-1001/old plans/plan.txt<"),
+              std::string::npos);
 }

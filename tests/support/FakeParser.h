@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/OutputFile.h"
 #include "scan/VolumeParser.h"
 
 namespace vel::test {
@@ -16,15 +15,18 @@ class FakeParser : public VolumeParser {
         bool deleted = false;
         std::string data;
         std::vector<ItemData> children;
+        RecordedTimes times;
+        std::int64_t onVolume = -1;  // the data is read from the attached source here
+        std::uint64_t hole = 0;      // zeros after the data, by the file system's record
     };
 
     FakeParser() : VolumeParser(VolumeDescriptor{"fake", "", "", "1", 0}) {
-        entries.push_back({"", true, false, "", {}});  // 0: the volume's root folder
+        entries.push_back({"", true, false, "", {}, {}, -1, 0});  // 0: the volume's root folder
     }
 
     ItemData add(ItemData parent, const std::string& name, bool folder, std::string data = "",
                  bool deleted = false) {
-        entries.push_back({name, folder, deleted, std::move(data), {}});
+        entries.push_back({name, folder, deleted, std::move(data), {}, {}, -1, 0});
         auto id = static_cast<ItemData>(entries.size() - 1);
         entries[static_cast<std::size_t>(parent)].children.push_back(id);
         return id;
@@ -54,18 +56,26 @@ class FakeParser : public VolumeParser {
     std::string entrySizeText(ItemData e) const override {
         return std::to_string(at(e).data.size()) + " Bytes";
     }
-    std::uint64_t entrySize(ItemData e) const override { return at(e).data.size(); }
+    std::uint64_t entrySize(ItemData e) const override { return at(e).data.size() + at(e).hole; }
     bool skipOnSave(ItemData e) const override { return at(e).name == "$BadClus"; }
     bool enterOnSave(ItemData e) const override { return at(e).name != "."; }
+    RecordedTimes recordedTimes(ItemData e) const override { return at(e).times; }
     bool writeEntry(ItemData e, EntryWriter& out) override {
-        return out.write(at(e).data.data(), at(e).data.size());
-    }
-    bool extractEntry(const std::string& destination, ItemData e) override {
-        if (at(e).name == "unreadable") return false;
-        OutputFile out;
-        if (!out.open(destination)) return false;
-        out.write(at(e).data.data(), at(e).data.size());
-        return out.close();
+        const Entry& x = at(e);
+        if (x.name == "unreadable") return false;
+        out.setTimes(x.times.accessed, x.times.modified);
+        bool whole = true;
+        std::string bytes = x.data;
+        if (x.onVolume >= 0 && reader) {
+            out.noteRun({0, x.onVolume, bytes.size(), ByteRun::Kind::Data});
+            whole = static_cast<bool>(reader->readAt(x.onVolume, bytes.data(), bytes.size()));
+        }
+        if (!out.write(bytes.data(), bytes.size())) return false;
+        if (x.hole > 0) {
+            out.noteRun({bytes.size(), -1, x.hole, ByteRun::Kind::Hole});
+            if (!out.writeZeros(x.hole)) return false;
+        }
+        return whole;
     }
 
     const Entry& at(ItemData e) const { return entries.at(static_cast<std::size_t>(e)); }

@@ -202,9 +202,8 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
-CliResult runCli(const std::vector<std::string>& args) {
-    TempDir dir;
-    std::string outPath = dir.file("out"), errPath = dir.file("err");
+pid_t startCli(const std::vector<std::string>& args, const std::string& outPath,
+               const std::string& errPath) {
     pid_t pid = ::fork();
     if (pid == 0) {
         int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -220,6 +219,10 @@ CliResult runCli(const std::vector<std::string>& args) {
         ::execv(exe.c_str(), argv.data());
         ::_exit(127);
     }
+    return pid;
+}
+
+CliResult waitCli(pid_t pid, const std::string& outPath, const std::string& errPath) {
     CliResult r;
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -227,6 +230,12 @@ CliResult runCli(const std::vector<std::string>& args) {
     r.out = readFile(outPath);
     r.err = readFile(errPath);
     return r;
+}
+
+CliResult runCli(const std::vector<std::string>& args) {
+    TempDir dir;
+    std::string outPath = dir.file("out"), errPath = dir.file("err");
+    return waitCli(startCli(args, outPath, errPath), outPath, errPath);
 }
 
 std::map<std::string, nlohmann::json> scanJsonByPath(const std::string& out,

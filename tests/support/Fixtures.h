@@ -1,6 +1,8 @@
 #pragma once
+#include <sys/types.h>
 #include <cstdint>
 #include <map>
+
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -49,6 +51,11 @@ struct CliResult {
 };
 // Runs vellorine-cli with the arguments and collects its output.
 CliResult runCli(const std::vector<std::string>& args);
+// The same in two steps, for tests that act on the running process: its stdout and stderr go to
+// the two files.
+pid_t startCli(const std::vector<std::string>& args, const std::string& outPath,
+               const std::string& errPath);
+CliResult waitCli(pid_t pid, const std::string& outPath, const std::string& errPath);
 
 // The items of `scan --json` output by path. The closing summary line must count them and say
 // how many sectors were unreadable (unreadable, when given).

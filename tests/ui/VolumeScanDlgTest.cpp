@@ -132,7 +132,10 @@ TEST_F(ScanScreen, SaveWritesTheSelectedFolderAfterConfirmation) {
     boxes.queueAnswer(true);
     dlg->onSave();
     waitFor([&] { return !dlg->scanBusy(); });
-    EXPECT_EQ(boxes.shown().back(), "work done");
+    EXPECT_EQ(boxes.shown().back(),
+              "work done\n\n3 saved whole, 0 incomplete, 0 failed\nOutput folder: " + out.path() +
+                  "\nRecovery report: " + out.file("recovery-report.xml"));
+    EXPECT_EQ(dlg->lastReportPath(), out.file("recovery-report.xml"));
     EXPECT_EQ(readFile(out.file("a.txt")), "alpha");
     EXPECT_EQ(readFile(out.file("sub/b.txt")), "beta");
 
@@ -184,6 +187,74 @@ TEST_F(ScanScreen, PauseThenStopThenResumeEndsWithTheDoneBox) {
     EXPECT_LT(slow->steps.load(), 100000);
     EXPECT_EQ(boxes.shown().back(),
               "Scanning processing done.Select save button to save the data.");
+}
+
+TEST_F(ScanScreen, CheckedItemsAreWhatSaveWrites) {
+    dlg->startWithParser(volume(), nullptr);
+    waitFor([&] { return !dlg->scanBusy(); });
+    boxes.clear();
+    MemoryTree& tree = dlg->tree();
+    TreeItem root = tree.firstChild(kNoItem);
+    TreeItem docs = tree.firstChild(root);
+    dlg->expandItem(docs);
+    TreeItem sub = tree.child(docs, 2);
+    dlg->expandItem(sub);
+    tree.setChecked(tree.firstChild(sub), true);  // docs/sub/b.txt
+    tree.setChecked(tree.child(root, 1), true);   // top.bin
+    dlg->treeView()->selectItem(docs);            // the highlight no longer decides
+    boxes.queueAnswer(true);
+    dlg->onSave();
+    EXPECT_EQ(boxes.shown()[0],
+              "number of checked files = 2 .do u want to continue dumping these files..?");
+    waitFor([&] { return !dlg->scanBusy(); });
+    EXPECT_EQ(readFile(out.file("docs/sub/b.txt")), "beta");
+    EXPECT_EQ(readFile(out.file("top.bin")), "top");
+    EXPECT_FALSE(fs::exists(out.file("docs/a.txt")));
+    EXPECT_EQ(dlg->lastSave().filesWritten, 2);
+}
+
+namespace {
+// Takes its time over each file, so Stop can be pressed in the middle of a save.
+class SlowSaver : public FakeParser {
+  public:
+    bool writeEntry(ItemData e, EntryWriter& out) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return FakeParser::writeEntry(e, out);
+    }
+};
+}  // namespace
+
+TEST_F(ScanScreen, StopDuringASaveTellsHowManyFilesWereSaved) {
+    auto* parser = new SlowSaver;
+    ItemData many = parser->add(0, "many", true);
+    for (int i = 0; i < 200; ++i) parser->add(many, "f" + std::to_string(i), false, "x");
+    dlg->startWithParser(std::unique_ptr<FakeParser>(parser), nullptr);
+    waitFor([&] { return !dlg->scanBusy(); });
+    boxes.clear();
+    dlg->treeView()->selectItem(dlg->tree().firstChild(dlg->tree().firstChild(kNoItem)));
+    boxes.queueAnswer(true);
+    dlg->onSave();
+    waitFor([&] { return fs::exists(out.file("f2")); });
+    dlg->onStop();
+    waitFor([&] { return !dlg->scanBusy(); });
+    const SaveReport& r = dlg->lastSave();
+    EXPECT_TRUE(r.stopped);
+    EXPECT_GE(r.filesWritten, 3);
+    EXPECT_LT(r.filesWritten, 200);
+    EXPECT_EQ(boxes.shown().back().rfind(
+                  "Saving stopped.\n" + std::to_string(r.filesWritten) + " saved whole", 0),
+              0u)
+        << boxes.shown().back();
+    // Every file there is whole; no half-written one is left, under any name.
+    std::size_t files = 0;
+    for (const auto& e : fs::directory_iterator(out.path())) {
+        const std::string name = e.path().filename().string();
+        if (name == "recovery-report.xml") continue;
+        EXPECT_EQ(name[0], 'f') << name;
+        EXPECT_EQ(readFile(e.path().string()), "x");
+        ++files;
+    }
+    EXPECT_EQ(files, static_cast<std::size_t>(r.filesWritten));
 }
 
 namespace {
@@ -240,10 +311,11 @@ TEST_F(ScanScreen, SearchListsHitsAndSavesTheCheckedOnesInTheirFolders) {
     boxes.queueAnswer(true);
     dlg->onSave();
     EXPECT_EQ(boxes.shown().back(),
-              "number of files found inside this folder = 2 .do u want to continue dumping these "
-              "files..?");
+              "number of checked files = 2 .do u want to continue dumping these files..?");
     waitFor([&] { return !dlg->scanBusy(); });
-    EXPECT_EQ(boxes.shown().back(), "work done");
+    EXPECT_EQ(boxes.shown().back().rfind("work done\n\n2 saved whole, 0 incomplete, 0 failed", 0),
+              0u);
+    EXPECT_EQ(dlg->lastSave().filesWritten, 2);
     EXPECT_EQ(readFile(out.file("docs/a.txt")), "alpha");
     EXPECT_EQ(readFile(out.file("docs/sub/b.txt")), "beta");
     EXPECT_FALSE(fs::exists(out.file("docs/gone.txt")));

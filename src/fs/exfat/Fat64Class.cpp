@@ -289,12 +289,24 @@ std::uint64_t Fat64Class::entrySize(ItemData entry) const {
     return r ? std::min(r->validDataLength, r->dataLength) : 0;
 }
 
+RecordedTimes Fat64Class::recordedTimes(ItemData entry) const {
+    const ExfatEntry* r = find(entry);
+    if (!r || entry == 0) return {};
+    // Folders the scan made up (the orphans' folder) record nothing.
+    auto host = [](std::uint32_t t) -> std::optional<HostTime> {
+        if (t == 0) return std::nullopt;
+        return hostTime(t);
+    };
+    return {host(r->createTimestamp), host(r->accessedTimestamp), host(r->modifiedTimestamp)};
+}
+
 bool Fat64Class::writeEntry(ItemData entry, EntryWriter& out) {
     const ExfatEntry* found = find(entry);
     if (!found || entry == 0 || isFolder(entry) || !bootValid_ || !reader) return false;
     const ExfatEntry r = *found;
     resetNextClusterCalls();
-    std::uint64_t remaining = entrySize(entry);
+    const std::uint64_t size = entrySize(entry);
+    std::uint64_t remaining = size;
     if (remaining > 0 && !validCluster(r.firstCluster)) return false;
 
     bool whole = true;
@@ -314,6 +326,7 @@ bool Fat64Class::writeEntry(ItemData entry, EntryWriter& out) {
             buffer.assign(bytes, 0);
             if (!reader->readAt(clusterPosition(cluster), buffer.data(), bytes)) whole = false;
             std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, bytes));
+            out.noteRun({size - remaining, clusterPosition(cluster), take, ByteRun::Kind::Data});
             if (!out.write(buffer.data(), take)) return false;
             remaining -= take;
             cluster += static_cast<std::uint32_t>(n);
@@ -328,6 +341,7 @@ bool Fat64Class::writeEntry(ItemData entry, EntryWriter& out) {
                 whole = false;
             std::size_t take =
                 static_cast<std::size_t>(std::min<std::uint64_t>(remaining, clusterSize_));
+            out.noteRun({size - remaining, clusterPosition(cluster), take, ByteRun::Kind::Data});
             if (!out.write(buffer.data(), take)) return false;
             remaining -= take;
             if (remaining == 0) break;

@@ -47,6 +47,7 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
     EntryColumns entryColumns(ItemData entry) const override;
     std::string entrySizeText(ItemData entry) const override;
     std::uint64_t entrySize(ItemData entry) const override;
+    RecordedTimes recordedTimes(ItemData entry) const override;
     bool writeEntry(ItemData entry, EntryWriter& out) override;
 
     // Bytes from the volume's start to the backup boot sector used; -1 when the first was.

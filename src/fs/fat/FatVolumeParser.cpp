@@ -270,6 +270,13 @@ void FatVolumeParser::readDirectoryCluster() {
 
 // --- extraction -------------------------------------------------------------------------------
 
+RecordedTimes FatVolumeParser::recordedTimes(ItemData e) const {
+    if (!isEntry(e)) return {};
+    const FatEntry& r = at(e);
+    return {dosHostTime(r.creationDate, r.creationTime), dosHostTime(r.accessDate, 0),
+            dosHostTime(r.writeDate, r.writeTime)};
+}
+
 bool FatVolumeParser::writeEntry(ItemData e, EntryWriter& out) {
     if (!isEntry(e) || at(e).isFolder()) return false;
     return writeEntry(at(e), out);
@@ -293,13 +300,15 @@ bool FatVolumeParser::writeEntry(const FatEntry& e, EntryWriter& out) {
         // Clusters that follow each other on disk are read and written in one go.
         const std::uint32_t maxRun = std::max<std::uint32_t>(1, (1u << 20) / clusterSize);
         std::uint32_t runStart = cluster, runCount = 1;
+        bool writeFailed = false;  // the writer refused (stopped, or the output is full)
         auto writeRun = [&] {
             std::uint64_t bytes = std::uint64_t{runCount} * clusterSize;
             buffer.assign(bytes, 0);
             if (!reader || !reader->readAt(clusterOffset(runStart), buffer.data(), bytes))
                 whole = false;  // what could not be read stays zeros
             std::uint64_t n = std::min<std::uint64_t>(remaining, bytes);
-            if (!out.write(buffer.data(), n)) whole = false;
+            out.noteRun({e.size - remaining, clusterOffset(runStart), n, ByteRun::Kind::Data});
+            if (!out.write(buffer.data(), n)) writeFailed = true;
             remaining -= n;
         };
         for (;;) {
@@ -333,9 +342,11 @@ bool FatVolumeParser::writeEntry(const FatEntry& e, EntryWriter& out) {
                 continue;
             }
             writeRun();
+            if (writeFailed) return false;
             runStart = next;
             runCount = 1;
         }
+        if (writeFailed) return false;
     }
     out.setTimes(dosHostTime(e.accessDate, 0), dosHostTime(e.writeDate, e.writeTime));
     return whole;

@@ -57,6 +57,7 @@ class FatVolumeParser : public LinkedRecordParser<FatEntry> {
     EntryColumns entryColumns(ItemData e) const override;
     std::string entrySizeText(ItemData e) const override;
     std::uint64_t entrySize(ItemData e) const override;
+    RecordedTimes recordedTimes(ItemData e) const override;
     bool writeEntry(ItemData e, EntryWriter& out) override;
 
     void openVolume();

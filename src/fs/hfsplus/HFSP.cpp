@@ -753,6 +753,20 @@ std::uint64_t HFSP::entrySize(ItemData entry) const {
     return d ? d->size : 0;
 }
 
+RecordedTimes HFSP::recordedTimes(ItemData entry) const {
+    RecordedTimes t;
+    const HfsCatalogEntry* e = isFolder(entry) ? find(entry) : dataEntry(entry);
+    if (!e) return t;
+    auto host = [](std::uint32_t seconds) -> std::optional<HostTime> {
+        if (seconds == 0) return std::nullopt;
+        return hostTime(seconds);
+    };
+    t.created = host(e->createDate);
+    t.accessed = host(e->accessDate);
+    t.modified = host(e->contentModDate);
+    return t;
+}
+
 bool HFSP::writeEntry(ItemData entry, EntryWriter& out) {
     const HfsCatalogEntry* d = dataEntry(entry);
     if (!d || !header_) return false;
@@ -763,10 +777,22 @@ bool HFSP::writeEntry(ItemData entry, EntryWriter& out) {
     static const HfsOverflowMap kNone;
     HfsForkExtents ex = mapFork(catalog_.extents(*d), d->totalBlocks, d->cnid, kDataFork,
                                 d->has(HfsCatalogEntry::kDeleted) ? kNone : overflow_);
+    const std::vector<hfs::Extent> extents = ex.extents;
     HfsForkReader fork(reader, header_->blockSize, volumeBlocks(), std::move(ex.extents));
     // No file is larger than its volume; what lies past the volume is not there to copy.
     std::uint64_t available =
         std::min<std::uint64_t>({d->size, fork.readableLength(), volumeBytes()});
+    // Where each piece comes from, for the recovery report.
+    std::uint64_t placed = 0;
+    for (const hfs::Extent& x : extents) {
+        if (placed >= available) break;
+        const std::uint64_t n = std::min<std::uint64_t>(
+            std::uint64_t{x.blockCount} * header_->blockSize, available - placed);
+        out.noteRun({placed,
+                     static_cast<std::int64_t>(std::uint64_t{x.startBlock} * header_->blockSize), n,
+                     ByteRun::Kind::Data});
+        placed += n;
+    }
     bool whole = available == d->size;
     std::vector<std::uint8_t> buffer(
         static_cast<std::size_t>(std::min<std::uint64_t>(kCopyBytes, available)));

@@ -47,6 +47,7 @@ class HFSP final : public VolumeParser {
     std::string entrySizeText(ItemData entry) const override;
     std::uint64_t entrySize(ItemData entry) const override;
     // The data fork of a file entry (a hard link's: of the file it links to).
+    RecordedTimes recordedTimes(ItemData entry) const override;
     bool writeEntry(ItemData entry, EntryWriter& out) override;
 
     // State, for the steps and for tests.

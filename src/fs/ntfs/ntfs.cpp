@@ -694,7 +694,21 @@ bool ntfs::loadDataStream(std::int64_t index, DataStream& out) const {
     return out.found;
 }
 
+std::uint64_t ntfs::volumeClusters(const ClusterGeometry& g) const {
+    if (!volumeSize) return UINT64_MAX;
+    return volumeSize > g.origin ? (volumeSize - g.origin) / g.clusterSize : 0;
+}
+
+// Whether count clusters from cluster lie inside the volume; hostile runs point anywhere.
+bool ntfs::clustersInVolume(const ClusterGeometry& g, std::int64_t cluster,
+                            std::uint64_t count) const {
+    const std::uint64_t total = volumeClusters(g);
+    return cluster >= 0 && static_cast<std::uint64_t>(cluster) < total &&
+           count <= total - static_cast<std::uint64_t>(cluster);
+}
+
 bool ntfs::writePlain(const DataStream& d, EntryWriter& out) const {
+    using Kind = ByteRun::Kind;
     const ClusterGeometry g{d.clusterSize ? d.clusterSize : 4096, d.origin};
     const std::uint64_t cs = g.clusterSize;
     const std::uint64_t blockClusters = std::max<std::uint64_t>(1, kReadBlock / cs);
@@ -702,15 +716,36 @@ bool ntfs::writePlain(const DataStream& d, EntryWriter& out) const {
     std::uint64_t pos = 0;
     bool whole = true;
     for (const DataRun& run : d.runs) {
-        for (std::uint64_t c = 0; c < run.clusterCount && pos < d.realSize; c += blockClusters) {
-            const std::uint64_t clusters = std::min(blockClusters, run.clusterCount - c);
-            const std::uint64_t bytes = std::min(clusters * cs, d.realSize - pos);
-            if (run.sparse || pos >= d.initializedSize) {
+        std::uint64_t c = 0;
+        while (c < run.clusterCount && pos < d.realSize) {
+            std::uint64_t clusters = std::min(blockClusters, run.clusterCount - c);
+            // A run reaching past the volume is read up to the volume's end; the rest is not
+            // there to be read (The Sleuth Kit refuses such a run too).
+            bool outside = false;
+            std::int64_t cluster = 0;
+            if (!run.sparse) {
+                outside = !clustersInVolume(g, run.startCluster, c + 1);
+                if (!outside) {
+                    cluster = run.startCluster + static_cast<std::int64_t>(c);
+                    clusters =
+                        std::min(clusters, volumeClusters(g) - static_cast<std::uint64_t>(cluster));
+                }
+            }
+            // Nothing is read for a hole or for what lies outside: one piece will do.
+            if (run.sparse || outside) clusters = run.clusterCount - c;
+            const std::uint64_t left = d.realSize - pos;
+            const std::uint64_t bytes = clusters > left / cs ? left : clusters * cs;
+            if (run.sparse || pos >= d.initializedSize || outside) {
+                out.noteRun({pos, -1, bytes,
+                             outside && pos < d.initializedSize ? Kind::Missing : Kind::Hole});
+                if (outside && pos < d.initializedSize) whole = false;
                 if (!out.writeZeros(bytes)) return false;
             } else {
-                if (!readClusters(g, run.startCluster + static_cast<std::int64_t>(c), bytes,
-                                  buffer.data()))
-                    whole = false;
+                out.noteRun(
+                    {pos,
+                     static_cast<std::int64_t>(g.origin + static_cast<std::uint64_t>(cluster) * cs),
+                     bytes, Kind::Data});
+                if (!readClusters(g, cluster, bytes, buffer.data())) whole = false;
                 // Past the initialized size a file reads as zeros.
                 if (pos + bytes > d.initializedSize)
                     std::memset(buffer.data() + (d.initializedSize - pos), 0,
@@ -718,6 +753,7 @@ bool ntfs::writePlain(const DataStream& d, EntryWriter& out) const {
                 if (!out.write(buffer.data(), bytes)) return false;
             }
             pos += bytes;
+            c += clusters;
         }
         if (pos >= d.realSize) break;
     }
@@ -725,11 +761,13 @@ bool ntfs::writePlain(const DataStream& d, EntryWriter& out) const {
 }
 
 bool ntfs::writeCompressed(const DataStream& d, EntryWriter& out) const {
+    using Kind = ByteRun::Kind;
     const ClusterGeometry g{d.clusterSize ? d.clusterSize : 4096, d.origin};
     const std::uint64_t cs = g.clusterSize;
     const std::uint64_t unitClusters = std::uint64_t{1} << d.compressionUnit;
     const std::uint64_t unitBytes = unitClusters * cs;
     std::vector<std::uint8_t> input(unitBytes), output(unitBytes);
+    std::vector<ByteRun> unitRuns;
     std::size_t runIndex = 0;
     std::uint64_t runOffset = 0;  // clusters of the current run already used
     std::uint64_t pos = 0;
@@ -737,16 +775,24 @@ bool ntfs::writeCompressed(const DataStream& d, EntryWriter& out) const {
     while (pos < d.realSize) {
         // The unit's clusters: allocated ones first (compressed data), sparse ones after.
         std::uint64_t have = 0, allocated = 0;
-        bool sawSparse = false;
+        bool sawSparse = false, outside = false;
+        unitRuns.clear();
         std::fill(input.begin(), input.end(), 0);
         while (have < unitClusters && runIndex < d.runs.size()) {
             const DataRun& r = d.runs[runIndex];
             const std::uint64_t take = std::min(unitClusters - have, r.clusterCount - runOffset);
             if (r.sparse) {
                 sawSparse = true;
+            } else if (!clustersInVolume(g, r.startCluster, runOffset + take)) {
+                outside = true;
+                allocated += take;
             } else {
-                if (!readClusters(g, r.startCluster + static_cast<std::int64_t>(runOffset),
-                                  take * cs, input.data() + allocated * cs))
+                const std::int64_t cluster = r.startCluster + static_cast<std::int64_t>(runOffset);
+                unitRuns.push_back(
+                    {pos + allocated * cs,
+                     static_cast<std::int64_t>(g.origin + static_cast<std::uint64_t>(cluster) * cs),
+                     take * cs, Kind::Data});
+                if (!readClusters(g, cluster, take * cs, input.data() + allocated * cs))
                     whole = false;
                 allocated += take;
             }
@@ -760,11 +806,19 @@ bool ntfs::writeCompressed(const DataStream& d, EntryWriter& out) const {
         if (have == 0) break;  // the runs ended before the data
         const std::uint64_t bytes = std::min(unitBytes, d.realSize - pos);
         bool taken;
-        if (allocated == 0) {
+        if (outside) {
+            // Part of the unit lies past the volume: it cannot be decompressed.
+            whole = false;
+            out.noteRun({pos, -1, bytes, Kind::Missing});
+            taken = out.writeZeros(bytes);
+        } else if (allocated == 0) {
+            out.noteRun({pos, -1, bytes, Kind::Hole});
             taken = out.writeZeros(bytes);
         } else if (!sawSparse && have == unitClusters) {
+            for (const ByteRun& r : unitRuns) out.noteRun(r);
             taken = out.write(input.data(), bytes);
         } else {
+            for (const ByteRun& r : unitRuns) out.noteRun(r);
             DecompressionContext c;
             c.input = input.data();
             c.inputLength = allocated * cs;
@@ -836,6 +890,20 @@ std::string ntfs::entrySizeText(ItemData entry) const {
 std::int64_t ntfs::saveSizeKiB(ItemData entry) const {
     if (!isEntry(entry)) return 0;
     return static_cast<std::int64_t>(entries[static_cast<std::size_t>(entry)].allocatedSize / 1024);
+}
+
+RecordedTimes ntfs::recordedTimes(ItemData entry) const {
+    RecordedTimes t;
+    if (!isEntry(entry)) return t;
+    const NtfsEntry& e = entries[static_cast<std::size_t>(entry)];
+    auto host = [](std::uint64_t ft) -> std::optional<HostTime> {
+        if (ft == 0) return std::nullopt;
+        return fromFiletime(ft);
+    };
+    t.created = host(e.created);
+    t.accessed = host(e.accessed);
+    t.modified = host(e.modified);
+    return t;
 }
 
 bool ntfs::isMetadata(ItemData entry) const {

@@ -138,6 +138,7 @@ class ntfs final : public VolumeParser {
     std::string entrySizeText(ItemData entry) const override;
     std::uint64_t entrySize(ItemData entry) const override;
     std::int64_t saveSizeKiB(ItemData entry) const override;
+    RecordedTimes recordedTimes(ItemData entry) const override;
     bool skipOnSave(ItemData entry) const override;
     bool isMetadata(ItemData entry) const override;
     bool enterOnSave(ItemData entry) const override;
@@ -191,6 +192,9 @@ class ntfs final : public VolumeParser {
     // The record an entry's attribute list names, in the entry's own MFT.
     bool readListedRecord(std::int64_t index, std::uint64_t number, std::uint8_t* record) const;
     std::unique_ptr<ntfsdeep::DeepIndex> deep_;
+    std::uint64_t volumeClusters(const ClusterGeometry& g) const;
+    bool clustersInVolume(const ClusterGeometry& g, std::int64_t cluster,
+                          std::uint64_t count) const;
 
     std::vector<std::int64_t> lastChild_;  // during the build only
     // Records are read through a 1 MiB block cache (the scan and a save read neighbours); a
