@@ -695,8 +695,11 @@ bool ntfs::loadDataStream(std::int64_t index, DataStream& out) const {
 }
 
 std::uint64_t ntfs::volumeClusters(const ClusterGeometry& g) const {
-    if (!volumeSize) return UINT64_MAX;
-    return volumeSize > g.origin ? (volumeSize - g.origin) / g.clusterSize : 0;
+    // A deep scan's MFT copies may lie past the boot sector's volume: the source bounds them.
+    const std::uint64_t bytes =
+        deep_ && reader ? static_cast<std::uint64_t>(reader->byteSize()) : volumeSize;
+    if (!bytes) return UINT64_MAX;
+    return bytes > g.origin ? (bytes - g.origin) / g.clusterSize : 0;
 }
 
 // Whether count clusters from cluster lie inside the volume; hostile runs point anywhere.
