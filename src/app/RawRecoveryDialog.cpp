@@ -61,6 +61,8 @@ RawRecoveryDialog::~RawRecoveryDialog() {
         joinWorker();
     }
     if (source_) source_->badSectors().setListener(nullptr);
+    // The models watch tree_, which goes before the widget's children do.
+    delete treeModel_;
 }
 
 void RawRecoveryDialog::buildControls() {
