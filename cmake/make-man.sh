@@ -46,6 +46,10 @@ sectors).
 .TP
 .B 2
 Bad usage, an unreadable source, or a source that holds several volumes and none was chosen.
+.TP
+.B 3
+A save was interrupted (SIGINT or SIGTERM): the file being written was finished or dropped, and
+the summary and the recovery report were written.
 .SH EXAMPLES
 .nf
 vellorine-cli volumes disk.img
