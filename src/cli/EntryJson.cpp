@@ -46,6 +46,16 @@ void appendJsonString(std::string& out, std::string_view text) {
     out += '"';
     std::size_t i = 0;
     while (i < text.size()) {
+        // Most names are plain: copy each run of bytes that need nothing in one go.
+        std::size_t plain = i;
+        while (plain < text.size()) {
+            const auto p = static_cast<unsigned char>(text[plain]);
+            if (p < 0x20 || p >= 0x80 || p == '"' || p == '\\') break;
+            ++plain;
+        }
+        out.append(text.data() + i, plain - i);
+        i = plain;
+        if (i == text.size()) break;
         const auto c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80) {
             const Utf8Scan scan = scanUtf8(text.substr(i));
