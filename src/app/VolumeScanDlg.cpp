@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QSplitter>
 #include <QStyle>
 #include <QTimer>
@@ -31,6 +32,7 @@
 namespace vel {
 
 namespace {
+const char* const kLastOutputFolderKey = "save/lastOutputFolder";
 const char* const kDoneText = "Scanning processing done.Select save button to save the data.";
 const char* const kBusyText = "Please wait for other process to complete";
 
@@ -62,8 +64,13 @@ VolumeScanDlg::VolumeScanDlg(const VolumeDescriptor& volume, int scanMode,
       maxFileSystems_(maxFileSystems) {
     screenStopRequested_.setPauseGate(&pauseGate_);
     chooseFolder = [this] {
-        return QFileDialog::getExistingDirectory(this, "Please choose a folder.", QString(),
-                                                 QFileDialog::ShowDirsOnly);
+        // Where the user saved last time: most recoveries go to the same place.
+        QSettings settings;
+        const QString folder = QFileDialog::getExistingDirectory(
+            this, "Please choose a folder.", settings.value(kLastOutputFolderKey).toString(),
+            QFileDialog::ShowDirsOnly);
+        if (!folder.isEmpty()) settings.setValue(kLastOutputFolderKey, folder);
+        return folder;
     };
     buildControls();
     volumeData_->setText(
@@ -105,8 +112,14 @@ void VolumeScanDlg::buildControls() {
     listView_ = new CCheckListCtrl(this);
     listView_->setListModel(listModel_);
     preview_ = new PreviewPane(this);
+    checkedSummary_ = new QLabel(this);
+    auto* listColumn = new QWidget(this);
+    auto* listLayout = new QVBoxLayout(listColumn);
+    listLayout->setContentsMargins(0, 0, 0, 0);
+    listLayout->addWidget(checkedSummary_);
+    listLayout->addWidget(listView_, 1);
     auto* listAndPreview = new QSplitter(Qt::Vertical, this);
-    listAndPreview->addWidget(listView_);
+    listAndPreview->addWidget(listColumn);
     listAndPreview->addWidget(preview_);
     listAndPreview->setStretchFactor(0, 3);
     listAndPreview->setStretchFactor(1, 2);
@@ -132,7 +145,12 @@ void VolumeScanDlg::buildControls() {
 
     status_ = new QLabel(this);
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    layout->addWidget(status_);
+    foundSummary_ = new QLabel(this);
+    foundSummary_->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    auto* statusRow = new QHBoxLayout;
+    statusRow->addWidget(status_, 1);
+    statusRow->addWidget(foundSummary_);
+    layout->addLayout(statusRow);
 
     QHBoxLayout* buttons = bottomRow();
     back_ = makeButton("Back", "go-previous", QStyle::SP_ArrowBack);
@@ -177,6 +195,14 @@ void VolumeScanDlg::buildControls() {
             [this](const QModelIndex& i) { doubleClickItem(treeModel_->itemAt(i)); });
     connect(listModel_, &FileListModel::rowCheckChanged, treeView_->viewport(),
             qOverload<>(&QWidget::update));
+    checkedTimer_ = new QTimer(this);
+    checkedTimer_->setSingleShot(true);
+    checkedTimer_->setInterval(150);
+    connect(checkedTimer_, &QTimer::timeout, this, &VolumeScanDlg::updateCheckedSummary);
+    connect(listModel_, &FileListModel::rowCheckChanged, checkedTimer_,
+            qOverload<>(&QTimer::start));
+    connect(treeModel_, &ResultsTreeModel::checkChanged, checkedTimer_,
+            qOverload<>(&QTimer::start));
     connect(listView_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex& current) { requestPreview(current.row()); });
     connect(listModel_, &QAbstractItemModel::modelReset, this, [this] {
@@ -213,6 +239,15 @@ void VolumeScanDlg::requestPreview(int row) {
                 },
                 Qt::QueuedConnection);
         });
+}
+
+void VolumeScanDlg::updateCheckedSummary() {
+    const TreeItem top = tree_.firstChild(kNoItem);
+    if (!currentParser_ || top == kNoItem || scanBusy_) return;
+    const EntryTotals checked = countChecked(*currentParser_, tree_, top);
+    checkedSummary_->setText(checked.files == 0 && checked.folders == 0
+                                 ? QString()
+                                 : QString::fromStdString(totalsText(checked) + " checked"));
 }
 
 void VolumeScanDlg::finishPreview() {
@@ -381,6 +416,9 @@ void VolumeScanDlg::workerEnded(const WorkerResult& result) {
         // After a failure: what was tried.
         if (!remarks.empty()) status_->setText(QString::fromStdString(joinLines(remarks)));
     }
+    if (currentParser_ && top != kNoItem && result.failureBox.empty())
+        foundSummary_->setText(QString::fromStdString(
+            "Found " + totalsText(countResults(*currentParser_, tree_, top))));
     emit scanFinished();
 }
 

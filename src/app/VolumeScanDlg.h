@@ -22,6 +22,7 @@ class QLineEdit;
 class QListWidget;
 class QProgressBar;
 class QPushButton;
+class QTimer;
 
 namespace vel {
 
@@ -78,6 +79,8 @@ class VolumeScanDlg : public WizardScreen {
     CCheckListCtrl* listView() const { return listView_; }
     FileListModel* listModel() const { return listModel_; }
     PreviewPane* previewPane() const { return preview_; }
+    QLabel* checkedSummary() const { return checkedSummary_; }
+    QLabel* foundSummary() const { return foundSummary_; }
     QLabel* statusLine() const { return status_; }
     QProgressBar* progressBar() const { return progress_; }
     QPushButton* backButton() const { return back_; }
@@ -137,6 +140,8 @@ class VolumeScanDlg : public WizardScreen {
     void requestPreview(int row);
     // Waits for a preview being read: the parser then serves one reader only.
     void finishPreview();
+    // "N folders, M files ..., X MB checked" above the list.
+    void updateCheckedSummary();
 
     VolumeDescriptor volume_;
     int scanMode_;
@@ -171,6 +176,9 @@ class VolumeScanDlg : public WizardScreen {
     CCheckListCtrl* listView_ = nullptr;
     FileListModel* listModel_ = nullptr;
     PreviewPane* preview_ = nullptr;
+    QLabel* checkedSummary_ = nullptr;
+    QLabel* foundSummary_ = nullptr;  // beside the status line once a scan ends
+    QTimer* checkedTimer_ = nullptr;  // many check changes make one count
     QLabel* volumeData_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* fileSize_ = nullptr;  // beside the progress bar while saving

@@ -1,7 +1,11 @@
 #include "scan/ResultsWalk.h"
 
+#include <algorithm>
+#include <limits>
 #include <unordered_set>
 #include <vector>
+
+#include "scan/Formats.h"
 
 namespace vel {
 
@@ -52,6 +56,79 @@ bool foundNoFiles(const VolumeParser& parser, const ResultsTree& tree, TreeItem 
         return !found;
     });
     return !found;
+}
+
+namespace {
+// Adds entry and everything below it, each folder entered once.
+void addBelow(const VolumeParser& parser, ItemData entry, bool deleted,
+              std::unordered_set<ItemData>& entered, EntryTotals& totals) {
+    std::vector<std::pair<ItemData, bool>> stack{{entry, deleted}};
+    while (!stack.empty()) {
+        const auto [e, gone] = stack.back();
+        stack.pop_back();
+        if (!parser.isFolder(e)) {
+            ++totals.files;
+            totals.deletedFiles += gone;
+            totals.bytes += parser.entrySize(e);
+            continue;
+        }
+        ++totals.folders;
+        if (!entered.insert(e).second) continue;
+        parser.forEachChild(e, [&](ItemData child) {
+            stack.push_back({child, parser.isDeleted(child, e)});
+            return true;
+        });
+    }
+}
+
+std::string withSeparators(std::int64_t n) {
+    std::string digits = std::to_string(n);
+    for (int at = static_cast<int>(digits.size()) - 3; at > (n < 0 ? 1 : 0); at -= 3)
+        digits.insert(static_cast<std::size_t>(at), ",");
+    return digits;
+}
+}  // namespace
+
+EntryTotals countResults(const VolumeParser& parser, const ResultsTree& tree, TreeItem top) {
+    EntryTotals totals;
+    std::unordered_set<ItemData> entered;
+    for (TreeItem c = tree.firstChild(top); c; c = tree.nextSibling(c)) {
+        const ItemData d = tree.itemData(c);
+        if (parser.isEntry(d))
+            addBelow(parser, d, tree.itemColour(c) == kDeletedColour, entered, totals);
+    }
+    return totals;
+}
+
+EntryTotals countChecked(const VolumeParser& parser, const ResultsTree& tree, TreeItem top) {
+    EntryTotals totals;
+    if (!top || tree.checkState(top) == CheckState::Unchecked) return totals;
+    if (tree.checkState(top) == CheckState::Checked) return countResults(parser, tree, top);
+    std::unordered_set<ItemData> entered;
+    std::vector<TreeItem> partial{top};
+    while (!partial.empty()) {
+        const TreeItem item = partial.back();
+        partial.pop_back();
+        for (TreeItem c = tree.firstChild(item); c; c = tree.nextSibling(c)) {
+            const ItemData d = tree.itemData(c);
+            const CheckState state = tree.checkState(c);
+            if (state == CheckState::Unchecked || !parser.isEntry(d)) continue;
+            if (state == CheckState::Checked)
+                addBelow(parser, d, tree.itemColour(c) == kDeletedColour, entered, totals);
+            else
+                partial.push_back(c);
+        }
+    }
+    return totals;
+}
+
+std::string totalsText(const EntryTotals& t) {
+    std::string text = withSeparators(t.folders) + (t.folders == 1 ? " folder, " : " folders, ") +
+                       withSeparators(t.files) + (t.files == 1 ? " file" : " files");
+    if (t.deletedFiles > 0) text += " (" + withSeparators(t.deletedFiles) + " deleted)";
+    return text + ", " +
+           sizeText(static_cast<std::int64_t>(
+               std::min<std::uint64_t>(t.bytes, std::numeric_limits<std::int64_t>::max())));
 }
 
 FoundPath findResultPath(const VolumeParser& parser, const ResultsTree& tree, TreeItem top,

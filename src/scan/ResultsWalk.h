@@ -26,6 +26,21 @@ void walkResults(const VolumeParser& parser, const ResultsTree& tree, TreeItem t
 // Whether the scan found no file (live or deleted) besides the file system's own metadata.
 bool foundNoFiles(const VolumeParser& parser, const ResultsTree& tree, TreeItem top);
 
+// Folders and files a scan found, as a listing counts them (the top item not included).
+struct EntryTotals {
+    std::int64_t folders = 0;
+    std::int64_t files = 0;
+    std::int64_t deletedFiles = 0;
+    std::uint64_t bytes = 0;  // the files' sizes as their records give them
+};
+// Everything below top.
+EntryTotals countResults(const VolumeParser& parser, const ResultsTree& tree, TreeItem top);
+// The files below top that Save would write now: checked items whole, partly checked folders
+// with the checked part of what they show.
+EntryTotals countChecked(const VolumeParser& parser, const ResultsTree& tree, TreeItem top);
+// "1,234 folders, 56,789 files (321 deleted), 12.34 GB": after a scan, and for the checked part.
+std::string totalsText(const EntryTotals& totals);
+
 // The entry a path names ("ROOT/docs/a.txt"); the top item itself gives kNoData with found set.
 struct FoundPath {
     bool found = false;

@@ -14,6 +14,7 @@
 
 #include "app/CKestrumApp.h"
 #include "app/VolumeScanDlg.h"
+#include "scan/ResultsWalk.h"
 #include "support/FakeParser.h"
 #include "support/Fixtures.h"
 #include "support/QtApp.h"
@@ -209,6 +210,26 @@ TEST_F(ScanScreen, SelectingAFileInTheListShowsItsPreview) {
     dlg->hide();
 }
 
+TEST_F(ScanScreen, CountsWhatWasFoundAndWhatIsChecked) {
+    dlg->startWithParser(volume(), nullptr);
+    waitFor([&] { return !dlg->scanBusy(); });
+    EXPECT_EQ(dlg->foundSummary()->text(), "Found 2 folders, 4 files (1 deleted), 15 Bytes");
+    EXPECT_TRUE(dlg->checkedSummary()->text().isEmpty());
+
+    QAbstractItemModel* model = dlg->treeView()->model();
+    const QModelIndex root = model->index(0, 0);
+    QModelIndex docs;
+    for (int r = 0; r < model->rowCount(root); ++r)
+        if (model->index(r, 0, root).data().toString() == "docs") docs = model->index(r, 0, root);
+    ASSERT_TRUE(docs.isValid());
+    ASSERT_TRUE(model->setData(docs, Qt::Checked, Qt::CheckStateRole));
+    waitFor([&] { return !dlg->checkedSummary()->text().isEmpty(); });
+    EXPECT_EQ(dlg->checkedSummary()->text(), "2 folders, 3 files (1 deleted), 12 Bytes checked");
+    ASSERT_TRUE(model->setData(root, Qt::Checked, Qt::CheckStateRole));
+    waitFor([&] { return dlg->checkedSummary()->text().contains("4 files"); });
+    EXPECT_EQ(totalsText({1, 1234567, 0, 1024}), "1 folder, 1,234,567 files, 1.00 KB");
+}
+
 TEST_F(ScanScreen, PauseThenStopThenResumeEndsWithTheDoneBox) {
     auto* slow = new SlowParser;
     dlg->startWithParser(volume(slow), nullptr);
@@ -387,6 +408,7 @@ TEST_F(ScanScreen, SearchWaitsForTheScanAndPausesAndStops) {
     dlg = std::make_unique<VolumeScanDlg>(VolumeDescriptor{"fake", "", "/dev/x", "1", 0}, 1, "3");
     dlg->startWithParser(std::unique_ptr<FakeParser>(slow), nullptr);
     waitFor([&] { return !dlg->scanBusy(); });
+    slow->listed = 0;  // the count of what the scan found lists every folder once
     boxes.clear();
     dlg->patternBox()->setText("txt");
     dlg->onSearch();
