@@ -27,7 +27,7 @@ ExtInode ExtInode::from(std::uint32_t number, const extfmt::Inode& n) {
 
 std::uint32_t NameArena::add(std::string_view name) {
     if (used_ + name.size() > kPageSize) {
-        pages_.push_back(std::make_unique<char[]>(kPageSize));
+        pages_.push_back(std::make_unique_for_overwrite<char[]>(kPageSize));
         used_ = 0;
     }
     const auto start = static_cast<std::uint32_t>(((pages_.size() - 1) << kPageBits) | used_);

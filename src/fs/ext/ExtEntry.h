@@ -6,10 +6,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "fs/ext/ExtLayout.h"
+#include "platform/LargeMemory.h"
 
 namespace vel {
 
@@ -91,16 +94,22 @@ class NameArena {
     std::uint32_t used_ = kPageSize;
 };
 
-// Records in chunks of 64 KiB: they never move once added (the tree shows them while a save
-// runs), growing never copies what is there, and a volume's worth is a few hundred allocations.
+// Records in chunks of 2 MiB: they never move once added (the tree shows them while a save
+// runs), growing never copies what is there, and a volume's worth is a few dozen allocations.
 template <class T>
 class ChunkedVector {
+    // Chunks are raw memory, not zero-filled first: they are written once, in order.
+    static_assert(std::is_trivially_destructible_v<T> && std::is_trivially_copyable_v<T>);
+    struct Free {
+        void operator()(T* p) const { freeLargeBlock(p); }
+    };
+
   public:
-    static constexpr std::size_t kPerChunk = std::max<std::size_t>(1, 65536 / sizeof(T));
+    static constexpr std::size_t kPerChunk = kLargeBlockBytes / sizeof(T);
 
     void push_back(const T& value) {
-        if (size_ % kPerChunk == 0) chunks_.push_back(std::make_unique<T[]>(kPerChunk));
-        chunks_.back()[size_ % kPerChunk] = value;
+        if (size_ % kPerChunk == 0) chunks_.emplace_back(static_cast<T*>(allocateLargeBlock()));
+        new (&chunks_.back()[size_ % kPerChunk]) T(value);
         ++size_;
     }
     T& operator[](std::size_t i) { return chunks_[i / kPerChunk][i % kPerChunk]; }
@@ -126,7 +135,7 @@ class ChunkedVector {
     Iterator<const ChunkedVector, const T> end() const { return {this, size_}; }
 
   private:
-    std::vector<std::unique_ptr<T[]>> chunks_;
+    std::vector<std::unique_ptr<T[], Free>> chunks_;
     std::size_t size_ = 0;
 };
 
