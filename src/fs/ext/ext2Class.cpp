@@ -165,6 +165,9 @@ bool ext2Class::readDescriptorTable() {
     const Superblock& s = *superblock_;
     const std::uint32_t perBlock = s.descriptorsPerBlock();
     const std::uint32_t tableBlocks = (s.groupCount + perBlock - 1) / perBlock;
+    // A table larger than the volume is a damaged count: it could not be read, and its
+    // descriptors would take more memory than the volume holds.
+    if (volumeBytes_ != 0 && std::uint64_t{tableBlocks} * s.blockSize > volumeBytes_) return false;
     groups_.reserve(s.groupCount);
     std::vector<std::uint8_t> block(s.blockSize);
     for (std::uint32_t m = 0; m < tableBlocks; ++m) {
