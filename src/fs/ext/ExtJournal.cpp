@@ -230,36 +230,44 @@ void ext2Class::namesFromJournal() {
                       });
         }
     }
-    std::vector<std::uint64_t> blocks;
-    for (const auto& [block, owner] : owners) blocks.push_back(block);
-    std::sort(blocks.begin(), blocks.end());
+    // Every copy of those blocks, newest transaction first: a file moved or renamed before it
+    // was deleted keeps its last name and folder.
+    struct Seen {
+        std::uint32_t transaction;
+        std::uint64_t block;
+        JournalRef ref;
+    };
+    std::vector<Seen> copies;
+    for (const auto& [block, owner] : owners)
+        for (const JournalRef& ref : journalCopies_[block])
+            copies.push_back({ref.transaction, block, ref});
+    std::sort(copies.begin(), copies.end(), [](const Seen& a, const Seen& b) {
+        return a.transaction != b.transaction ? a.transaction > b.transaction : a.block < b.block;
+    });
 
     std::vector<std::uint8_t> buffer(s.blockSize);
     DirBlockOptions options;
     options.hasFileType = s.hasFileType();
     options.inodeCount = s.inodeCount;
     options.blockSize = s.blockSize;
-    for (std::uint64_t block : blocks) {
-        if (stopRequested.requested()) return;
-        const Owner owner = owners[block];
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+        if (i % 1024 == 0 && stopRequested.requested()) return;
+        const Seen& c = copies[i];
+        const Owner owner = owners[c.block];
         options.hashedDirectory = map_.inodes[owner.folder].flags & kFlagIndex;
         options.firstBlock = owner.firstBlock;
-        const auto& refs = journalCopies_[block];
-        // Newest copy first: a file renamed before it was deleted keeps its last name.
-        for (auto ref = refs.rbegin(); ref != refs.rend(); ++ref) {
-            if (!readJournalBlock(ref->journalBlock, buffer.data())) continue;
-            if (ref->escaped) jbd2::unescape(buffer.data());
-            walkDirectoryBlock(buffer.data(), buffer.size(), options, [&](const DirEntry& d) {
-                if (d.deleted || d.inode == 0 || d.name == "." || d.name == "..") return;
-                const std::uint32_t index = map_.findInode(d.inode);
-                if (index == kNoExtInode) return;
-                const ExtInode& n = map_.inodes[index];
-                // Live files keep their names; a name from before the inode's reuse is not its.
-                if (n.inUse() || (n.state & ExtInode::kNamed) || index == owner.folder) return;
-                if (d.fileType && d.fileType != fileTypeOfMode(n.mode)) return;
-                addJournalName(d, owner.folder, index);
-            });
-        }
+        if (!readJournalBlock(c.ref.journalBlock, buffer.data())) continue;
+        if (c.ref.escaped) jbd2::unescape(buffer.data());
+        walkDirectoryBlock(buffer.data(), buffer.size(), options, [&](const DirEntry& d) {
+            if (d.deleted || d.inode == 0 || d.name == "." || d.name == "..") return;
+            const std::uint32_t index = map_.findInode(d.inode);
+            if (index == kNoExtInode) return;
+            const ExtInode& n = map_.inodes[index];
+            // Live files keep their names; an older name of a named inode is not listed again.
+            if (n.inUse() || (n.state & ExtInode::kNamed) || index == owner.folder) return;
+            if (d.fileType && d.fileType != fileTypeOfMode(n.mode)) return;
+            addJournalName(d, owner.folder, index);
+        });
     }
     // Deleted folders named here: their blocks on the volume may hold more.
     walkDeletedFolders();
