@@ -50,9 +50,11 @@ bool ext2Class::readJournal() {
         return true;
     });
     if (journalRuns_.empty()) return false;
-    // The journal lies inside the volume: its length is bounded by the volume's.
-    const std::uint64_t blocks = std::min<std::uint64_t>(
-        {j.size / s.blockSize, s.blockCount, std::numeric_limits<std::uint32_t>::max()});
+    // The journal lies inside the volume: its length is bounded by the volume's and the
+    // source's.
+    const std::uint64_t blocks =
+        std::min<std::uint64_t>({j.size / s.blockSize, s.blockCount, sourceBytes() / s.blockSize,
+                                 std::numeric_limits<std::uint32_t>::max()});
     report().setStatusText("reading the journal....");
     report().setProgressRange(static_cast<std::int64_t>(blocks));
     auto log = jbd2::readLog(
