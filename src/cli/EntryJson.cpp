@@ -153,17 +153,17 @@ void putEntryJson(const VolumeParser& parser, ItemData entry, const std::string&
     const EntryColumns cols = isEntry ? parser.entryColumns(entry) : EntryColumns{};
     const std::uint64_t size = isEntry && !folder ? parser.entrySize(entry) : 0;
     const std::string sizeText = isEntry && !folder ? parser.entrySizeText(entry) : "";
-    JsonLine()
-        .add("accessed", cols.accessed)
+    JsonLine line;
+    line.add("accessed", cols.accessed)
         .add("attributes", cols.attributes)
         .add("created", cols.created)
         .add("deleted", deleted)
         .add("modified", cols.modified)
         .add("path", path)
         .add("size", size)
-        .add("size_text", sizeText)
-        .add("type", folder ? "dir" : "file")
-        .put();
+        .add("size_text", sizeText);
+    if (!cols.source.empty()) line.add("source", cols.source);
+    line.add("type", folder ? "dir" : "file").put();
 }
 
 void putSummaryJson(std::uint64_t items, std::int64_t unreadableSectors) {

@@ -20,6 +20,8 @@ namespace vel {
 // The list's texts for one entry: creation, access and modification time and attribute letters.
 struct EntryColumns {
     std::string created, accessed, modified, attributes;
+    // Where the entry's fields came from when not the file system's live tables ("journal").
+    std::string source;
 };
 
 // The times an entry records, as its saved copy gets them; missing ones are not recorded.

@@ -52,7 +52,7 @@ class FakeParser : public VolumeParser {
         for (ItemData c : at(f).children)
             if (!visit(c)) return;
     }
-    EntryColumns entryColumns(ItemData) const override { return {"c", "a", "m", "-A"}; }
+    EntryColumns entryColumns(ItemData) const override { return {"c", "a", "m", "-A", ""}; }
     std::string entrySizeText(ItemData e) const override {
         return std::to_string(at(e).data.size()) + " Bytes";
     }

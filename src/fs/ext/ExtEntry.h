@@ -28,6 +28,7 @@ struct ExtInode {
     static constexpr std::uint8_t kAtimeExtra = 0x10;  // the times have their extra words
     static constexpr std::uint8_t kMtimeExtra = 0x20;
     static constexpr std::uint8_t kCreatedExtra = 0x40;
+    static constexpr std::uint8_t kFromJournal = 0x80;  // size, map and times from an old copy
 
     std::uint32_t number = 0;  // 0: a folder the scan made up
     std::uint32_t flags = 0;
@@ -58,7 +59,8 @@ struct ExtInode {
 
 struct ExtEntry {
     static constexpr std::uint8_t kDeleted = 0x01;
-    static constexpr std::uint8_t kOrphan = 0x02;  // listed under the orphan folder
+    static constexpr std::uint8_t kOrphan = 0x02;       // listed under the orphan folder
+    static constexpr std::uint8_t kJournalName = 0x04;  // an old copy of its folder gave it
 
     std::uint32_t nameStart = 0;              // in the arena
     std::uint32_t inode = 0;                  // the inode number the name gave (0: none)

@@ -164,6 +164,7 @@ inline constexpr std::size_t kLinksCount = 0x1A;
 inline constexpr std::size_t kBlocksLo = 0x1C;
 inline constexpr std::size_t kFlags = 0x20;
 inline constexpr std::size_t kBlock = 0x28;  // 60 bytes: block map, extent root or inline data
+inline constexpr std::size_t kGeneration = 0x64;
 inline constexpr std::size_t kSizeHi = 0x6C;
 inline constexpr std::size_t kBlocksHi = 0x74;
 inline constexpr std::size_t kExtraIsize = 0x80;

@@ -71,10 +71,18 @@ WorkerResult ext2Class::runWorker(int scanMode) {
             report().setStatusText(remark);
         }
         readInodeTables();
+        if (readJournal()) inodesFromJournal();
         walkDirectories();
+        namesFromJournal();
         buildEntryMap();
         linkChildren();
         fillRootNodes();
+        if (journalFiles_ != 0) {
+            const std::string text = std::to_string(journalFiles_) +
+                                     " deleted files and folders recovered from the journal";
+            result.remarks.push_back(text);
+            report().setStatusText(text);
+        }
     } else if (!superblock_) {
         result.remarks.push_back(
             "no ext superblock at the start of the volume, nor a copy found further on");
@@ -458,7 +466,7 @@ void ext2Class::walkDirectory(std::uint32_t dirIndex, bool deletedContext) {
     }
 
     std::vector<BlockRun> runs;
-    mapBlocks(d.block, d.flags & kFlagExtents, limitsFor(d.size), blockReader(),
+    mapBlocks(d.block, d.flags & kFlagExtents, limitsFor(d.size), mapReader(d),
               [&](const BlockRun& r) {
                   runs.push_back(r);
                   return true;
@@ -504,6 +512,7 @@ void ext2Class::recordName(const DirEntry& d, std::uint32_t parentIndex, bool de
     e.inode = d.inode;
     e.parentIndex = parentIndex;
     bool deleted = d.deleted || deletedContext;
+    if (deleted && journalNames_.count(std::uint64_t{parentIndex} << 32 | d.inode)) return;
     std::uint32_t index = d.inode ? map_.findInode(d.inode, lastFound_) : kNoExtInode;
     if (index != kNoExtInode) lastFound_ = index;
     const std::uint8_t inodeType =
@@ -682,6 +691,8 @@ EntryColumns ext2Class::entryColumns(ItemData e) const {
     cols.accessed = dateText(unixToLocal(n->accessTime().seconds));
     cols.modified = dateText(unixToLocal(n->modificationTime().seconds));
     cols.attributes = permissionText(n->mode);
+    if ((n->state & ExtInode::kFromJournal) || (x->flags & ExtEntry::kJournalName))
+        cols.source = "journal";
     return cols;
 }
 
@@ -764,7 +775,7 @@ bool ext2Class::writeEntry(ItemData e, EntryWriter& out) {
         return true;
     };
     const MapResult m =
-        mapBlocks(n.block, n.flags & kFlagExtents, limitsFor(n.size), blockReader(), writeRun);
+        mapBlocks(n.block, n.flags & kFlagExtents, limitsFor(n.size), mapReader(n), writeRun);
     if (!taken) return false;
     if (!m.complete || m.stopped) whole = false;
     // Deleted, and its block map cleared: the data cannot be found from the inode.

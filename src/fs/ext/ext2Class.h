@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "fs/ext/ExtBlockMap.h"
 #include "fs/ext/ExtEntry.h"
 #include "fs/ext/ExtLayout.h"
+#include "fs/ext/Jbd2.h"
 #include "scan/VolumeParser.h"
 
 namespace vel {
@@ -32,6 +34,11 @@ class ext2Class final : public VolumeParser {
     bool readGroupDescriptors();
     void readInodeTables();
     bool walkDirectories();
+    // Journal steps: the log's old copies of metadata blocks give deleted files their maps,
+    // times and names again.
+    bool readJournal();
+    void inodesFromJournal();
+    void namesFromJournal();
     void buildEntryMap();
     void linkChildren();
     void fillRootNodes();
@@ -64,6 +71,14 @@ class ext2Class final : public VolumeParser {
     // again hold another file's data now.
     bool blocksFree(const extfmt::BlockRun& run, BitmapCache* cache = nullptr) const;
     extfmt::ReadBlock blockReader() const;
+    // The newest journal copy of a volume block from a transaction no later than upTo (an index
+    // into the log's transactions, oldest first); false when the journal holds none.
+    bool journalCopy(std::uint64_t block, std::uint32_t upTo, std::uint8_t* buffer) const;
+    // Reads index and pointer blocks as they were when the inode's copy was written: from the
+    // journal where it has them, else from the volume.
+    extfmt::ReadBlock mapReader(const ExtInode& n) const;
+    std::size_t journalTransactions() const { return journalLog_.transactions.size(); }
+    std::size_t journalFiles() const { return journalFiles_; }
 
     const std::optional<extfmt::Superblock>& superblock() const { return superblock_; }
     const std::vector<extfmt::GroupDescriptor>& groups() const { return groups_; }
@@ -96,6 +111,11 @@ class ext2Class final : public VolumeParser {
     bool isSystemInode(std::uint32_t number) const;
     const ExtEntry* entry(ItemData e) const;
     void progressStatus(const char* pattern, std::uint64_t a, std::uint64_t b);
+    bool readJournalBlock(std::uint32_t n, std::uint8_t* buffer) const;
+    // Whether an old copy of a deleted inode gives data that can be trusted; runs set to its map.
+    bool trustedCopy(const extfmt::Inode& copy, std::uint32_t upTo,
+                     std::vector<extfmt::BlockRun>& runs) const;
+    void addJournalName(const extfmt::DirEntry& d, std::uint32_t parentIndex, std::uint32_t index);
 
     std::uint64_t volumeBytes_ = 0;
     // Bytes of the source from the file system's start on.
@@ -111,6 +131,23 @@ class ext2Class final : public VolumeParser {
     std::unordered_set<std::uint64_t> directoryBlocks_;
     std::uint64_t foldersWalked_ = 0, foldersKnown_ = 0;
     std::uint32_t lastFound_ = kNoExtInode;
+
+    // The journal: its blocks on the volume, its committed transactions, and for each volume
+    // block the transactions that hold a copy of it (oldest first).
+    struct JournalRef {
+        std::uint32_t transaction = 0;
+        std::uint32_t journalBlock = 0;
+        bool escaped = false;
+    };
+    std::vector<extfmt::BlockRun> journalRuns_;
+    jbd2::Log journalLog_;
+    std::unordered_map<std::uint64_t, std::vector<JournalRef>> journalCopies_;
+    // Inode number -> the transaction whose copy gave its fields.
+    std::unordered_map<std::uint32_t, std::uint32_t> journalInodes_;
+    std::size_t journalFiles_ = 0;
+    // (folder index << 32 | inode) of the names the journal gave: the same name found again in
+    // the folder's blocks on the volume is not listed twice.
+    std::unordered_set<std::uint64_t> journalNames_;
 
     std::uint32_t rootInode_ = kNoExtInode;
     std::int32_t rootEntry_ = kNoExtEntry;
