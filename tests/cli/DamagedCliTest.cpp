@@ -205,3 +205,69 @@ TEST(DamagedCli, AnEmptyVolumeSaysSoAndSucceeds) {
     EXPECT_EQ(runCli({"scan", fixtureImage("fat12-mkfs.img")}).err.find("holds no files"),
               std::string::npos);
 }
+
+// Volumes whose boot sectors and every copy are gone: the advanced mode finds the FATs, measures
+// the cluster size from the folders, and rebuilds the tree with names and folders.
+TEST(DamagedCli, AdvancedModeRebuildsVolumesWithoutBootSectors) {
+    for (const char* name : {"fat32-noboot", "fat16-noboot"}) {
+        const nlohmann::json m = manifest(name);
+        const auto& geometry = m["geometry"];
+        const std::string image = fixtureImage(std::string(name) + ".img");
+        const std::vector<std::string> volume = {
+            "--start-sector", "0",       "--fs", m["volume"]["fileSystem"].get<std::string>(),
+            "--mode",         "advanced"};
+        auto with = [&](std::vector<std::string> head, std::vector<std::string> tail) {
+            head.insert(head.end(), volume.begin(), volume.end());
+            head.insert(head.end(), tail.begin(), tail.end());
+            return head;
+        };
+
+        // Without a pick: both FAT copies, the second a FAT's size after the first, and the
+        // measured cluster size first in its list.
+        CliResult list = runCli(with({"scan", image, "--json"}, {}));
+        EXPECT_EQ(list.exitCode, 2) << name;
+        std::vector<nlohmann::json> tables, sizes;
+        std::istringstream lines(list.out);
+        for (std::string line; std::getline(lines, line);) {
+            const nlohmann::json j = nlohmann::json::parse(line);
+            (j["type"] == "candidate" ? tables : sizes).push_back(j);
+        }
+        const long long fat = geometry["fatStart"], bytes = geometry["fatBytes"];
+        ASSERT_EQ(tables.size(), 2u) << name << list.out;
+        EXPECT_EQ(tables[0]["note"], "FAT at byte " + std::to_string(fat)) << name;
+        EXPECT_NE(tables[1]["note"].get<std::string>().find(
+                      "FAT at byte " + std::to_string(fat + bytes) + "; a copy of"),
+                  std::string::npos)
+            << name;
+        ASSERT_FALSE(sizes.empty());
+        EXPECT_EQ(sizes[0]["text"],
+                  std::to_string(geometry["sectorsPerCluster"].get<int>()) + " (detected)")
+            << name;
+
+        // Either copy with the detected geometry saves every live file whole with its time.
+        for (const char* candidate : {"0", "1"}) {
+            TempDir out;
+            CliResult save =
+                runCli(with({"save", image, "--out", out.path()}, {"--candidate", candidate}));
+            EXPECT_NE(save.err.find("data from byte " +
+                                    std::to_string(geometry["dataStart"].get<long long>())),
+                      std::string::npos)
+                << name << save.err;
+            expectSaved(save, m["contents"], out.path());
+        }
+
+        // The tree keeps its folders and the deleted entries the volume still holds.
+        CliResult scan = runCli(with({"scan", image, "--json"}, {"--candidate", "0"}));
+        ASSERT_EQ(scan.exitCode, 0) << scan.err;
+        const auto items = scanJsonByPath(scan.out);
+        for (const char* path : {"ROOT/DOCS/Sub folder/deep file with long name.txt",
+                                 "ROOT/Many Files/entry number 150 with a long name.txt",
+                                 "ROOT/Old Projects/plan for the project.txt"})
+            EXPECT_TRUE(items.count(path)) << name << " " << path;
+        EXPECT_TRUE(items.at("ROOT/Old Projects/plan for the project.txt")["deleted"].get<bool>());
+
+        // An explicit cluster size wins over the measured one, even when it is wrong.
+        CliResult wrong = runCli(with({"scan", image}, {"--candidate", "0", "--spc", "64"}));
+        EXPECT_NE(wrong.err.find("clusters of 32768 bytes"), std::string::npos) << wrong.err;
+    }
+}

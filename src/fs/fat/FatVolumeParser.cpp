@@ -163,7 +163,18 @@ void FatVolumeParser::scanDirectories(const std::vector<std::uint8_t>& root) {
     rootFrame.data = root;
     rootFrame.root = true;
     parentStack.push_back(std::move(rootFrame));
+    walkFrames();
+}
 
+bool FatVolumeParser::descendInto(std::uint32_t dirIndex) {
+    parentStack.clear();
+    deferredFolders_.clear();
+    if (!enterDirectory(dirIndex)) return false;
+    walkFrames();
+    return true;
+}
+
+void FatVolumeParser::walkFrames() {
     // Deleted folders are entered after the live tree: a live folder that reused a deleted one's
     // cluster keeps its own contents.
     std::size_t nextDeferred = 0;
