@@ -38,6 +38,7 @@ Fat64Class::Fat64Class(VolumeDescriptor descriptor, ParserOptions options)
 
 WorkerResult Fat64Class::runWorker(int scanMode) {
     WorkerResult result;
+    if (scanMode == 2) return runAdvanced();
     if (scanMode != 1) {
         result.started = false;
         return result;
@@ -217,13 +218,18 @@ std::vector<ExfatEntry> Fat64Class::scanRootDirectory() {
     decodeDirectory(rootBuffer_, 0, true, false, pending);
     rootBuffer_.clear();
     rootBuffer_.shrink_to_fit();
+    readPendingFolders(pending);
+    return records_;
+}
+
+void Fat64Class::readPendingFolders(PendingFolders& pending) {
     // Folders are read one at a time, each after its parent, so memory holds one directory and
     // no depth of nesting can exhaust the stack. Live folders come first: a deleted folder's
     // clusters may now hold a live one, and the directory guard gives them to whoever is first.
     for (bool deleted : {false, true}) {
         std::vector<std::uint32_t>& queue = deleted ? pending.deleted : pending.live;
         for (std::size_t i = 0; i < queue.size(); ++i) {
-            if (stopRequested.requested()) return records_;
+            if (stopRequested.requested()) return;
             std::uint32_t folder = queue[i];
             const ExfatEntry& f = records_[folder];
             // A folder's data length bounds its chain as well as its run of clusters.
@@ -235,7 +241,6 @@ std::vector<ExfatEntry> Fat64Class::scanRootDirectory() {
             decodeDirectory(bytes, folder, false, deleted, pending);
         }
     }
-    return records_;
 }
 
 void Fat64Class::linkChildren() {
