@@ -10,15 +10,18 @@ nlohmann::json entryJson(const VolumeParser& parser, ItemData entry, const std::
     EntryColumns cols = isEntry ? parser.entryColumns(entry) : EntryColumns{};
     std::uint64_t size = isEntry && !folder ? parser.entrySize(entry) : 0;
     std::string sizeText = isEntry && !folder ? parser.entrySizeText(entry) : "";
-    return {{"path", path},
-            {"type", folder ? "dir" : "file"},
-            {"deleted", deleted},
-            {"size", size},
-            {"size_text", sizeText},
-            {"created", cols.created},
-            {"accessed", cols.accessed},
-            {"modified", cols.modified},
-            {"attributes", cols.attributes}};
+    nlohmann::json line = {{"path", path},
+                           {"type", folder ? "dir" : "file"},
+                           {"deleted", deleted},
+                           {"size", size},
+                           {"size_text", sizeText},
+                           {"created", cols.created},
+                           {"accessed", cols.accessed},
+                           {"modified", cols.modified},
+                           {"attributes", cols.attributes}};
+    if (const std::string note = isEntry ? parser.recoveryNote(entry) : ""; !note.empty())
+        line["recovery"] = note;
+    return line;
 }
 
 void putJsonLine(const nlohmann::json& line) {

@@ -325,6 +325,7 @@ WorkerResult Fat64Class::runAdvanced() {
     result.remarks.push_back(
         format("clusters of %lld bytes, heap from byte %lld", clusterSize_, heapStart_));
     buildOrphanTree();
+    markFreeClusterAssumptions();
     linkChildren();
     fillRootNodes();
     addPlaceholders();

@@ -63,6 +63,11 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
     std::string entrySizeText(ItemData entry) const override;
     std::uint64_t entrySize(ItemData entry) const override;
     RecordedTimes recordedTimes(ItemData entry) const override;
+    std::string recoveryNote(ItemData entry) const override;
+    // Marks the deleted files longer than a cluster whose FAT chain is gone.
+    void markFreeClusterAssumptions();
+    // Whether the allocation bitmap marks cluster n in use (true when it cannot tell).
+    bool clusterInUse(std::uint32_t n);
     bool writeEntry(ItemData entry, EntryWriter& out) override;
 
     // Bytes from the volume's start to the backup boot sector used; -1 when the first was.
@@ -110,6 +115,11 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
     std::uint32_t clusterCount_ = 0;
 
     std::vector<std::uint8_t> rootBuffer_;
+    // The allocation bitmap the root names, read when first needed.
+    std::uint32_t bitmapCluster_ = 0;
+    std::uint64_t bitmapBytes_ = 0;
+    std::vector<std::uint8_t> bitmap_;
+    bool bitmapRead_ = false;
     DirectoryGuard directoryGuard_;  // directory clusters decoded during the scan
     std::uint32_t lastNextCluster_ = exfat::kEndOfChain;
     std::uint64_t nextClusterCalls_ = 0;

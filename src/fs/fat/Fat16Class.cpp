@@ -26,6 +26,7 @@ WorkerResult Fat16Class::runWorker(int scanMode) {
     readRootDirectory();
     report().setStatusText("Finding Fat16 File And Directory entries recursively....");
     scanRootDirectory();
+    markFreeClusterAssumptions();
     report().setStatusText("maintaining tree Structure in vector...");
     linkChildren(true);
     report().setStatusText("Creating Tree Structure....");

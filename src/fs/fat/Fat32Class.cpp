@@ -35,6 +35,7 @@ WorkerResult Fat32Class::runWorker(int scanMode) {
     readRootDirectory();
     report().setStatusText("Finding Fat32 File And Directory entries recursively....");
     scanRootDirectory();
+    markFreeClusterAssumptions();
     report().setStatusText("maintaining tree Structure in vector...");
     linkChildren(false);
     report().setStatusText("Creating Tree Structure....");

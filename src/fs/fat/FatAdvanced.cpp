@@ -416,6 +416,7 @@ WorkerResult FatVolumeParser::runAdvanced(bool fat32) {
     result.remarks.push_back(format("clusters of %lld bytes, data from byte %lld",
                                     geometry_.clusterSize, geometry_.dataStart));
     buildOrphanTree();
+    markFreeClusterAssumptions();
     report().setStatusText(fat32 ? "Maintaining TreeStructure for Tree Control"
                                  : "Maintaining Tree Structure for Tree Control");
     linkChildren(!fat32);

@@ -59,6 +59,11 @@ class FatVolumeParser : public LinkedRecordParser<FatEntry> {
     std::string entrySizeText(ItemData e) const override;
     std::uint64_t entrySize(ItemData e) const override;
     RecordedTimes recordedTimes(ItemData e) const override;
+    std::string recoveryNote(ItemData e) const override {
+        return isEntry(e) && at(e).freeClustersAssumed ? kFreeClusterNote : "";
+    }
+    // Marks the deleted files longer than a cluster whose chain the FAT no longer holds.
+    void markFreeClusterAssumptions();
     bool writeEntry(ItemData e, EntryWriter& out) override;
 
     void openVolume();
