@@ -285,6 +285,16 @@ TEST_P(FatVolume, ExtractionFollowsChainsAndContinuesDeletedFiles) {
     v.setFat(61, 60);
     v.slot(v.rootSlot(3), "LOOPED  BIN", 0x20, 60, 5000);
     v.slot(v.rootSlot(4), "EMPTY   TXT", 0x20, 0, 0);
+    // deleted around a cluster a live file owns now: 70, (71), 72
+    v.fill(70, 'm');
+    v.chain({71});
+    v.fill(71, 'L');
+    v.fill(72, 'n');
+    v.slot(v.rootSlot(5),
+           "\xE5"
+           "ROUND  BIN",
+           0x20, 70, 1000);
+    v.slot(v.rootSlot(6), "OWNER   BIN", 0x20, 71, 10);
     Scan s(v.write(dir), GetParam());
     bool ok = false;
     EXPECT_EQ(s.extract(dir, "LIVE.BIN", &ok),
@@ -296,6 +306,17 @@ TEST_P(FatVolume, ExtractionFollowsChainsAndContinuesDeletedFiles) {
                         &ok),
               std::string(512, 'x') + std::string(512, 'y') + std::string(76, 'z'));
     EXPECT_TRUE(ok);
+    EXPECT_EQ(s.extract(dir,
+                        "\xEF\xBF\xA5"
+                        "ROUND.BIN",
+                        &ok),
+              std::string(512, 'm') + std::string(488, 'n'));
+    EXPECT_TRUE(ok);
+    const auto entries = s.all();
+    EXPECT_EQ(s.parser->recoveryNote(entries.at("\xEF\xBF\xA5"
+                                                "ROUND.BIN")),
+              "recovered by the free-cluster assumption");
+    EXPECT_EQ(s.parser->recoveryNote(entries.at("LIVE.BIN")), "");
     EXPECT_EQ(s.extract(dir, "SHORT.BIN", &ok), std::string(512, 'q'));
     EXPECT_FALSE(ok);
     EXPECT_LE(s.extract(dir, "LOOPED.BIN", &ok).size(), 5000u);
