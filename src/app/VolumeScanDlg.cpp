@@ -25,6 +25,7 @@
 #include "scan/ResultsWalk.h"
 #include "ui/CCheckListCtrl.h"
 #include "ui/CXHtmlTree.h"
+#include "ui/PreviewPane.h"
 #include "ui/WorkerBridges.h"
 
 namespace vel {
@@ -72,6 +73,7 @@ VolumeScanDlg::VolumeScanDlg(const VolumeDescriptor& volume, int scanMode,
 VolumeScanDlg::~VolumeScanDlg() {
     // A worker may be waiting on this thread; let it run to its end before the parts go.
     leaving_ = true;
+    finishPreview();
     if (worker_.joinable()) {
         stopWorkers();
         pauseGate_.resume();
@@ -102,9 +104,15 @@ void VolumeScanDlg::buildControls() {
     listModel_ = new FileListModel(tree_, this);
     listView_ = new CCheckListCtrl(this);
     listView_->setListModel(listModel_);
+    preview_ = new PreviewPane(this);
+    auto* listAndPreview = new QSplitter(Qt::Vertical, this);
+    listAndPreview->addWidget(listView_);
+    listAndPreview->addWidget(preview_);
+    listAndPreview->setStretchFactor(0, 3);
+    listAndPreview->setStretchFactor(1, 2);
     auto* splitter = new QSplitter(this);
     splitter->addWidget(treeView_);
-    splitter->addWidget(listView_);
+    splitter->addWidget(listAndPreview);
     splitter->setStretchFactor(0, 2);
     splitter->setStretchFactor(1, 3);
     layout->addWidget(splitter, 1);
@@ -169,6 +177,46 @@ void VolumeScanDlg::buildControls() {
             [this](const QModelIndex& i) { doubleClickItem(treeModel_->itemAt(i)); });
     connect(listModel_, &FileListModel::rowCheckChanged, treeView_->viewport(),
             qOverload<>(&QWidget::update));
+    connect(listView_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current) { requestPreview(current.row()); });
+    connect(listModel_, &QAbstractItemModel::modelReset, this, [this] {
+        ++previewGeneration_;
+        preview_->showMessage("Select a file to see a preview of it.");
+    });
+}
+
+void VolumeScanDlg::requestPreview(int row) {
+    if (scanBusy_ || !currentParser_ || row < 0 || row >= listModel_->rowCount()) return;
+    ItemData entry = kNoData;
+    QString name;
+    if (listModel_->showsHits()) {
+        const SearchHit& hit = listModel_->hits()[static_cast<std::size_t>(row)];
+        entry = hit.entry;
+        name = QString::fromStdString(hit.path);
+    } else {
+        const TreeItem item = listModel_->itemAt(row);
+        if (!tree_.isValid(item)) return;
+        entry = tree_.itemData(item);
+        name = QString::fromStdString(tree_.itemText(item));
+    }
+    if (!currentParser_->isEntry(entry) || currentParser_->isFolder(entry)) return;
+    finishPreview();
+    const unsigned generation = ++previewGeneration_;
+    preview_->showMessage("Reading " + name + " ...");
+    previewWorker_ =
+        std::thread([this, parser = currentParser_, source = source_, entry, name, generation] {
+            auto preview = std::make_shared<Preview>(makePreview(*parser, entry));
+            QMetaObject::invokeMethod(
+                this,
+                [this, preview, name, generation] {
+                    if (generation == previewGeneration_) preview_->showPreview(name, *preview);
+                },
+                Qt::QueuedConnection);
+        });
+}
+
+void VolumeScanDlg::finishPreview() {
+    if (previewWorker_.joinable()) previewWorker_.join();
 }
 
 void VolumeScanDlg::showEvent(QShowEvent* event) {
@@ -527,6 +575,7 @@ void VolumeScanDlg::onSave() {
 
 void VolumeScanDlg::startSave(std::function<SaveReport(FolderSaver&)> job,
                               const std::string& outputDir, std::int64_t count) {
+    finishPreview();
     scanBusy_ = true;
     saving_ = true;
     screenStopRequested_.clear();
@@ -682,6 +731,7 @@ void VolumeScanDlg::onSearch() {
         return;
     }
 
+    finishPreview();
     scanBusy_ = true;
     for (QWidget* w : {static_cast<QWidget*>(back_), static_cast<QWidget*>(save_),
                        static_cast<QWidget*>(treeView_), static_cast<QWidget*>(listView_)})

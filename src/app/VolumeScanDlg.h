@@ -28,6 +28,7 @@ namespace vel {
 class CCheckListCtrl;
 class CXHtmlTree;
 class FileListModel;
+class PreviewPane;
 class QtScanSink;
 class ResultsTreeModel;
 class TreeForwarder;
@@ -76,6 +77,7 @@ class VolumeScanDlg : public WizardScreen {
     CXHtmlTree* treeView() const { return treeView_; }
     CCheckListCtrl* listView() const { return listView_; }
     FileListModel* listModel() const { return listModel_; }
+    PreviewPane* previewPane() const { return preview_; }
     QLabel* statusLine() const { return status_; }
     QProgressBar* progressBar() const { return progress_; }
     QPushButton* backButton() const { return back_; }
@@ -131,6 +133,10 @@ class VolumeScanDlg : public WizardScreen {
     TreeItem topItem() const;
     void joinWorker();
     void waitForWorker(int maxMilliseconds);
+    // Reads the list row's file for the preview pane on a worker of its own.
+    void requestPreview(int row);
+    // Waits for a preview being read: the parser then serves one reader only.
+    void finishPreview();
 
     VolumeDescriptor volume_;
     int scanMode_;
@@ -147,6 +153,8 @@ class VolumeScanDlg : public WizardScreen {
     const FileSystemRow* presetRow_ = nullptr;
     MemoryTree tree_;
     std::thread worker_;
+    std::thread previewWorker_;
+    unsigned previewGeneration_ = 0;  // a preview that comes late for its row is dropped
     SaveReport lastSave_;
     std::string lastReportPath_, lastReportError_;
     SearchResult lastSearch_;
@@ -162,6 +170,7 @@ class VolumeScanDlg : public WizardScreen {
     CXHtmlTree* treeView_ = nullptr;
     CCheckListCtrl* listView_ = nullptr;
     FileListModel* listModel_ = nullptr;
+    PreviewPane* preview_ = nullptr;
     QLabel* volumeData_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* fileSize_ = nullptr;  // beside the progress bar while saving

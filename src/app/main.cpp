@@ -17,6 +17,7 @@ const vel::InstanceLock instanceLock(vel::kInstanceMutexName);
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(vel::kApplicationTitle);
+    QApplication::setOrganizationName(vel::kApplicationTitle);
     QApplication::setApplicationVersion(VELLORINE_VERSION);
     // The process ends only through a screen's close confirmation or its exit button.
     QApplication::setQuitOnLastWindowClosed(false);

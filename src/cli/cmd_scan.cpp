@@ -1,6 +1,5 @@
 #include <chrono>
 #include <cstdio>
-#include <nlohmann/json.hpp>
 
 #include "cli/Commands.h"
 #include "cli/EntryJson.h"
@@ -18,7 +17,7 @@ struct ScanOptions {
 
 void printItem(const VolumeParser& parser, const WalkedItem& w, bool json) {
     if (json) {
-        putJsonLine(entryJson(parser, w.data, w.path, w.folder, w.deleted));
+        putEntryJson(parser, w.data, w.path, w.folder, w.deleted);
         return;
     }
     bool entry = parser.isEntry(w.data);
@@ -52,9 +51,7 @@ void addScanCommand(CLI::App& app) {
         });
         const std::int64_t unreadable = run.source->badSectors().count();
         if (options->source.json) {
-            nlohmann::json summary = {
-                {"type", "summary"}, {"items", items}, {"unreadable_sectors", unreadable}};
-            std::puts(summary.dump().c_str());
+            putSummaryJson(items, unreadable);
         }
         std::fflush(stdout);
         reportUnreadable(*run.source);

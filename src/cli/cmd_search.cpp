@@ -20,7 +20,7 @@ struct SearchOptions {
 
 void printHit(const VolumeParser& parser, const SearchHit& hit, bool json) {
     if (json) {
-        putJsonLine(entryJson(parser, hit.entry, hit.path, false, hit.deleted));
+        putEntryJson(parser, hit.entry, hit.path, false, hit.deleted);
         return;
     }
     EntryColumns cols = parser.entryColumns(hit.entry);
@@ -72,10 +72,7 @@ void addSearchCommand(CLI::App& app) {
 
         for (const SearchHit& hit : result.hits) printHit(*run.parser, hit, o->source.json);
         if (o->source.json) {
-            nlohmann::json summary = {{"type", "summary"},
-                                      {"items", result.hits.size()},
-                                      {"unreadable_sectors", run.source->badSectors().count()}};
-            std::puts(summary.dump().c_str());
+            putSummaryJson(result.hits.size(), run.source->badSectors().count());
         }
         std::fflush(stdout);
         reportUnreadable(*run.source);

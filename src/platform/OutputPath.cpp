@@ -38,6 +38,8 @@ std::pair<std::string_view, std::string_view> splitExtension(std::string_view na
 }
 
 std::atomic<unsigned> temporaryCounter{0};
+// Asked once: a save names hundreds of thousands of files.
+const long processId = static_cast<long>(::getpid());
 
 }  // namespace
 
@@ -160,7 +162,7 @@ std::unique_ptr<OutputFolder> OutputFolder::makeFolder(const std::string& name,
 int OutputFolder::createTemporary(std::string& tempName) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         char name[64];
-        std::snprintf(name, sizeof name, ".vellorine-%ld-%u.part", static_cast<long>(::getpid()),
+        std::snprintf(name, sizeof name, ".vellorine-%ld-%u.part", processId,
                       temporaryCounter.fetch_add(1));
         int fd = ::openat(fd_, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {

@@ -222,6 +222,16 @@ bool FolderSaver::openOutput(const std::string& outputDir, SaveReport& report) {
     return output_ != nullptr;
 }
 
+std::int64_t FolderSaver::freeFor(const OutputFolder& folder, std::uint64_t size) {
+    const std::uint64_t margin = 64u << 20;
+    const bool plenty = knownFree_ >= 0 &&
+                        static_cast<std::uint64_t>(knownFree_) > writtenSinceFree_ + size + margin;
+    if (plenty && writtenSinceFree_ < margin) return knownFree_ - writtenSinceFree_;
+    knownFree_ = folder.freeBytes();
+    writtenSinceFree_ = 0;
+    return knownFree_;
+}
+
 bool FolderSaver::stopNow(SaveReport& report) {
     if (report.stopped || stop_.requested()) report.stopped = true;
     return report.stopped;
@@ -299,7 +309,7 @@ void FolderSaver::saveOne(ItemData file, ItemData parent, const Target& destinat
                     "volume's bad clusters");
     if (!destination.folder) return done(SaveStatus::Failed, destination.failure);
     if (confirmLargeFile) {
-        const std::int64_t free = destination.folder->freeBytes();
+        const std::int64_t free = freeFor(*destination.folder, f.size);
         if (free >= 0 && f.size > static_cast<std::uint64_t>(free) &&
             !confirmLargeFile(shown, f.size, free))
             return done(SaveStatus::Failed, "larger than the free space of the output folder");
@@ -324,6 +334,7 @@ void FolderSaver::saveOne(ItemData file, ItemData parent, const Target& destinat
     }
     f.runs = std::move(recorder.runs());
     f.written = out.size();
+    writtenSinceFree_ += out.bytesWritten();
     std::uint64_t outside = 0;
     for (const ByteRun& r : f.runs) {
         if (r.kind != ByteRun::Kind::Missing) continue;

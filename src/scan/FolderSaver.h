@@ -151,6 +151,11 @@ class FolderSaver {
     ScanSink& sink_;
     const StopFlag& stop_;
     std::unique_ptr<OutputFolder> output_;
+    // The output's free space when last asked, and what was written since: the file system is
+    // asked again only when a file could come near it.
+    std::int64_t knownFree_ = -1;
+    std::uint64_t writtenSinceFree_ = 0;
+    std::int64_t freeFor(const OutputFolder& folder, std::uint64_t size);
 };
 
 // "a/b" from "a" and "b"; either may be empty.

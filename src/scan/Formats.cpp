@@ -1,5 +1,6 @@
 #include "scan/Formats.h"
 
+#include <charconv>
 #include <cstdio>
 
 #include "platform/FileTimes.h"
@@ -20,9 +21,44 @@ std::string sizeText(std::int64_t bytes) {
     return buf;
 }
 
+namespace {
+bool twoDigits(int v) {
+    return v >= 0 && v <= 99;
+}
+
+void appendTwoDigits(std::string& out, int v) {
+    out += static_cast<char>('0' + v / 10);
+    out += static_cast<char>('0' + v % 10);
+}
+
+// "MM/DD/YYYY" as "%02d/%02d/%d" would give it; false for values that need the general path.
+bool appendDate(std::string& out, const CalendarTime& t) {
+    if (!twoDigits(t.month) || !twoDigits(t.day) || t.year < 0 || t.year > 9999) return false;
+    appendTwoDigits(out, t.month);
+    out += '/';
+    appendTwoDigits(out, t.day);
+    out += '/';
+    char year[8];
+    const auto end = std::to_chars(year, year + sizeof year, t.year).ptr;
+    out.append(year, end);
+    return true;
+}
+}  // namespace
+
+// Formatted by hand: a listing shows three of these per entry, and printf was most of its time.
 std::string dateText(const CalendarTime& t) {
     // A 12-hour clock: midnight is 12 AM and noon 12 PM.
     const int hour12 = t.hour % 12 == 0 ? 12 : t.hour % 12;
+    std::string out;
+    out.reserve(24);
+    if (twoDigits(hour12) && twoDigits(t.minute) && appendDate(out, t)) {
+        out += "  ";
+        appendTwoDigits(out, hour12);
+        out += ':';
+        appendTwoDigits(out, t.minute);
+        out += t.hour < 12 ? " AM" : " PM";
+        return out;
+    }
     char buf[64];
     std::snprintf(buf, sizeof buf, "%02d/%02d/%d  %02d:%02d %s", t.month, t.day, t.year, hour12,
                   t.minute, t.hour < 12 ? "AM" : "PM");
@@ -30,6 +66,8 @@ std::string dateText(const CalendarTime& t) {
 }
 
 std::string dateOnlyText(const CalendarTime& t) {
+    std::string out;
+    if (appendDate(out, t)) return out + ' ';
     char buf[32];
     std::snprintf(buf, sizeof buf, "%02d/%02d/%d ", t.month, t.day, t.year);
     return buf;

@@ -29,10 +29,11 @@ bool VolumeParser::fillFolder(TreeItem item, FillReason reason) {
         if (resultsTree->itemText(first) != kPlaceholderText) return false;
         resultsTree->deleteItem(first);
     }
-    // New items take the folder's check state from the tree itself.
-    bool colour = reason == FillReason::Selection;
+    // New items take the folder's check state from the tree itself. However the folder is
+    // opened, a deleted entry looks deleted: the same as a listing or a save reports it.
+    (void)reason;
     forEachChild(folder, [&](ItemData child) {
-        insertChildItem(item, child, colour, folder);
+        insertChildItem(item, child, true, folder);
         return true;
     });
     return true;

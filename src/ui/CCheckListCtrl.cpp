@@ -3,7 +3,10 @@
 #include <QApplication>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QSettings>
 #include <QStyleOptionButton>
+#include <algorithm>
+#include <numeric>
 
 #include "ui/CUseShGetFileInfo.h"
 
@@ -12,7 +15,14 @@ namespace vel {
 namespace {
 const char* const kCaptions[6] = {"File(s) List",      "Creation Time", "Access Time",
                                   "Modification Time", "Size",          "Attribute"};
-const int kWidths[6] = {80, 90, 90, 90, 80, 70};  // pixels
+// The widest text each column shows, besides its caption.
+const char* const kWidestText[6] = {"",
+                                    "00/00/0000  00:00 AM",
+                                    "00/00/0000  00:00 AM",
+                                    "00/00/0000  00:00 AM",
+                                    "1023.99 MB",
+                                    "drwxrwxrwx"};
+const char* const kWidthsKey = "fileList/columnWidths";
 }  // namespace
 
 FileListModel::FileListModel(MemoryTree& tree, QObject* parent)
@@ -25,6 +35,7 @@ void FileListModel::setRows(std::vector<TreeItem> items) {
     hitChecked_.clear();
     rows_ = std::move(items);
     cache_.assign(rows_.size(), Texts{});
+    applySort();
     endResetModel();
 }
 
@@ -35,6 +46,7 @@ void FileListModel::setHits(std::vector<SearchHit> hits) {
     hits_ = std::move(hits);
     hitChecked_.assign(hits_.size(), 0);
     cache_.assign(hits_.size(), Texts{});
+    applySort();
     endResetModel();
 }
 
@@ -82,6 +94,66 @@ const FileListModel::Texts& FileListModel::texts(int row) const {
         }
     }
     return t;
+}
+
+void FileListModel::sort(int column, Qt::SortOrder order) {
+    sortColumn_ = column;
+    sortOrder_ = order;
+    if (column < 0 || column > 5) return;
+    beginResetModel();
+    applySort();
+    endResetModel();
+}
+
+void FileListModel::applySort() {
+    if (sortColumn_ < 0 || sortColumn_ > 5 || !parser_) return;
+    const std::size_t n = static_cast<std::size_t>(size());
+    // One key per row, computed once: a folder may hold a hundred thousand files.
+    std::vector<std::int64_t> numbers(n);
+    std::vector<QString> texts(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const int row = static_cast<int>(i);
+        const ItemData e = entryAt(row);
+        const bool entry = parser_->isEntry(e);
+        if (sortColumn_ == 0) {
+            texts[i] =
+                QString::fromStdString(showsHits_ ? hits_[i].path : tree_.itemText(rows_[i]));
+        } else if (sortColumn_ <= 3) {
+            const RecordedTimes t = entry ? parser_->recordedTimes(e) : RecordedTimes{};
+            const std::optional<HostTime>& when = sortColumn_ == 1   ? t.created
+                                                  : sortColumn_ == 2 ? t.accessed
+                                                                     : t.modified;
+            numbers[i] = when ? when->seconds : std::numeric_limits<std::int64_t>::min();
+        } else if (sortColumn_ == 4) {
+            numbers[i] = entry
+                             ? static_cast<std::int64_t>(std::min<std::uint64_t>(
+                                   parser_->entrySize(e), std::numeric_limits<std::int64_t>::max()))
+                             : -1;
+        } else {
+            texts[i] = QString::fromStdString(entry ? parser_->entryColumns(e).attributes : "");
+        }
+    }
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    const bool byText = sortColumn_ == 0 || sortColumn_ == 5;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (sortOrder_ == Qt::DescendingOrder) std::swap(a, b);
+        return byText ? texts[a].compare(texts[b], Qt::CaseInsensitive) < 0
+                      : numbers[a] < numbers[b];
+    });
+    auto permute = [&](auto& v) {
+        std::remove_reference_t<decltype(v)> sorted;
+        sorted.reserve(v.size());
+        for (std::size_t i : order) sorted.push_back(std::move(v[i]));
+        v = std::move(sorted);
+    };
+    if (showsHits_) {
+        permute(hits_);
+        permute(hitChecked_);
+    } else {
+        permute(rows_);
+    }
+    permute(cache_);
 }
 
 int FileListModel::rowCount(const QModelIndex& parent) const {
@@ -250,13 +322,48 @@ CCheckListCtrl::CCheckListCtrl(QWidget* parent)
 void CCheckListCtrl::setListModel(FileListModel* model) {
     model_ = model;
     setModel(model);
-    for (int i = 0; i < 6; ++i) setColumnWidth(i, kWidths[i]);
-    header_->setStretchLastSection(true);
+    // The name takes the room the others leave; they fit their texts, never cut a date.
+    header_->setStretchLastSection(false);
+    header_->setSectionResizeMode(QHeaderView::Interactive);
+    header_->setSectionResizeMode(0, QHeaderView::Stretch);
+    header_->setMinimumSectionSize(40);
+    for (int i = 1; i < 6; ++i) setColumnWidth(i, neededWidth(i));
+    restoreColumnWidths();
+    header_->setSortIndicator(-1, Qt::AscendingOrder);
+    setSortingEnabled(true);
+    connect(header_, &QHeaderView::sectionResized, this, [this](int column) {
+        if (column != 0) saveColumnWidths();
+    });
     connect(header_, &CCheckHeadCtrl::toggled, model, &FileListModel::setAllChecked);
     connect(model, &QAbstractItemModel::modelReset, this,
             [this] { header_->setChecked(model_->allChecked()); });
     connect(model, &FileListModel::rowCheckChanged, this,
             [this] { header_->setChecked(model_->allChecked()); });
+}
+
+int CCheckListCtrl::neededWidth(int column) const {
+    if (column < 0 || column > 5) return 0;
+    const QFontMetrics text(font());
+    const QFontMetrics caption(header_->font());
+    // Room for the cell margins and, in the header, the sort arrow.
+    const int margin = 2 * style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 8;
+    const int arrow = style()->pixelMetric(QStyle::PM_HeaderMarkSize, nullptr, this) +
+                      style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, this) * 2;
+    return std::max(text.horizontalAdvance(QString(kWidestText[column])) + margin,
+                    caption.horizontalAdvance(QString(kCaptions[column])) + margin + arrow);
+}
+
+void CCheckListCtrl::saveColumnWidths() const {
+    QList<QVariant> widths;
+    for (int i = 1; i < 6; ++i) widths.push_back(columnWidth(i));
+    QSettings().setValue(kWidthsKey, widths);
+}
+
+void CCheckListCtrl::restoreColumnWidths() {
+    const QList<QVariant> widths = QSettings().value(kWidthsKey).toList();
+    if (widths.size() != 5) return;
+    // A width the user made smaller than the text is theirs to keep, but never none at all.
+    for (int i = 1; i < 6; ++i) setColumnWidth(i, std::max(widths[i - 1].toInt(), 20));
 }
 
 }  // namespace vel

@@ -41,6 +41,9 @@ class FileListModel final : public QAbstractTableModel {
     bool setData(const QModelIndex& index, const QVariant& value, int role) override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
+    // By name, by a time, by size as a number or by attributes; the order stays for the next
+    // folder shown. A column of -1 keeps the order the file system gives.
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
   signals:
     // item is kNoItem for a hit's check box.
@@ -52,6 +55,7 @@ class FileListModel final : public QAbstractTableModel {
         bool ready = false;
     };
     const Texts& texts(int row) const;
+    void applySort();
     QVariant hitData(const QModelIndex& index, int role) const;
     int size() const;
     ItemData entryAt(int row) const;
@@ -64,6 +68,8 @@ class FileListModel final : public QAbstractTableModel {
     std::vector<SearchHit> hits_;
     std::vector<char> hitChecked_;
     mutable std::vector<Texts> cache_;
+    int sortColumn_ = -1;
+    Qt::SortOrder sortOrder_ = Qt::AscendingOrder;
 };
 
 // A header whose first section carries a check box.
@@ -92,8 +98,13 @@ class CCheckListCtrl final : public QTableView {
     void setListModel(FileListModel* model);
     FileListModel* listModel() const { return model_; }
     CCheckHeadCtrl* checkHeader() const { return header_; }
+    // The widths the columns need for their whole texts (dates, sizes, captions).
+    int neededWidth(int column) const;
+    // Column widths as the user left them (kept between runs).
+    void saveColumnWidths() const;
 
   private:
+    void restoreColumnWidths();
     FileListModel* model_ = nullptr;
     CCheckHeadCtrl* header_;
 };

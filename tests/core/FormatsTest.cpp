@@ -25,6 +25,13 @@ TEST(DateText, TwelveHourClockWithNoonPmAndMidnightAm) {
     EXPECT_EQ(dateText({2021, 3, 4, 23, 59, 0}), "03/04/2021  11:59 PM");
     EXPECT_EQ(dateText({1999, 12, 31, 13, 5, 0}), "12/31/1999  01:05 PM");
     EXPECT_EQ(dateOnlyText({2020, 2, 29, 0, 0, 0}), "02/29/2020 ");
+    // Values from damaged time stamps still come out as the printf form would give them.
+    EXPECT_EQ(dateText({}), "00/00/0  12:00 AM");
+    EXPECT_EQ(dateText({10000, 1, 2, 3, 4, 0}), "01/02/10000  03:04 AM");
+    EXPECT_EQ(dateText({-5, 1, 2, 3, 4, 0}), "01/02/-5  03:04 AM");
+    EXPECT_EQ(dateText({2021, 100, 2, 3, 4, 0}), "100/02/2021  03:04 AM");
+    EXPECT_EQ(dateText({2021, 1, 2, 3, -4, 0}), "01/02/2021  03:-4 AM");
+    EXPECT_EQ(dateOnlyText({7, 1, 2, 0, 0, 0}), "01/02/7 ");
 }
 
 TEST(DateText, FiletimeIsShownInLocalTime) {

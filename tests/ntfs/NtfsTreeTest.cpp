@@ -130,7 +130,7 @@ TEST(NtfsTree, LinksEntriesUnderTheirFoldersAndTheRestUnderTheOrphanNode) {
     EXPECT_FALSE(v.parser.isEntry(1000));
 }
 
-TEST(NtfsTree, FirstLevelColoursDeletedEntriesAndFillingColoursOnlyOnSelection) {
+TEST(NtfsTree, DeletedEntriesLookDeletedAtFirstLevelAndHoweverAFolderIsOpened) {
     SyntheticVolume v;
     standardLayout(v);
     v.build();
@@ -146,17 +146,18 @@ TEST(NtfsTree, FirstLevelColoursDeletedEntriesAndFillingColoursOnlyOnSelection) 
             if (v.tree.itemText(c) == name) return v.tree.itemColour(c);
         return std::uint32_t{1};
     };
-    TreeItem docs = v.firstLevelItem("docs");
-    ASSERT_EQ(v.tree.itemText(v.tree.firstChild(docs)), kPlaceholderText);
-    ASSERT_TRUE(v.parser.fillFolder(docs, FillReason::Expansion));
-    EXPECT_EQ(colourOf(docs, "deleted-in-docs.txt"), kDefaultColour);
-
-    // The same folder filled on selection, in another tree item.
+    // Opened in any way, a folder's deleted entries look deleted (each time in a new item).
+    for (FillReason reason :
+         {FillReason::Expansion, FillReason::Selection, FillReason::DoubleClick}) {
+        TreeItem again = v.tree.insertEntry("docs", IconKind::Folder, kNoItem, 6, false);
+        v.tree.insertItem(kPlaceholderText, IconKind::Placeholder, again);
+        ASSERT_TRUE(v.parser.fillFolder(again, reason));
+        EXPECT_EQ(colourOf(again, "deleted-in-docs.txt"), kDeletedColour);
+        EXPECT_EQ(colourOf(again, "a.txt"), kDefaultColour);
+    }
     TreeItem again = v.tree.insertEntry("docs", IconKind::Folder, kNoItem, 6, false);
     v.tree.insertItem(kPlaceholderText, IconKind::Placeholder, again);
-    ASSERT_TRUE(v.parser.fillFolder(again, FillReason::Selection));
-    EXPECT_EQ(colourOf(again, "deleted-in-docs.txt"), kDeletedColour);
-    EXPECT_EQ(colourOf(again, "a.txt"), kDefaultColour);
+    ASSERT_TRUE(v.parser.fillFolder(again, FillReason::Expansion));
     EXPECT_FALSE(v.parser.fillFolder(again, FillReason::Selection));
 }
 

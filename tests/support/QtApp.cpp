@@ -1,6 +1,7 @@
 #include "support/QtApp.h"
 
 #include <QElapsedTimer>
+#include <QStandardPaths>
 
 namespace vel::test {
 
@@ -9,6 +10,8 @@ QApplication& qtApp() {
     static char name[] = "vellorine-tests";
     static char* argv[] = {name, nullptr};
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Settings the screens keep (column widths) go to a test folder, not the user's.
+    QStandardPaths::setTestModeEnabled(true);
     static auto* app = new QApplication(argc, argv);
     return *app;
 }

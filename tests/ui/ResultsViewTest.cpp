@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
+#include <QSettings>
 #include <thread>
 
 #include "support/FakeParser.h"
@@ -144,6 +145,67 @@ TEST_F(Results, ListRowsShowColumnsAndCarryChecksToTheTree) {
     list.setAllChecked(true);
     EXPECT_TRUE(list.allChecked());
     EXPECT_TRUE(tree.isChecked(tree.child(docsItem, 0)));
+}
+
+TEST_F(Results, ListSortsBySizeAsANumberAndShowsWholeDatesAndCaptions) {
+    QSettings().remove("fileList");
+    ItemData folder = parser.add(0, "sizes", true);
+    const char* names[] = {"ten.bin", "two.bin", "one.bin", "Big.bin"};
+    const std::string data[] = {std::string(10, 'x'), "xx", "x", std::string(300, 'x')};
+    for (int i = 0; i < 4; ++i) {
+        ItemData f = parser.add(folder, names[i], false, data[i]);
+        parser.entries[static_cast<std::size_t>(f)].times.modified = HostTime{1000 - i * 10, 0};
+    }
+    parser.runWorker(1);
+    TreeItem root = tree.firstChild(kNoItem);
+    TreeItem sizes = kNoItem;
+    for (TreeItem c = tree.firstChild(root); c; c = tree.nextSibling(c))
+        if (tree.itemText(c) == "sizes") sizes = c;
+    ASSERT_TRUE(parser.fillFolder(sizes, FillReason::Expansion));
+    FileListModel list(tree);
+    list.setParser(&parser);
+    std::vector<TreeItem> rows;
+    for (TreeItem c = tree.firstChild(sizes); c; c = tree.nextSibling(c)) rows.push_back(c);
+    list.setRows(rows);
+    auto column0 = [&] {
+        std::vector<std::string> out;
+        for (int r = 0; r < list.rowCount(); ++r)
+            out.push_back(list.data(list.index(r, 0), Qt::DisplayRole).toString().toStdString());
+        return out;
+    };
+    list.sort(4, Qt::AscendingOrder);
+    EXPECT_EQ(column0(), (std::vector<std::string>{"one.bin", "two.bin", "ten.bin", "Big.bin"}));
+    list.sort(4, Qt::DescendingOrder);
+    EXPECT_EQ(column0(), (std::vector<std::string>{"Big.bin", "ten.bin", "two.bin", "one.bin"}));
+    list.sort(0, Qt::AscendingOrder);  // names without regard to case
+    EXPECT_EQ(column0(), (std::vector<std::string>{"Big.bin", "one.bin", "ten.bin", "two.bin"}));
+    list.sort(3, Qt::AscendingOrder);  // oldest modification first
+    EXPECT_EQ(column0(), (std::vector<std::string>{"Big.bin", "one.bin", "two.bin", "ten.bin"}));
+    // The order holds for the next folder shown, and checks stay with their rows.
+    ASSERT_TRUE(list.setData(list.index(0, 0), Qt::Checked, Qt::CheckStateRole));
+    list.setRows(rows);
+    EXPECT_EQ(column0().front(), "Big.bin");
+    EXPECT_EQ(list.data(list.index(0, 0), Qt::CheckStateRole).toInt(), Qt::Checked);
+    EXPECT_EQ(list.data(list.index(1, 0), Qt::CheckStateRole).toInt(), Qt::Unchecked);
+
+    CCheckListCtrl view;
+    view.setListModel(&list);
+    view.resize(1000, 400);
+    const QFontMetrics fm(view.font());
+    for (int c = 1; c <= 3; ++c)
+        EXPECT_GE(view.columnWidth(c), fm.horizontalAdvance("12/31/2011  11:59 PM")) << c;
+    for (int c = 1; c < 6; ++c)
+        EXPECT_GE(
+            view.columnWidth(c),
+            QFontMetrics(view.horizontalHeader()->font())
+                .horizontalAdvance(list.headerData(c, Qt::Horizontal, Qt::DisplayRole).toString()))
+            << c;
+    // A width the user sets is there the next time the list is made.
+    view.setColumnWidth(5, 333);
+    CCheckListCtrl again;
+    again.setListModel(&list);
+    EXPECT_EQ(again.columnWidth(5), 333);
+    QSettings().remove("fileList");
 }
 
 TEST_F(Results, SinkShowsTheLatestStatusAndProgress) {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QBuffer>
 #include <QCheckBox>
 #include <QColor>
 #include <QDir>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -17,6 +19,7 @@
 #include "support/QtApp.h"
 #include "ui/CCheckListCtrl.h"
 #include "ui/CXHtmlTree.h"
+#include "ui/PreviewPane.h"
 
 using namespace vel;
 using namespace vel::test;
@@ -167,6 +170,43 @@ TEST_F(ScanScreen, DoubleClickSavesAFileAndAsksForAFolderFirst) {
     dlg->doubleClickItem(top);  // a second copy never overwrites the first
     waitFor([&] { return !dlg->scanBusy(); });
     EXPECT_EQ(readFile(out.file("top (1).bin")), "top");
+}
+
+TEST_F(ScanScreen, SelectingAFileInTheListShowsItsPreview) {
+    QImage image(7, 5, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(image.save(&buffer, "PNG"));
+    auto parser = volume();
+    parser->add(0, "photo.png", false, png.toStdString(), true);  // deleted, still intact
+    parser->add(0, "blob.bin", false, std::string("\x00\x01\x02zz", 5));
+    dlg->startWithParser(std::move(parser), nullptr);
+    waitFor([&] { return !dlg->scanBusy(); });
+    dlg->resize(1280, 720);
+    dlg->show();
+    MemoryTree& tree = dlg->tree();
+    dlg->selectItem(tree.firstChild(kNoItem));
+    auto select = [&](const std::string& name) {
+        for (int r = 0; r < dlg->listModel()->rowCount(); ++r)
+            if (dlg->listModel()->data(dlg->listModel()->index(r, 0), Qt::DisplayRole) ==
+                QString::fromStdString(name))
+                return dlg->listView()->setCurrentIndex(dlg->listModel()->index(r, 0));
+        FAIL() << name << " is not listed";
+    };
+    PreviewPane* pane = dlg->previewPane();
+    select("photo.png");
+    waitFor([&] { return pane->showsImage(); });
+    EXPECT_TRUE(pane->caption().contains("7 x 5 picture")) << pane->caption().toStdString();
+    saveScreenshot("scan-preview");
+    select("blob.bin");
+    waitFor([&] { return pane->showsText() && !pane->shownText().isEmpty(); });
+    EXPECT_TRUE(pane->shownText().startsWith("00000000  00 01 02 7a 7a"))
+        << pane->shownText().toStdString();
+    select("top.bin");
+    waitFor([&] { return pane->shownText() == "top"; });
+    dlg->hide();
 }
 
 TEST_F(ScanScreen, PauseThenStopThenResumeEndsWithTheDoneBox) {

@@ -165,6 +165,9 @@ bool ext2Class::readDescriptorTable() {
     const Superblock& s = *superblock_;
     const std::uint32_t perBlock = s.descriptorsPerBlock();
     const std::uint32_t tableBlocks = (s.groupCount + perBlock - 1) / perBlock;
+    // A real descriptor table lies inside the volume; a larger group count is a damaged
+    // superblock, and trusting it would allocate and read without end.
+    if (std::uint64_t{tableBlocks} * s.blockSize > sourceBytes()) return false;
     groups_.reserve(s.groupCount);
     std::vector<std::uint8_t> block(s.blockSize);
     for (std::uint32_t m = 0; m < tableBlocks; ++m) {
@@ -226,6 +229,11 @@ bool ext2Class::readBlocks(std::uint64_t block, std::uint32_t count, std::uint8_
         return false;
     }
     return readRange(fsOffset_ + block * s.blockSize, buffer, static_cast<std::uint32_t>(bytes));
+}
+
+std::uint64_t ext2Class::sourceBytes() const {
+    const auto size = static_cast<std::uint64_t>(std::max<std::int64_t>(0, reader->byteSize()));
+    return size > fsOffset_ ? size - fsOffset_ : 0;
 }
 
 bool ext2Class::readRange(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t bytes) const {
@@ -316,12 +324,20 @@ void ext2Class::readInodeTables() {
     report().setProgressRange(s.groupCount);
     std::vector<std::uint8_t> buffer(kReadChunk);
     const std::uint32_t perChunk = kReadChunk / s.inodeSize;
+    // Inode tables do not overlap, so together they fit in the volume; more means descriptors
+    // that point again and again at the same blocks.
+    const std::uint64_t available = sourceBytes();
+    std::uint64_t tableBytes = 0;
     for (std::uint32_t g = 0; g < s.groupCount; ++g) {
         if (stopRequested.requested()) break;
         report().setStatusText(format("parsing group %llu  of %llu ", g + 1, s.groupCount));
         report().setProgressPosition(g + 1);
         if (!usable(g)) continue;
         const std::uint32_t count = usedInodes(g);
+        // Tables past the end of a truncated image read as zeros: nothing to keep.
+        if (groups_[g].inodeTable * s.blockSize >= available) continue;
+        tableBytes += std::uint64_t{count} * s.inodeSize;
+        if (tableBytes > available) break;
         const std::uint64_t table = fsOffset_ + groups_[g].inodeTable * s.blockSize;
         for (std::uint32_t done = 0; done < count;) {
             const std::uint32_t n = std::min(count - done, perChunk);

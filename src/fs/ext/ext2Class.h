@@ -98,6 +98,8 @@ class ext2Class final : public VolumeParser {
     void progressStatus(const char* pattern, std::uint64_t a, std::uint64_t b);
 
     std::uint64_t volumeBytes_ = 0;
+    // Bytes of the source from the file system's start on.
+    std::uint64_t sourceBytes() const;
     std::optional<extfmt::Superblock> superblock_;
     std::uint64_t fsOffset_ = 0;
     std::vector<extfmt::GroupDescriptor> groups_;

@@ -714,7 +714,10 @@ bool ntfs::writePlain(const DataStream& d, EntryWriter& out) const {
     using Kind = ByteRun::Kind;
     const ClusterGeometry g{d.clusterSize ? d.clusterSize : 4096, d.origin};
     const std::uint64_t cs = g.clusterSize;
-    const std::uint64_t blockClusters = std::max<std::uint64_t>(1, kReadBlock / cs);
+    // Most files are a few KiB: a buffer of the read size for each would be mostly zero-filling.
+    const std::uint64_t fileClusters = d.realSize / cs + 1;
+    const std::uint64_t blockClusters =
+        std::min(std::max<std::uint64_t>(1, kReadBlock / cs), fileClusters);
     std::vector<std::uint8_t> buffer(blockClusters * cs);
     std::uint64_t pos = 0;
     bool whole = true;
