@@ -159,9 +159,11 @@ void putEntryJson(const VolumeParser& parser, ItemData entry, const std::string&
         .add("created", cols.created)
         .add("deleted", deleted)
         .add("modified", cols.modified)
-        .add("path", path)
-        .add("size", size)
-        .add("size_text", sizeText);
+        .add("path", path);
+    // Only where the data is found by assumption rather than by the file system's record.
+    if (const std::string note = isEntry ? parser.recoveryNote(entry) : ""; !note.empty())
+        line.add("recovery", note);
+    line.add("size", size).add("size_text", sizeText);
     if (!cols.source.empty()) line.add("source", cols.source);
     line.add("type", folder ? "dir" : "file").put();
 }

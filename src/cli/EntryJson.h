@@ -34,8 +34,8 @@ class JsonLine {
 void appendJsonString(std::string& out, std::string_view text);
 
 // path, type ("dir" or "file"), deleted, size, size_text, created, accessed, modified,
-// attributes (keys in that alphabetical order); the texts are empty for an item that is no entry
-// (the top item).
+// attributes, and recovery where the parser has a note (keys in alphabetical order); the texts are
+// empty for an item that is no entry (the top item).
 void putEntryJson(const VolumeParser& parser, ItemData entry, const std::string& path, bool folder,
                   bool deleted);
 

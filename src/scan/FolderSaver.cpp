@@ -368,7 +368,12 @@ void FolderSaver::saveOne(ItemData file, ItemData parent, const Target& destinat
                     std::string("could not be written: ") + std::strerror(out.error()));
     f.savedPath = joinPath(destination.relative, out.committedName());
     f.sha256 = recorder.hex();
-    if (whole) return done(SaveStatus::Whole, "");
+    if (whole) {
+        // Whole as far as anyone can tell, but from where its data is only likely to lie.
+        const std::string note = parser_.recoveryNote(file);
+        if (!note.empty()) sink_.setStatusText(note + ": " + shown);
+        return done(SaveStatus::Whole, note);
+    }
 
     std::string reason;
     auto add = [&](std::uint64_t n, const char* what) {

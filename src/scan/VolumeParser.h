@@ -99,6 +99,9 @@ class VolumeParser {
     virtual std::int64_t saveSizeKiB(ItemData entry) const {
         return static_cast<std::int64_t>(entrySize(entry) >> 10);
     }
+    // How the entry's data is found where the file system no longer records it ("" when it
+    // does): said by the list, the command line and the recovery report. Never reads the disk.
+    virtual std::string recoveryNote(ItemData) const { return {}; }
     // The entry's recorded times, from what the scan read (never reads the disk).
     virtual RecordedTimes recordedTimes(ItemData) const { return {}; }
     virtual bool skipOnSave(ItemData) const { return false; }

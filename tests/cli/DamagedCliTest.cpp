@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include <ctime>
+#include <map>
 #include <random>
 #include <set>
 #include <sstream>
@@ -204,4 +205,108 @@ TEST(DamagedCli, AnEmptyVolumeSaysSoAndSucceeds) {
     EXPECT_NE(r.err.find("the volume holds no files"), std::string::npos) << r.err;
     EXPECT_EQ(runCli({"scan", fixtureImage("fat12-mkfs.img")}).err.find("holds no files"),
               std::string::npos);
+}
+
+// Volumes whose boot sectors and every copy are gone: the advanced mode finds the FATs, measures
+// the cluster size (and the exFAT heap) from the folders, and rebuilds the tree with names and
+// folders.
+TEST(DamagedCli, AdvancedModeRebuildsVolumesWithoutBootSectors) {
+    struct Case {
+        const char* name;
+        std::size_t tables;  // the FAT copies found
+        std::string detected, placed;
+        std::vector<std::string> paths;  // a nested file, one far down a big folder, a deleted one
+        std::string wrongSpc, wrongSize;
+    } cases[] = {
+        {"fat32-noboot",
+         2,
+         "1",
+         "data from byte ",
+         {"ROOT/DOCS/Sub folder/deep file with long name.txt",
+          "ROOT/Many Files/entry number 150 with a long name.txt",
+          "ROOT/Old Projects/plan for the project.txt"},
+         "64",
+         "clusters of 32768 bytes"},
+        {"fat16-noboot",
+         2,
+         "2",
+         "data from byte ",
+         {"ROOT/DOCS/Sub folder/deep file with long name.txt",
+          "ROOT/Many Files/entry number 200 with a long name.txt",
+          "ROOT/Old Projects/plan for the project.txt"},
+         "64",
+         "clusters of 32768 bytes"},
+        // exFAT lists cluster sizes as powers of two.
+        {"exfat-noboot",
+         1,
+         "3",
+         "heap from byte ",
+         {"ROOT/docs/letters/old/first.txt", "ROOT/many/entry-with-a-longer-name-150.dat",
+          "ROOT/trash/inner/t2.bin"},
+         "9",
+         "clusters of 262144 bytes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const nlohmann::json m = manifest(c.name);
+        const auto& geometry = m["geometry"];
+        const std::string image = fixtureImage(std::string(c.name) + ".img");
+        const std::vector<std::string> volume = {
+            "--start-sector", "0",       "--fs", m["volume"]["fileSystem"].get<std::string>(),
+            "--mode",         "advanced"};
+        auto with = [&](std::vector<std::string> head, std::vector<std::string> tail) {
+            head.insert(head.end(), volume.begin(), volume.end());
+            head.insert(head.end(), tail.begin(), tail.end());
+            return head;
+        };
+
+        // Without a pick: the FAT copies, the second a FAT's size after the first, and the
+        // measured cluster size (and heap) first in their lists.
+        CliResult list = runCli(with({"scan", image, "--json"}, {}));
+        EXPECT_EQ(list.exitCode, 2);
+        std::map<std::string, std::vector<nlohmann::json>> listed;
+        std::istringstream lines(list.out);
+        for (std::string line; std::getline(lines, line);) {
+            const nlohmann::json j = nlohmann::json::parse(line);
+            listed[j["type"]].push_back(j);
+        }
+        const long long fat = geometry["fatStart"], bytes = geometry["fatBytes"],
+                        data = geometry["dataStart"];
+        const auto& tables = listed["candidate"];
+        ASSERT_EQ(tables.size(), c.tables) << list.out;
+        EXPECT_EQ(tables[0]["note"], "FAT at byte " + std::to_string(fat));
+        if (c.tables > 1) {
+            EXPECT_NE(tables[1]["note"].get<std::string>().find(
+                          "FAT at byte " + std::to_string(fat + bytes) + "; a copy of"),
+                      std::string::npos);
+        }
+        if (std::string(c.name) == "exfat-noboot") {
+            ASSERT_FALSE(listed["heap"].empty());
+            EXPECT_EQ(listed["heap"][0]["note"],
+                      "heap at byte " + std::to_string(data) + " (detected)");
+        }
+        ASSERT_FALSE(listed["sectors_per_cluster"].empty());
+        EXPECT_EQ(listed["sectors_per_cluster"][0]["text"], c.detected + " (detected)");
+
+        // Every FAT copy with the detected geometry saves every live file whole with its time.
+        for (std::size_t k = 0; k < c.tables; ++k) {
+            TempDir out;
+            CliResult save = runCli(
+                with({"save", image, "--out", out.path()}, {"--candidate", std::to_string(k)}));
+            EXPECT_NE(save.err.find(c.placed + std::to_string(data)), std::string::npos)
+                << save.err;
+            expectSaved(save, m["contents"], out.path());
+        }
+
+        // The tree keeps its folders and the deleted entries the volume still holds.
+        CliResult scan = runCli(with({"scan", image, "--json"}, {"--candidate", "0"}));
+        ASSERT_EQ(scan.exitCode, 0) << scan.err;
+        const auto items = scanJsonByPath(scan.out);
+        for (const std::string& path : c.paths) EXPECT_TRUE(items.count(path)) << path;
+        EXPECT_TRUE(items.at(c.paths.back())["deleted"].get<bool>());
+
+        // An explicit cluster size wins over the measured one, even when it is wrong.
+        CliResult wrong = runCli(with({"scan", image}, {"--candidate", "0", "--spc", c.wrongSpc}));
+        EXPECT_NE(wrong.err.find(c.wrongSize), std::string::npos) << wrong.err;
+    }
 }

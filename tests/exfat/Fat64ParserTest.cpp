@@ -283,7 +283,11 @@ TEST(Fat64Scan, BootSectorFailures) {
     {
         ExfatImageBuilder img;
         Scan scan(img);
-        EXPECT_FALSE(scan.parser.runWorker(2).started);
+        // The advanced mode needs a FAT and a heap picked first; without them it rebuilds nothing.
+        const WorkerResult advanced = scan.parser.runWorker(2);
+        EXPECT_TRUE(advanced.started);
+        EXPECT_EQ(advanced.remarks,
+                  std::vector<std::string>{"no FAT or heap location chosen: nothing to rebuild"});
         EXPECT_FALSE(scan.parser.runWorker(3).started);
     }
 }

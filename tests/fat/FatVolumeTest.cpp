@@ -285,6 +285,16 @@ TEST_P(FatVolume, ExtractionFollowsChainsAndContinuesDeletedFiles) {
     v.setFat(61, 60);
     v.slot(v.rootSlot(3), "LOOPED  BIN", 0x20, 60, 5000);
     v.slot(v.rootSlot(4), "EMPTY   TXT", 0x20, 0, 0);
+    // deleted around a cluster a live file owns now: 70, (71), 72
+    v.fill(70, 'm');
+    v.chain({71});
+    v.fill(71, 'L');
+    v.fill(72, 'n');
+    v.slot(v.rootSlot(5),
+           "\xE5"
+           "ROUND  BIN",
+           0x20, 70, 1000);
+    v.slot(v.rootSlot(6), "OWNER   BIN", 0x20, 71, 10);
     Scan s(v.write(dir), GetParam());
     bool ok = false;
     EXPECT_EQ(s.extract(dir, "LIVE.BIN", &ok),
@@ -296,6 +306,17 @@ TEST_P(FatVolume, ExtractionFollowsChainsAndContinuesDeletedFiles) {
                         &ok),
               std::string(512, 'x') + std::string(512, 'y') + std::string(76, 'z'));
     EXPECT_TRUE(ok);
+    EXPECT_EQ(s.extract(dir,
+                        "\xEF\xBF\xA5"
+                        "ROUND.BIN",
+                        &ok),
+              std::string(512, 'm') + std::string(488, 'n'));
+    EXPECT_TRUE(ok);
+    const auto entries = s.all();
+    EXPECT_EQ(s.parser->recoveryNote(entries.at("\xEF\xBF\xA5"
+                                                "ROUND.BIN")),
+              "recovered by the free-cluster assumption");
+    EXPECT_EQ(s.parser->recoveryNote(entries.at("LIVE.BIN")), "");
     EXPECT_EQ(s.extract(dir, "SHORT.BIN", &ok), std::string(512, 'q'));
     EXPECT_FALSE(ok);
     EXPECT_LE(s.extract(dir, "LOOPED.BIN", &ok).size(), 5000u);
@@ -412,7 +433,11 @@ TEST_P(FatVolume, WrongKindOrModeIsRefused) {
     EXPECT_EQ(r.failureBox, box);
     Scan s(path, GetParam());
     EXPECT_TRUE(s.result.failureBox.empty());
-    EXPECT_FALSE(s.parser->runWorker(2).started);
+    // The advanced mode needs a FAT location picked first; without one it rebuilds nothing.
+    const WorkerResult advanced = s.parser->runWorker(2);
+    EXPECT_TRUE(advanced.started);
+    EXPECT_EQ(advanced.remarks,
+              std::vector<std::string>{"no FAT location chosen: nothing to rebuild"});
     EXPECT_FALSE(s.parser->runWorker(3).started);
 }
 

@@ -98,6 +98,40 @@ TEST_F(AdvanceOptions, NtfsCandidatesGoToTheScanScreenWithTheParser) {
     }
 }
 
+TEST_F(AdvanceOptions, FatVolumesWithoutBootSectorsAreRebuiltOnTheScanScreen) {
+    struct Case {
+        const char* image;
+        const char* fileSystem;
+        QString detected;
+        std::vector<std::string> topLevel;
+    } cases[] = {
+        {"fat32-noboot.img", "FAT32", "1 (detected)", {"DOCS", "Many Files", "readme.txt"}},
+        {"fat16-noboot.img", "FAT16", "2 (detected)", {"DOCS", "Many Files", "readme.txt"}},
+        {"exfat-noboot.img", "FAT64", "3 (detected)", {"docs", "many", "root-01.txt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.image);
+        advanceOptions* screen = open(fixtureImage(c.image), c.fileSystem);
+        ASSERT_TRUE(searched(screen));
+        ASSERT_GT(screen->tableList()->count(), 0);
+        EXPECT_EQ(screen->clusterList()->currentText(), c.detected);
+        screen->nextButton()->click();
+        auto* scan = screen->findChild<VolumeScanDlg*>();
+        ASSERT_NE(scan, nullptr);
+        ASSERT_TRUE(waitUntil([&] { return !scan->scanBusy(); }));
+        std::vector<std::string> first;
+        TreeItem top = scan->tree().firstChild(kNoItem);
+        for (TreeItem i = scan->tree().firstChild(top); i; i = scan->tree().nextSibling(i))
+            first.push_back(scan->tree().itemText(i));
+        for (const std::string& name : c.topLevel)
+            EXPECT_NE(std::find(first.begin(), first.end(), name), first.end()) << name;
+        scan->backButton()->click();
+        flushDeletions();
+        screen->backButton()->click();
+        flushDeletions();
+    }
+}
+
 TEST_F(AdvanceOptions, FamiliesComeFromTheFileSystemTable) {
     struct Case {
         std::string image, fileSystem;
@@ -105,6 +139,7 @@ TEST_F(AdvanceOptions, FamiliesComeFromTheFileSystemTable) {
         QStringList clusterSizes;
         bool heap;
         std::string box;
+        QStringList tables = {};
     } cases[] = {
         // FAT12 is read by the FAT12/16 parser; its boot sector's 1 sector per cluster is odd.
         {"fat12-mkfs.img",
@@ -114,26 +149,32 @@ TEST_F(AdvanceOptions, FamiliesComeFromTheFileSystemTable) {
          false,
          "Number of FAT-ENTRY found = 0 . Please select the choice from combo box and click Next "
          "button to proceed."},
+        // Both FAT copies are found; the folders' cluster size goes first, marked.
         {"fat16-mkfs.img",
          "FAT16",
          "Total fat16 Entries Found:",
-         {"2", "4", "8", "16", "2", "32", "64", "128"},
+         {"2 (detected)", "4", "8", "16", "32", "64", "128"},
          false,
-         "Number of FAT-ENTRY found = 0 . Please select the choice from combo box and click Next "
-         "button to proceed."},
+         "Number of FAT-ENTRY found = 2 . Please select the choice from combo box and click Next "
+         "button to proceed.",
+         {"FAT_ENTRY:0", "FAT_ENTRY:1"}},
         {"fat32-mkfs.img",
          "FAT32",
          "TFS :",
-         {"2", "4", "16", "32", "64", "8"},
+         {"1 (detected)", "2", "4", "16", "32", "64", "8"},
          false,
-         "NO FAT  FAT32-ENTRY found .."},
+         "Number of FAT32-ENTRY found = 2 . Please select the choice from combo box and click "
+         "Next button to proceed.",
+         {"FAT32_ENTRY:0", "FAT32_ENTRY:1"}},
+        // The boot sector's shift is the measured one; the heap it states goes first.
         {"exfat-basic.img",
          "FAT64",
          "Total fat64 Entries Found:",
-         {"3", "8", "9", "10", "11"},
+         {"3 (detected)", "8", "9", "10", "11"},
          true,
-         "Number of FAT64-ENTRY found = 0 and Number of HeapOffset-ENTRY found =  0  . Please "
-         "select the choice from ( Entry and Heap ) Combobox and click Next button to proceed."},
+         "Number of FAT64-ENTRY found = 1 and Number of HeapOffset-ENTRY found =  3  . Please "
+         "select the choice from ( Entry and Heap ) Combobox and click Next button to proceed.",
+         {"FAT64_ENTRY:0"}},
         // No family reads these: said so, and Back leads out.
         {"fat32-mkfs.img", "extX", "TFS :", {}, false, "not a valid drive."},
         {"fat32-mkfs.img", "GPT basic data", "TFS :", {}, false, "not a valid drive."},
@@ -148,10 +189,12 @@ TEST_F(AdvanceOptions, FamiliesComeFromTheFileSystemTable) {
         EXPECT_EQ(screen->heapList()->isVisible(), c.heap);
         EXPECT_EQ(screen->clusterLabel()->isVisible(), !c.heap && !c.clusterSizes.empty());
         EXPECT_EQ(hooks.boxes.shown(), std::vector<std::string>{c.box});
-        EXPECT_EQ(screen->tableList()->count(), 0);
+        EXPECT_EQ(items(screen->tableList()), c.tables);
         // Nothing to pick: Next stays on this screen.
-        screen->nextButton()->click();
-        EXPECT_EQ(screen->findChild<VolumeScanDlg*>(), nullptr);
+        if (c.tables.empty()) {
+            screen->nextButton()->click();
+            EXPECT_EQ(screen->findChild<VolumeScanDlg*>(), nullptr);
+        }
         if (c.box == "not a valid drive.") {
             EXPECT_EQ(screen->statusLine()->text(), "Not a valid Drive .Go back");
         }

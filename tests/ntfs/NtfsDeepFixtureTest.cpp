@@ -235,8 +235,9 @@ TEST(NtfsDeepFixture, CommandLineListsCandidatesAndScansTheChosenOne) {
     EXPECT_EQ(items.count("ROOT/readme.txt"), 1u);
     EXPECT_EQ(items.count("ROOT/docs/inner/b.bin"), 1u);
 
-    // A FAT32 volume's search finds nothing yet: nothing to choose.
-    CliResult fat = runCli({"scan", fixtureImage("fat32-mkfs.img"), "--mode", "advanced"});
+    // A FAT32 search over a volume without a FAT: nothing to choose.
+    CliResult fat = runCli({"scan", fixtureImage("ntfs-512.img"), "--start-sector", "0", "--fs",
+                            "FAT32", "--mode", "advanced"});
     EXPECT_EQ(fat.exitCode, 2);
     EXPECT_NE(fat.err.find("NO FAT  FAT32-ENTRY found .."), std::string::npos) << fat.err;
 

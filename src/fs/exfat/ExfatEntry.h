@@ -36,8 +36,9 @@ struct ExfatEntry {
     std::uint64_t validDataLength = 0;
     std::uint32_t firstCluster = 0;
     std::uint64_t dataLength = 0;
-    std::string name;   // UTF-8, from the name entries
-    RecordLinks links;  // parent, own index, first child, next sibling
+    bool freeClustersAssumed = false;  // deleted, longer than a cluster, its chain cleared
+    std::string name;                  // UTF-8, from the name entries
+    RecordLinks links;                 // parent, own index, first child, next sibling
 
     bool deleted() const { return entryType == exfat::kFileDeleted; }
     bool usesFatChain() const { return (secondaryFlags & exfat::kNoFatChain) == 0; }

@@ -1,5 +1,6 @@
 #include "fs/exfat/ExfatLayout.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "fs/common/Endian.h"
@@ -133,6 +134,34 @@ void walkEntrySets(const std::uint8_t* data, std::size_t size,
         r.name = utf16ToUtf8(name);
         visit(r);
     }
+}
+
+std::size_t candidateEntrySet(const std::uint8_t* data, std::size_t size, std::size_t offset) {
+    if (offset + 2 * kEntrySize > size) return 0;
+    const std::uint8_t* f = data + offset;
+    if (!isFileEntry(f[0])) return 0;
+    static const std::uint8_t kAttributes[] = {0x10, 0x11, 0x12, 0x13, 0x15, 0x20, 0x30};
+    if (std::find(std::begin(kAttributes), std::end(kAttributes), f[4]) == std::end(kAttributes))
+        return 0;
+    auto zero = [](const std::uint8_t* p, std::size_t from, std::size_t to) {
+        return std::all_of(p + from, p + to, [](std::uint8_t b) { return b == 0; });
+    };
+    if (!zero(f, 6, 8) || !zero(f, 25, 32)) return 0;
+    const std::uint8_t* s = f + kEntrySize;
+    if (!isStreamEntry(s[0]) || s[2] != 0 || !zero(s, 6, 8) || !zero(s, 16, 20)) return 0;
+    if (s[1] != 1 && s[1] != 3) return 0;
+    const std::size_t names = (s[3] + kNameUnitsPerEntry - 1) / kNameUnitsPerEntry;
+    if (names == 0 || offset + (2 + names) * kEntrySize > size) return 0;
+    for (std::size_t i = 0; i < names; ++i) {
+        const std::uint8_t* n = s + (i + 1) * kEntrySize;
+        if ((n[0] != kNameLive && n[0] != kNameDeleted) || n[1] > 3) return 0;
+    }
+    return 2 + names;
+}
+
+bool rootLabelEntry(const std::uint8_t* slot) {
+    return slot[0] == 0x83 &&
+           std::all_of(slot + 24, slot + 32, [](std::uint8_t b) { return b == 0; });
 }
 
 }  // namespace vel::exfat

@@ -78,4 +78,12 @@ std::u16string gatherName(const std::uint8_t* data, std::size_t size, std::size_
 void walkEntrySets(const std::uint8_t* data, std::size_t size,
                    const std::function<void(const ExfatEntry&)>& visit);
 
+// The advanced scan's test of a file entry at data + offset with everything after it in the
+// buffer: a file entry of plausible attributes and clear reserved bytes, a stream extension that
+// allows allocation and exactly as many name entries as its name length needs. The slots the
+// set takes, or 0 when it is no candidate.
+std::size_t candidateEntrySet(const std::uint8_t* data, std::size_t size, std::size_t offset);
+// A volume label entry (0x83) whose reserved bytes are clear: the root's first cluster.
+bool rootLabelEntry(const std::uint8_t* slot);
+
 }  // namespace vel::exfat

@@ -18,6 +18,10 @@ using namespace exfat;
 
 namespace {
 constexpr std::uint32_t kCopyBlockBytes = 1u << 20;
+// The root's allocation bitmap entry and its fields.
+constexpr std::uint8_t kBitmapEntry = 0x81;
+constexpr std::size_t kBitmapFirstCluster = 20;
+constexpr std::size_t kBitmapLength = 24;
 
 // Out-of-range fields give a nearby valid date rather than an arithmetic surprise.
 HostTime hostTime(std::uint32_t timestamp) {
@@ -38,6 +42,7 @@ Fat64Class::Fat64Class(VolumeDescriptor descriptor, ParserOptions options)
 
 WorkerResult Fat64Class::runWorker(int scanMode) {
     WorkerResult result;
+    if (scanMode == 2) return runAdvanced();
     if (scanMode != 1) {
         result.started = false;
         return result;
@@ -63,6 +68,7 @@ WorkerResult Fat64Class::runWorker(int scanMode) {
         report().setStatusText("processing file and directory entries...");
         report().setStatusText("Finding Fat64 File And Directory entries recursively....");
         scanRootDirectory();
+        markFreeClusterAssumptions();
         linkChildren();
         report().setStatusText("creating tree Structure...");
         fillRootNodes();
@@ -174,6 +180,17 @@ bool Fat64Class::readRootDirectory() {
     resetNextClusterCalls();
     // The root has no stream entry: its chain, bounded by the largest directory, gives its size.
     rootBuffer_ = readDirectory(boot_.rootCluster, false, maxDirectoryClusters());
+    bitmapCluster_ = 0;
+    bitmapBytes_ = 0;
+    bitmap_.clear();
+    bitmapRead_ = false;
+    for (std::size_t o = 0; o + kEntrySize <= rootBuffer_.size(); o += kEntrySize) {
+        const std::uint8_t* e = rootBuffer_.data() + o;
+        if (e[0] != kBitmapEntry) continue;
+        bitmapCluster_ = le32(e + kBitmapFirstCluster);
+        bitmapBytes_ = le64(e + kBitmapLength);
+        break;
+    }
     return !rootBuffer_.empty();
 }
 
@@ -217,13 +234,18 @@ std::vector<ExfatEntry> Fat64Class::scanRootDirectory() {
     decodeDirectory(rootBuffer_, 0, true, false, pending);
     rootBuffer_.clear();
     rootBuffer_.shrink_to_fit();
+    readPendingFolders(pending);
+    return records_;
+}
+
+void Fat64Class::readPendingFolders(PendingFolders& pending) {
     // Folders are read one at a time, each after its parent, so memory holds one directory and
     // no depth of nesting can exhaust the stack. Live folders come first: a deleted folder's
     // clusters may now hold a live one, and the directory guard gives them to whoever is first.
     for (bool deleted : {false, true}) {
         std::vector<std::uint32_t>& queue = deleted ? pending.deleted : pending.live;
         for (std::size_t i = 0; i < queue.size(); ++i) {
-            if (stopRequested.requested()) return records_;
+            if (stopRequested.requested()) return;
             std::uint32_t folder = queue[i];
             const ExfatEntry& f = records_[folder];
             // A folder's data length bounds its chain as well as its run of clusters.
@@ -235,7 +257,6 @@ std::vector<ExfatEntry> Fat64Class::scanRootDirectory() {
             decodeDirectory(bytes, folder, false, deleted, pending);
         }
     }
-    return records_;
 }
 
 void Fat64Class::linkChildren() {
@@ -334,6 +355,7 @@ bool Fat64Class::writeEntry(ItemData entry, EntryWriter& out) {
     } else {
         // Cluster by cluster along the FAT; a cluster met twice means a damaged chain.
         std::unordered_set<std::uint32_t> visited;
+        bool assumeFree = false;
         buffer.resize(clusterSize_);
         while (remaining > 0) {
             std::fill(buffer.begin(), buffer.end(), 0);
@@ -346,7 +368,14 @@ bool Fat64Class::writeEntry(ItemData entry, EntryWriter& out) {
             remaining -= take;
             if (remaining == 0) break;
             visited.insert(cluster);
-            std::uint32_t next = nextCluster(cluster);
+            std::uint32_t next = assumeFree ? 0 : nextCluster(cluster);
+            if (r.deleted() && (assumeFree || next == 0)) {
+                // The chain was cleared with the file: its data went on in the clusters that
+                // were free then, which the bitmap still shows free.
+                assumeFree = true;
+                next = cluster + 1;
+                while (validCluster(next) && clusterInUse(next)) ++next;
+            }
             if (!validCluster(next) || visited.count(next)) {
                 whole = false;
                 break;
@@ -413,6 +442,39 @@ FileSystemRow exfatFileSystemRow() {
     };
     r.family = "exfat";
     return r;
+}
+
+void Fat64Class::markFreeClusterAssumptions() {
+    if (options.driveFormatted) return;
+    for (ExfatEntry& r : records_) {
+        r.freeClustersAssumed = false;
+        if (!r.deleted() || isDirectoryAttributes(r.attributes) || !r.usesFatChain() ||
+            r.dataLength <= clusterSize_ || !validCluster(r.firstCluster))
+            continue;
+        r.freeClustersAssumed = nextCluster(r.firstCluster) == 0;
+    }
+}
+
+std::string Fat64Class::recoveryNote(ItemData entry) const {
+    const ExfatEntry* r = find(entry);
+    return r && r->freeClustersAssumed ? kFreeClusterNote : "";
+}
+
+bool Fat64Class::clusterInUse(std::uint32_t n) {
+    if (!bitmapRead_) {
+        bitmapRead_ = true;
+        // Never more than the clusters of the heap need, whatever the entry claims.
+        const std::uint64_t bytes =
+            std::min<std::uint64_t>(bitmapBytes_, (std::uint64_t{clusterCount_} + 7) / 8);
+        if (reader && validCluster(bitmapCluster_) && bytes > 0) {
+            bitmap_.assign(static_cast<std::size_t>(bytes), 0xFF);
+            if (!reader->readAt(clusterPosition(bitmapCluster_), bitmap_.data(), bitmap_.size()))
+                bitmap_.clear();
+        }
+    }
+    const std::uint64_t bit = std::uint64_t{n} - 2;
+    if (n < 2 || bit / 8 >= bitmap_.size()) return true;
+    return (bitmap_[static_cast<std::size_t>(bit / 8)] >> (bit % 8)) & 1;
 }
 
 }  // namespace vel

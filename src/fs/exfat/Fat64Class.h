@@ -26,6 +26,21 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
     std::size_t searchHeapOffsets(int maximum);
     std::vector<std::int64_t> fatCandidates;
     std::vector<std::int64_t> heapCandidates;
+    // The sectors-per-cluster shift and heap start the folders found agree on (measured by
+    // searchFatTables; the shift -1 when nothing told).
+    int detectedShift() const { return detectedShift_; }
+    std::int64_t detectedHeap() const { return detectedHeap_; }
+
+    // The advanced scan's steps (ExfatAdvanced.cpp): the geometry for the picked FAT and heap
+    // and the shift (-1: the detected one); false when a pick is missing.
+    bool setAdvancedGeometry(std::size_t table, std::size_t heap, int shift);
+    // Every entry set of the volume that passes the candidate tests, in volume order.
+    void scanEntryCandidates();
+    const std::vector<std::int64_t>& entryCandidates() const { return entryCandidates_; }
+    // The root walked from where its label was found, then every entry set no walk reached
+    // under the folder "ORPHAN ENTRY", folders read as well.
+    const std::vector<ExfatEntry>& buildOrphanTree();
+    static constexpr const char* kOrphanEntryName = "ORPHAN ENTRY";
 
     // The standard scan's steps, in the order the worker calls them.
     bool openVolume();
@@ -48,6 +63,11 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
     std::string entrySizeText(ItemData entry) const override;
     std::uint64_t entrySize(ItemData entry) const override;
     RecordedTimes recordedTimes(ItemData entry) const override;
+    std::string recoveryNote(ItemData entry) const override;
+    // Marks the deleted files longer than a cluster whose FAT chain is gone.
+    void markFreeClusterAssumptions();
+    // Whether the allocation bitmap marks cluster n in use (true when it cannot tell).
+    bool clusterInUse(std::uint32_t n);
     bool writeEntry(ItemData entry, EntryWriter& out) override;
 
     // Bytes from the volume's start to the backup boot sector used; -1 when the first was.
@@ -79,6 +99,9 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
     // folders among them.
     void decodeDirectory(const std::vector<std::uint8_t>& bytes, std::uint32_t parent, bool root,
                          bool inDeleted, PendingFolders& pending);
+    // Reads the queued folders, and those they hold, live ones first.
+    void readPendingFolders(PendingFolders& pending);
+    WorkerResult runAdvanced();
     const ExfatEntry* find(ItemData entry) const;
 
     exfat::BootSector boot_;
@@ -92,9 +115,21 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
     std::uint32_t clusterCount_ = 0;
 
     std::vector<std::uint8_t> rootBuffer_;
+    // The allocation bitmap the root names, read when first needed.
+    std::uint32_t bitmapCluster_ = 0;
+    std::uint64_t bitmapBytes_ = 0;
+    std::vector<std::uint8_t> bitmap_;
+    bool bitmapRead_ = false;
     DirectoryGuard directoryGuard_;  // directory clusters decoded during the scan
     std::uint32_t lastNextCluster_ = exfat::kEndOfChain;
     std::uint64_t nextClusterCalls_ = 0;
+
+    // Advanced mode.
+    int detectedShift_ = -1;
+    std::int64_t detectedHeap_ = -1;
+    std::vector<std::int64_t> entryCandidates_;
+    std::int64_t rootPosition_ = -1;
+    std::vector<std::int64_t> heapSightings_;  // heap starts the FAT search met on its way
 };
 
 // The boot sector of the backup boot region (sector 12, for each sector size) when the region's

@@ -8,6 +8,7 @@ namespace vel {
 
 WorkerResult Fat16Class::runWorker(int scanMode) {
     WorkerResult result;
+    if (scanMode == 2) return runAdvanced(false);
     if (scanMode != 1) {
         result.started = false;
         return result;
@@ -25,6 +26,7 @@ WorkerResult Fat16Class::runWorker(int scanMode) {
     readRootDirectory();
     report().setStatusText("Finding Fat16 File And Directory entries recursively....");
     scanRootDirectory();
+    markFreeClusterAssumptions();
     report().setStatusText("maintaining tree Structure in vector...");
     linkChildren(true);
     report().setStatusText("Creating Tree Structure....");
@@ -51,6 +53,12 @@ void Fat16Class::loadFat() {
         std::min<std::uint64_t>(needed, static_cast<std::uint64_t>(geometry_.fatSize)));
     fat_.assign(bytes, 0);
     reader->readAt(geometry_.fatStart, fat_.data(), static_cast<std::uint32_t>(bytes));
+}
+
+void Fat16Class::walkRootDirectory() {
+    loadFat();
+    readRootDirectory();
+    scanRootDirectory();
 }
 
 void Fat16Class::readRootDirectory() {
@@ -90,6 +98,18 @@ std::uint16_t Fat16Class::nextCluster(std::uint32_t n) const {
 std::uint32_t Fat16Class::chainNext(std::uint32_t n) {
     std::uint16_t v = nextCluster(n);
     return v != kEndOfChain && validCluster(v) ? v : 0;
+}
+
+std::uint32_t Fat16Class::fatValue(std::uint32_t n) {
+    if (!validCluster(n)) return 0;
+    if (isFat12()) {
+        const std::size_t off = n + n / 2;
+        if (off + 1 >= fat_.size()) return 0;
+        const std::uint32_t pair = fat_[off] | (fat_[off + 1] << 8);
+        return (n & 1) ? pair >> 4 : pair & 0x0FFF;
+    }
+    const std::size_t off = 2 * static_cast<std::size_t>(n);
+    return off + 1 < fat_.size() ? static_cast<std::uint32_t>(fat_[off] | (fat_[off + 1] << 8)) : 0;
 }
 
 }  // namespace vel

@@ -26,7 +26,11 @@ class Fat16Class final : public FatVolumeParser {
     // The FAT entry of cluster n, or kEndOfChain when there is no further cluster.
     std::uint16_t nextCluster(std::uint32_t n) const;
     std::uint32_t chainNext(std::uint32_t n) override;
+    std::uint32_t fatValue(std::uint32_t n) override;
     bool isFat12() const { return geometry_.fatBits == 12; }
+
+  protected:
+    void walkRootDirectory() override;
 
   private:
     std::vector<std::uint8_t> fat_;

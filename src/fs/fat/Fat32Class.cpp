@@ -13,6 +13,7 @@ constexpr std::size_t kMaxFatBlocks = 256;  // 16 MiB of FAT held at most
 
 WorkerResult Fat32Class::runWorker(int scanMode) {
     WorkerResult result;
+    if (scanMode == 2) return runAdvanced(true);
     if (scanMode != 1) {
         result.started = false;
         return result;
@@ -34,6 +35,7 @@ WorkerResult Fat32Class::runWorker(int scanMode) {
     readRootDirectory();
     report().setStatusText("Finding Fat32 File And Directory entries recursively....");
     scanRootDirectory();
+    markFreeClusterAssumptions();
     report().setStatusText("maintaining tree Structure in vector...");
     linkChildren(false);
     report().setStatusText("Creating Tree Structure....");
@@ -73,6 +75,14 @@ const std::vector<FatEntry>& Fat32Class::scanRootDirectory() {
     return records_;
 }
 
+void Fat32Class::walkRootDirectory() {
+    fatBlocks_.clear();
+    chainGuard_.clear();
+    measureRootDirectory();
+    readRootDirectory();
+    scanRootDirectory();
+}
+
 std::uint32_t Fat32Class::fatEntry(std::uint32_t n) {
     std::uint64_t offset = static_cast<std::uint64_t>(geometry_.fatStart) + 4ull * n;
     std::uint64_t block = offset / kFatBlock;
@@ -103,6 +113,10 @@ std::uint32_t Fat32Class::nextCluster(std::uint32_t n) {
 std::uint32_t Fat32Class::chainNext(std::uint32_t n) {
     std::uint32_t v = nextCluster(n);
     return v != kEndOfChain && validCluster(v) ? v : 0;
+}
+
+std::uint32_t Fat32Class::fatValue(std::uint32_t n) {
+    return validCluster(n) ? fatEntry(n) & 0x0FFFFFFF : 0;
 }
 
 }  // namespace vel

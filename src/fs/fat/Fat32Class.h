@@ -30,8 +30,12 @@ class Fat32Class final : public FatVolumeParser {
     // cluster. During the scan a cluster looked up before ends the chain.
     std::uint32_t nextCluster(std::uint32_t n);
     std::uint32_t chainNext(std::uint32_t n) override;
+    std::uint32_t fatValue(std::uint32_t n) override;
     std::uint32_t lastNextCluster() const { return lastNext_; }
     const std::vector<std::uint32_t>& rootClusters() const { return rootClusters_; }
+
+  protected:
+    void walkRootDirectory() override;
 
   private:
     std::uint32_t fatEntry(std::uint32_t n);

@@ -36,7 +36,8 @@ struct FatEntry {
     std::uint16_t firstClusterLow = 0;
     std::uint32_t size = 0;
     bool deleted = false;
-    std::string name;  // UTF-8
+    bool freeClustersAssumed = false;  // deleted, longer than a cluster, its chain cleared
+    std::string name;                  // UTF-8
     RecordLinks links;
 
     std::uint32_t firstCluster() const {

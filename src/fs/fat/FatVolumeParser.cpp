@@ -163,7 +163,18 @@ void FatVolumeParser::scanDirectories(const std::vector<std::uint8_t>& root) {
     rootFrame.data = root;
     rootFrame.root = true;
     parentStack.push_back(std::move(rootFrame));
+    walkFrames();
+}
 
+bool FatVolumeParser::descendInto(std::uint32_t dirIndex) {
+    parentStack.clear();
+    deferredFolders_.clear();
+    if (!enterDirectory(dirIndex)) return false;
+    walkFrames();
+    return true;
+}
+
+void FatVolumeParser::walkFrames() {
     // Deleted folders are entered after the live tree: a live folder that reused a deleted one's
     // cluster keeps its own contents.
     std::size_t nextDeferred = 0;
@@ -270,6 +281,14 @@ void FatVolumeParser::readDirectoryCluster() {
 
 // --- extraction -------------------------------------------------------------------------------
 
+void FatVolumeParser::markFreeClusterAssumptions() {
+    if (options.driveFormatted) return;
+    for (FatEntry& e : records_)
+        e.freeClustersAssumed = e.deleted && !e.isFolder() && geometry_.clusterSize != 0 &&
+                                e.size > geometry_.clusterSize && validCluster(e.firstCluster()) &&
+                                fatValue(e.firstCluster()) == 0;
+}
+
 RecordedTimes FatVolumeParser::recordedTimes(ItemData e) const {
     if (!isEntry(e)) return {};
     const FatEntry& r = at(e);
@@ -331,6 +350,10 @@ bool FatVolumeParser::writeEntry(const FatEntry& e, EntryWriter& out) {
                 }
                 contiguous = true;
                 next = last + 1;
+                // A deleted file's data went on in the clusters that were free then: those
+                // live files own now were not its.
+                if (e.deleted && !formatted)
+                    while (validCluster(next) && fatValue(next) != 0) ++next;
             }
             if (!validCluster(next)) {
                 writeRun();

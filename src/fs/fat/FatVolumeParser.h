@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/readWriteInterface.h"
+#include "fs/fat/FatAdvanced.h"
 #include "fs/fat/FatEntry.h"
 #include "fs/fat/LinkedRecords.h"
 
@@ -58,6 +59,11 @@ class FatVolumeParser : public LinkedRecordParser<FatEntry> {
     std::string entrySizeText(ItemData e) const override;
     std::uint64_t entrySize(ItemData e) const override;
     RecordedTimes recordedTimes(ItemData e) const override;
+    std::string recoveryNote(ItemData e) const override {
+        return isEntry(e) && at(e).freeClustersAssumed ? kFreeClusterNote : "";
+    }
+    // Marks the deleted files longer than a cluster whose chain the FAT no longer holds.
+    void markFreeClusterAssumptions();
     bool writeEntry(ItemData e, EntryWriter& out) override;
 
     void openVolume();
@@ -68,9 +74,25 @@ class FatVolumeParser : public LinkedRecordParser<FatEntry> {
     bool writeEntry(const FatEntry& e, EntryWriter& out);
 
     // The advanced input's search for the FATs' places (FatAdvanced.cpp): keeps what it finds in
-    // fatCandidates (byte offsets in the volume) and returns how many; at most maximum.
+    // fatCandidates (byte offsets in the volume) and returns how many; at most maximum. The same
+    // pass keeps the folder starts ("." entries) the geometry is measured from.
     std::size_t searchFatTables(int maximum);
     std::vector<std::int64_t> fatCandidates;
+    const std::vector<fatadv::ClusterVote>& folderStarts() const { return folderStarts_; }
+    // The sectors per cluster most folder starts agree on (0 when none tells), measured by
+    // searchFatTables.
+    std::uint32_t detectedSectorsPerCluster() const { return detectedSpc_; }
+
+    // The advanced scan's steps (FatAdvanced.cpp). The geometry for the FAT at fatCandidates[table]
+    // and the cluster size (0: the detected one); false when there is no such candidate.
+    bool setAdvancedGeometry(std::size_t table, std::uint32_t sectorsPerCluster);
+    // Every slot of the volume that passes the entry tests, in volume order.
+    void scanEntryCandidates();
+    const std::vector<std::int64_t>& entryCandidates() const { return entryCandidates_; }
+    // The root walked from the advanced geometry, then every candidate no walk reached under
+    // "ORPHAN ENTRY", folders descended into.
+    const std::vector<FatEntry>& buildOrphanTree();
+    static constexpr const char* kOrphanEntryName = "ORPHAN ENTRY";
 
     const FatGeometry& geometry() const { return geometry_; }
     bool bootSectorValid() const { return bootValid_; }
@@ -83,6 +105,8 @@ class FatVolumeParser : public LinkedRecordParser<FatEntry> {
     // The cluster after n in its chain, or 0 when the chain ends there (end marker, free or bad
     // cluster, a number outside the volume).
     virtual std::uint32_t chainNext(std::uint32_t n) = 0;
+    // The FAT's entry for cluster n as it stands (0: free), read without the scan's guards.
+    virtual std::uint32_t fatValue(std::uint32_t n) = 0;
 
     // Deepest folder nesting decoded; deeper folders are listed but not entered.
     static constexpr std::size_t kMaxDepth = 512;
@@ -90,6 +114,10 @@ class FatVolumeParser : public LinkedRecordParser<FatEntry> {
     static constexpr std::uint64_t kMaxDirectoryBytes = 65536ull * kDirEntrySize;
 
   protected:
+    // Mode 2: the user's pick applied, the entry scan and the tree (FatAdvanced.cpp).
+    WorkerResult runAdvanced(bool fat32);
+    // Reads the root (and the FAT it needs) with the geometry in force and walks it.
+    virtual void walkRootDirectory() = 0;
     // The boot sector, or for FAT32 its backup copy when the first sector is damaged.
     bool loadBootSector(bool fat32);
     // Decodes the root (its bytes already read) and every folder below it.
@@ -105,6 +133,13 @@ class FatVolumeParser : public LinkedRecordParser<FatEntry> {
     DirectoryGuard directoryGuard_;
     std::uint32_t extractionCount_ = 0;
 
+    // Advanced mode.
+    std::vector<fatadv::ClusterVote> folderStarts_;
+    std::uint32_t detectedSpc_ = 0;
+    std::vector<std::int64_t> entryCandidates_;
+    std::int64_t rootMark_ = -1;  // the first slot that marks the FAT32 root
+    bool advancedDataStartKnown_ = false;
+
   private:
     struct DirFrame {
         std::uint32_t dirIndex = 0;  // record of the folder being decoded
@@ -119,6 +154,10 @@ class FatVolumeParser : public LinkedRecordParser<FatEntry> {
     // Opens a folder's first cluster; false when it is not a directory (already decoded, out of
     // the volume, or not starting with a dot entry).
     bool enterDirectory(std::uint32_t dirIndex);
+    // Decodes the folders on parentStack, then the deleted folders met, until all are done.
+    void walkFrames();
+    // Decodes a folder and everything below it; false when it is not a directory.
+    bool descendInto(std::uint32_t dirIndex);
     // Decodes the next slot of the frame on top of parentStack.
     void readDirectoryCluster();
     bool advanceFrame(DirFrame& f);

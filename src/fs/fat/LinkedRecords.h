@@ -17,6 +17,9 @@ namespace vel {
 
 inline constexpr std::int64_t kNoRecord = -1;
 inline constexpr const char* kDummyEntryName = "DUMMY ENTRY";
+// A deleted file whose cluster chain is gone is read from the free clusters that follow its
+// first one, skipping those in use.
+inline constexpr const char* kFreeClusterNote = "recovered by the free-cluster assumption";
 
 struct RecordLinks {
     std::uint32_t parentIndex = 0;  // record the entry was found in; 0 for root entries
