@@ -64,7 +64,8 @@ void addBelow(const VolumeParser& parser, ItemData entry, bool deleted,
               std::unordered_set<ItemData>& entered, EntryTotals& totals) {
     std::vector<std::pair<ItemData, bool>> stack{{entry, deleted}};
     while (!stack.empty()) {
-        const auto [e, gone] = stack.back();
+        const ItemData e = stack.back().first;
+        const bool gone = stack.back().second;
         stack.pop_back();
         if (!parser.isFolder(e)) {
             ++totals.files;
