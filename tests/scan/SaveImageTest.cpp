@@ -26,6 +26,10 @@ struct Image {
     const char* name;
     const char* fileSystem;
 };
+// ctest shows the image's name, not the struct's bytes.
+void PrintTo(const Image& image, std::ostream* os) {
+    *os << image.name;
+}
 
 struct Scan {
     Scan(const Image& image, std::shared_ptr<MemorySource> src) : source(std::move(src)) {
