@@ -73,6 +73,8 @@ void addBelow(const VolumeParser& parser, ItemData entry, bool deleted,
             totals.bytes += parser.entrySize(e);
             continue;
         }
+        // Folders a save does not enter (NTFS's "." link back to the root) are not counted.
+        if (!parser.enterOnSave(e)) continue;
         ++totals.folders;
         if (!entered.insert(e).second) continue;
         parser.forEachChild(e, [&](ItemData child) {
