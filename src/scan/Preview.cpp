@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/Text.h"
+
 namespace vel {
 
 namespace {
@@ -31,40 +33,14 @@ bool hasUtf16Mark(const std::vector<std::uint8_t>& b) {
 
 // Well-formed UTF-8; a sequence cut at the end is forgiven only where the read limit cut it.
 bool isUtf8(const std::vector<std::uint8_t>& b, bool cut) {
-    std::size_t i = 0;
-    while (i < b.size()) {
-        const std::uint8_t c = b[i];
-        std::size_t n = c < 0x80         ? 1
-                        : (c >> 5) == 6  ? 2
-                        : (c >> 4) == 14 ? 3
-                        : (c >> 3) == 30 ? 4
-                                         : 0;
-        if (n == 0 || (n == 2 && c < 0xC2)) return false;
-        for (std::size_t k = 1; k < n; ++k) {
-            if (i + k >= b.size()) return cut;
-            if ((b[i + k] & 0xC0) != 0x80) return false;
-        }
-        i += n;
-    }
-    return true;
-}
-
-void appendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    const std::string text(b.begin(), b.end());
+    const bool valid = isValidUtf8(text);
+    if (valid || !cut) return valid;
+    // Leave out the start of a character the limit cut (a lead byte and up to two more).
+    std::size_t end = text.size();
+    for (int tail = 0; tail < 3 && end > 0 && (text[end - 1] & 0xC0) == 0x80; ++tail) --end;
+    if (end == 0 || (static_cast<unsigned char>(text[end - 1]) & 0xC0) != 0xC0) return false;
+    return isValidUtf8(text.substr(0, end - 1));
 }
 
 }  // namespace
@@ -85,34 +61,20 @@ PreviewKind previewKind(const std::vector<std::uint8_t>& bytes) {
 }
 
 std::string previewText(const std::vector<std::uint8_t>& bytes, bool cut) {
-    std::string out;
     if (hasUtf16Mark(bytes)) {
         const bool little = bytes[0] == 0xFF;
-        std::uint32_t high = 0;
-        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-            const std::uint32_t u =
-                little ? bytes[i] | bytes[i + 1] << 8 : bytes[i] << 8 | bytes[i + 1];
-            if (u >= 0xD800 && u < 0xDC00) {
-                high = u;
-                continue;
-            }
-            if (u >= 0xDC00 && u < 0xE000) {
-                appendUtf8(out, high ? 0x10000 + ((high - 0xD800) << 10) + (u - 0xDC00) : 0xFFFD);
-                high = 0;
-                continue;
-            }
-            if (high) appendUtf8(out, 0xFFFD);
-            high = 0;
-            appendUtf8(out, u);
-        }
-        return out;
+        std::u16string units;
+        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
+            units += static_cast<char16_t>(little ? bytes[i] | bytes[i + 1] << 8
+                                                  : bytes[i] << 8 | bytes[i + 1]);
+        return utf16ToUtf8(units);
     }
     if (isUtf8(bytes, cut)) {
         std::size_t start = startsWith(bytes, {0xEF, 0xBB, 0xBF}) ? 3 : 0;
         return std::string(bytes.begin() + static_cast<std::ptrdiff_t>(start), bytes.end());
     }
-    for (std::uint8_t c : bytes) appendUtf8(out, c);
-    return out;
+    // Latin-1: each byte is the code point of the same number.
+    return utf16ToUtf8(std::u16string(bytes.begin(), bytes.end()));
 }
 
 std::string hexListing(const std::vector<std::uint8_t>& bytes, std::size_t limit) {
