@@ -82,17 +82,7 @@ TEST(ExfatAdvanced, EntriesNoWalkReachesGoUnderTheOrphanFolder) {
     parser.advancedChoice.heap = 0;
     parser.runWorker(2);
 
-    std::map<std::string, int> seen;
-    std::function<void(ItemData, const std::string&)> walk = [&](ItemData folder,
-                                                                 const std::string& prefix) {
-        parser.forEachChild(folder, [&](ItemData child) {
-            const std::string path = prefix + parser.entryName(child);
-            ++seen[path];
-            if (parser.isFolder(child)) walk(child, path + "/");
-            return true;
-        });
-    };
-    walk(0, "");
+    std::map<std::string, int> seen = test::entryPathCounts(parser, 0);
     EXPECT_EQ(seen["ORPHAN ENTRY/letters/old/first.txt"], 1);
     EXPECT_EQ(seen["ORPHAN ENTRY/empty.txt"], 1);
     EXPECT_EQ(seen["many/entry-with-a-longer-name-150.dat"], 1);

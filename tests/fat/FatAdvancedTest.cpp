@@ -196,17 +196,7 @@ TEST(FatAdvanced, EntriesNoWalkReachesGoUnderTheOrphanFolder) {
     parser.advancedChoice.table = 0;
     parser.runWorker(2);
 
-    std::map<std::string, int> seen;
-    std::function<void(ItemData, const std::string&)> walk = [&](ItemData folder,
-                                                                 const std::string& prefix) {
-        parser.forEachChild(folder, [&](ItemData child) {
-            const std::string path = prefix + parser.entryName(child);
-            ++seen[path];
-            if (parser.isFolder(child)) walk(child, path + "/");
-            return true;
-        });
-    };
-    walk(0, "");
+    std::map<std::string, int> seen = test::entryPathCounts(parser, 0);
     EXPECT_EQ(seen["ORPHAN ENTRY/Sub folder/deep file with long name.txt"], 1);
     EXPECT_EQ(seen["ORPHAN ENTRY/NOTES.TXT"], 1);
     EXPECT_EQ(seen["ORPHAN ENTRY/entry number 200 with a long name.txt"], 1);

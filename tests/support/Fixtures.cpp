@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 
@@ -259,6 +260,21 @@ std::map<std::string, nlohmann::json> scanJsonByPath(const std::string& out,
     }
     EXPECT_TRUE(summarised);
     return lines;
+}
+
+std::map<std::string, int> entryPathCounts(const VolumeParser& parser, ItemData folder) {
+    std::map<std::string, int> seen;
+    std::function<void(ItemData, const std::string&)> walk = [&](ItemData f,
+                                                                 const std::string& prefix) {
+        parser.forEachChild(f, [&](ItemData child) {
+            const std::string path = prefix + parser.entryName(child);
+            ++seen[path];
+            if (parser.isFolder(child)) walk(child, path + "/");
+            return true;
+        });
+    };
+    walk(folder, "");
+    return seen;
 }
 
 }  // namespace vel::test

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "scan/VolumeParser.h"
+
 namespace vel::test {
 
 std::string sourceDir();
@@ -61,5 +63,8 @@ CliResult waitCli(pid_t pid, const std::string& outPath, const std::string& errP
 // how many sectors were unreadable (unreadable, when given).
 std::map<std::string, nlohmann::json> scanJsonByPath(const std::string& out,
                                                      std::int64_t unreadable = 0);
+
+// Every path below folder in the parser's own records ("a/b.txt"), with how often it is listed.
+std::map<std::string, int> entryPathCounts(const VolumeParser& parser, ItemData folder);
 
 }  // namespace vel::test
