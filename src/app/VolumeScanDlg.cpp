@@ -651,6 +651,7 @@ void VolumeScanDlg::startSave(std::function<SaveReport(FolderSaver&)> job,
         std::string reportError;
         const bool reporting = report->begin(source, volume, "vellorine", reportError);
         if (reporting) saver.onFileDone = [&](const SaveRecord& f) { report->add(f); };
+        saver.hashFiles = reporting;
         SaveReport result = job(saver);
         if (!result.stopped) sink_->setProgressPosition(count);
         std::string reportPath;
