@@ -373,8 +373,7 @@ bool Fat64Class::writeEntry(ItemData entry, EntryWriter& out) {
                 // The chain was cleared with the file: its data went on in the clusters that
                 // were free then, which the bitmap still shows free.
                 assumeFree = true;
-                next = cluster + 1;
-                while (validCluster(next) && clusterInUse(next)) ++next;
+                next = nextFreeCluster(cluster + 1);
             }
             if (!validCluster(next) || visited.count(next)) {
                 whole = false;
@@ -458,6 +457,24 @@ void Fat64Class::markFreeClusterAssumptions() {
 std::string Fat64Class::recoveryNote(ItemData entry) const {
     const ExfatEntry* r = find(entry);
     return r && r->freeClustersAssumed ? kFreeClusterNote : "";
+}
+
+std::uint32_t Fat64Class::nextFreeCluster(std::uint32_t from) {
+    from = std::max<std::uint32_t>(from, 2);
+    clusterInUse(from);  // reads the bitmap
+    // Past the bitmap every cluster counts as in use: a heap claimed larger than the bitmap
+    // is not walked cluster by cluster.
+    const std::uint64_t bits = std::min<std::uint64_t>(bitmap_.size() * 8, clusterCount_);
+    for (std::uint64_t bit = from - 2; bit < bits;) {
+        const std::uint8_t byte = bitmap_[static_cast<std::size_t>(bit / 8)];
+        if (byte == 0xFF && bit % 8 == 0) {
+            bit += 8;
+            continue;
+        }
+        if (!((byte >> (bit % 8)) & 1)) return static_cast<std::uint32_t>(bit + 2);
+        ++bit;
+    }
+    return 0;
 }
 
 bool Fat64Class::clusterInUse(std::uint32_t n) {

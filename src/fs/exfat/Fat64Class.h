@@ -68,6 +68,8 @@ class Fat64Class final : public LinkedRecordParser<ExfatEntry> {
     void markFreeClusterAssumptions();
     // Whether the allocation bitmap marks cluster n in use (true when it cannot tell).
     bool clusterInUse(std::uint32_t n);
+    // The first cluster from `from` on that the bitmap shows free; 0 when there is none.
+    std::uint32_t nextFreeCluster(std::uint32_t from);
     bool writeEntry(ItemData entry, EntryWriter& out) override;
 
     // Bytes from the volume's start to the backup boot sector used; -1 when the first was.
