@@ -181,8 +181,6 @@ TEST_F(UdisksOpenerTest, TheWizardReadsTheGrantedDriveOrSaysHowToRunWithRights) 
     EXPECT_EQ(app.openReaderWithRights("/dev/vel-refused"), nullptr);
     asked = &absent;
     EXPECT_EQ(app.openReaderWithRights("/dev/vel-refused"), nullptr);
-    app.setRightsOpener(nullptr);
-    EXPECT_EQ(app.openReaderWithRights("/dev/vel-refused"), nullptr);
     EXPECT_EQ(boxes.shown(),
               (std::vector<std::string>{
                   "invalid handle ...\n\nUDisks2 did not open /dev/vel-refused: Not authorized to "
@@ -190,11 +188,11 @@ TEST_F(UdisksOpenerTest, TheWizardReadsTheGrantedDriveOrSaysHowToRunWithRights) 
                       hint,
                   "invalid handle ...\n\nUDisks2 is not there to open /dev/vel-refused for you.\n"
                   "Opening /dev/vel-refused " +
-                      hint,
-                  "invalid handle ...\n\nOpening /dev/vel-refused " + hint}));
+                      hint}));
     // A refusal keeps the reader that was open.
     EXPECT_EQ(app.reader(), granted);
 
+    app.setRightsOpener(nullptr);
     app.runningAsRoot = wasRoot;
     app.setMessageBoxes(nullptr);
     app.deleteReader();
