@@ -3,6 +3,7 @@
 // message boxes. Nothing below the screens reads it; parsers and scans are given what they need.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,8 +27,19 @@ class CKestrumApp {
     void deleteReader() { g_reader.reset(); }
     std::shared_ptr<DiskSource> reader() const { return g_reader; }
     // A new reader opened on path (a drive or an image of any format) in place of the old one;
-    // shows "invalid handle ..." and keeps the old one when the path cannot be opened.
+    // shows "invalid handle ..." and keeps the old one when the path cannot be opened. A drive
+    // the user has no rights to is asked of the rights opener before that.
     std::shared_ptr<DiskSource> openReader(const std::string& path);
+    // The same through the rights opener alone; on failure the box also says why and how to run
+    // with the rights.
+    std::shared_ptr<DiskSource> openReaderWithRights(const std::string& path);
+
+    // Opens a device on the user's behalf; null, with reason set, when it could not.
+    using RightsOpener =
+        std::function<std::shared_ptr<DiskSource>(const std::string& device, std::string& reason)>;
+    void setRightsOpener(RightsOpener opener) { rightsOpener_ = std::move(opener); }
+    // An administrator has no more rights to ask for.
+    bool runningAsRoot = false;
     std::int64_t totalSectors() const { return g_reader ? g_reader->sectorCount() : 0; }
 
     // What the parsers are told when they are made.
@@ -46,6 +58,7 @@ class CKestrumApp {
   private:
     CKestrumApp();
     StderrMessageBoxes stderrBoxes_;
+    RightsOpener rightsOpener_;
     std::atomic<MessageBoxes*> messages_;
 };
 

@@ -1,10 +1,12 @@
 // The wizard: one copy per user, drive selection first. Arguments are disk images to list
 // beside the drives.
 #include <QApplication>
+#include <QDBusConnection>
 #include <QStringList>
 
 #include "app/CKestrumApp.h"
 #include "app/Physical_DriveDialog.h"
+#include "app/UdisksOpener.h"
 #include "device/DriveEnumeration.h"
 #include "platform/InstanceLock.h"
 #include "ui/GuiMessageBoxes.h"
@@ -32,6 +34,14 @@ int main(int argc, char** argv) {
         boxes->showInfo("Another instance of application is already running");
         return 0;
     }
+
+    // A drive the user may not read is asked of UDisks2, which lets polkit ask for the password.
+    auto* udisks = new vel::UdisksOpener(QDBusConnection::systemBus());
+    state.setRightsOpener([udisks](const std::string& device, std::string& reason) {
+        vel::UdisksOpener::Result r = udisks->open(device);
+        reason = r.reason;
+        return std::shared_ptr<vel::DiskSource>(r.source);
+    });
 
     const QStringList images = app.arguments().mid(1);
     for (const QString& image : images) {

@@ -1,10 +1,13 @@
 #include "cli/CliCommon.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 
 #include "cli/CliSink.h"
+#include "device/DriveEnumeration.h"
 #include "fs/common/FileSystemTable.h"
 #include "partition/Partition.h"
 
@@ -49,8 +52,14 @@ void addModeOptions(CLI::App& cmd, ModeOptions& o) {
 
 std::shared_ptr<DiskSource> openSource(const std::string& source) {
     std::string error;
-    std::shared_ptr<DiskSource> reader = openDiskSource(source, error);
-    if (!reader) throw CliExit(kUsage, "cannot read " + error);
+    int errorNumber = 0;
+    std::shared_ptr<DiskSource> reader = openDiskSource(source, error, &errorNumber);
+    if (!reader) {
+        std::string message = "cannot read " + error;
+        if (openNeedsAdministrator(errorNumber, ::geteuid() == 0))
+            message += "\n" + administratorHint(resolveDevicePath(source), "vellorine-cli");
+        throw CliExit(kUsage, message);
+    }
     if (reader->sectorCount() == 0) throw CliExit(kUsage, source + ": empty or too small");
     for (const std::string& problem : reader->image().problems)
         std::fprintf(stderr, "vellorine-cli: %s\n", problem.c_str());

@@ -13,8 +13,10 @@
 
 namespace vel {
 
-std::shared_ptr<DiskSource> openDiskSource(const std::string& path, std::string& error) {
+std::shared_ptr<DiskSource> openDiskSource(const std::string& path, std::string& error,
+                                           int* errorNumber) {
     error.clear();
+    if (errorNumber) *errorNumber = 0;
     const std::string resolved = resolveDevicePath(path);
     struct stat st {};
     // Drives and anything else that is not a plain file are read as they are.
@@ -28,6 +30,7 @@ std::shared_ptr<DiskSource> openDiskSource(const std::string& path, std::string&
     auto raw = std::make_shared<FileReadSeek>();
     if (!raw->openDevice(resolved)) {
         error = raw->lastError();
+        if (errorNumber) *errorNumber = raw->lastErrno();
         return nullptr;
     }
     return raw;

@@ -48,8 +48,10 @@ class DiskSource : public SectorSource {
 };
 
 // Opens path read-only as whatever it holds: a container by its signature, a split raw set by
-// its numbered pieces, else the bytes as they are. Null, with error set, when it cannot be read.
-std::shared_ptr<DiskSource> openDiskSource(const std::string& path, std::string& error);
+// its numbered pieces, else the bytes as they are. Null, with error set, when it cannot be read;
+// errorNumber, when given, then holds the errno of a failed open (0 when the contents failed).
+std::shared_ptr<DiskSource> openDiskSource(const std::string& path, std::string& error,
+                                           int* errorNumber = nullptr);
 
 // "16 MB", "4 KB": a media size for the image list.
 std::string imageSizeText(std::int64_t bytes);

@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include "support/Fixtures.h"
 
@@ -12,6 +16,8 @@ TEST(Cli, UsageErrorsExitWithTwo) {
     CliResult missing = runCli({"scan", "/nonexistent/disk.img"});
     EXPECT_EQ(missing.exitCode, 2);
     EXPECT_NE(missing.err.find("cannot read /nonexistent/disk.img"), std::string::npos);
+    // Rights would not make a missing file appear.
+    EXPECT_EQ(missing.err.find("administrator"), std::string::npos);
     EXPECT_EQ(runCli({"save", "/nonexistent/disk.img"}).exitCode, 2);  // --out is required
     EXPECT_EQ(runCli({"scan", "x.img", "--mode", "sideways"}).exitCode, 2);
 }
@@ -36,6 +42,32 @@ TEST(Cli, DrivesJsonHasBothLists) {
         EXPECT_TRUE(v.contains("fileSystem"));
         EXPECT_NE(v["sizeText"].get<std::string>().find("  MB"), std::string::npos);
     }
+}
+
+TEST(Cli, ASourceDeniedToTheUserSaysHowToGetTheRights) {
+    TempDir dir;
+    const std::string disk = dir.file("disk.img");
+    writeFile(disk, readFile(fixtureImage("fat12-mkfs.img")));
+    ASSERT_EQ(::chmod(disk.c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    // Root reads everything, so as root the tool runs as nobody to meet the refusal.
+    std::string command;
+    if (::geteuid() == 0)
+        command = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    else
+        ASSERT_EQ(::chmod(disk.c_str(), 0), 0);
+    command +=
+        std::string(VELLORINE_CLI) + " volumes " + disk + " >/dev/null 2>" + dir.file("err.txt");
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << command;
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    const std::string err = readFile(dir.file("err.txt"));
+    EXPECT_NE(err.find("cannot read " + disk + ": Permission denied"), std::string::npos) << err;
+    EXPECT_NE(err.find("Opening " + disk +
+                       " needs administrator rights: run `pkexec vellorine-cli` or `sudo "
+                       "vellorine-cli`."),
+              std::string::npos)
+        << err;
 }
 
 TEST(Cli, SourceWithoutFileSystemAsksForAVolume) {

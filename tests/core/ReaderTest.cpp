@@ -196,3 +196,97 @@ TEST(BadSectorList, TellsItsListenerOfNewSectorsOnly) {
     EXPECT_EQ(heard, (std::vector<std::pair<std::int64_t, std::int64_t>>{{7, 1}, {3, 2}}));
     EXPECT_EQ(list.sectors(), (std::vector<std::int64_t>{3, 7}));
 }
+
+bool descriptorIsOpen(int fd) {
+    return ::fcntl(fd, F_GETFD) != -1;
+}
+
+TEST(FileReader, AnAdoptedDescriptorReadsLikeThePathAndIsClosedWithTheReader) {
+    const std::string image = fixtureImage("fat12-mkfs.img");
+    const std::string bytes = readFile(image);
+    ASSERT_GT(bytes.size(), 4096u);
+    int fd = ::open(image.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    {
+        // A sector of the handed-over device fails: it reads as zeros and is remembered.
+        FaultyFile r;
+        r.failing = {3};
+        ASSERT_TRUE(r.adoptDescriptor(fd, "/dev/handed0")) << r.lastError();
+        EXPECT_EQ(r.lastErrno(), 0);
+        EXPECT_EQ(r.openedPath(), "/dev/handed0");
+        EXPECT_EQ(r.byteSize(), static_cast<std::int64_t>(bytes.size()));
+        EXPECT_EQ(r.sectorCount(), static_cast<std::int64_t>(bytes.size() / 512));
+        EXPECT_EQ(r.image().format, imageformat::kRaw);
+        EXPECT_EQ(r.image().files, std::vector<std::string>{"/dev/handed0"});
+        EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+        std::string got(4096, '\x55');
+        ReadOutcome o = r.readAt(0, got.data(), got.size());
+        EXPECT_FALSE(o);
+        EXPECT_EQ(o.unreadableBytes, 512u);
+        std::string want = bytes.substr(0, 4096);
+        std::fill(want.begin() + 3 * 512, want.begin() + 4 * 512, '\0');
+        EXPECT_EQ(got, want);
+        EXPECT_EQ(r.badSectors().sectors(), std::vector<std::int64_t>{3});
+        std::string tail(600, '\x55');
+        r.readAt(static_cast<std::int64_t>(bytes.size()) - 100, tail.data(), tail.size());
+        EXPECT_EQ(tail, bytes.substr(bytes.size() - 100) + std::string(500, '\0'));
+    }
+    EXPECT_FALSE(descriptorIsOpen(fd));
+}
+
+TEST(FileReader, RefusedDescriptorsAreClosedAndTheOldSourceStays) {
+    TempDir dir;
+    writeFile(dir.file("old"), std::string(512, 'o'));
+    writeFile(dir.file("rw"), std::string(512, 'w'));
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    ::close(pipeEnds[1]);
+    struct Case {
+        const char* name;
+        int fd;
+        int expectedErrno;
+    } cases[] = {
+        {"writable", ::open(dir.file("rw").c_str(), O_RDWR), EINVAL},
+        {"write only", ::open(dir.file("rw").c_str(), O_WRONLY), EINVAL},
+        {"folder", ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY), EINVAL},
+        {"pipe", pipeEnds[0], EINVAL},
+        {"none", -1, EBADF},
+    };
+    FileReadSeek r;
+    ASSERT_TRUE(r.openDevice(dir.file("old")));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_FALSE(r.adoptDescriptor(c.fd, "/dev/handed1"));
+        EXPECT_EQ(r.lastErrno(), c.expectedErrno);
+        EXPECT_NE(r.lastError().find("/dev/handed1"), std::string::npos);
+        if (c.fd >= 0) {
+            EXPECT_FALSE(descriptorIsOpen(c.fd));
+        }
+        char ch = 0;
+        ASSERT_TRUE(r.readAt(0, &ch, 1));
+        EXPECT_EQ(ch, 'o');
+        EXPECT_EQ(r.openedPath(), dir.file("old"));
+    }
+}
+
+TEST(FileReader, FailedOpensTellWhetherAdministratorRightsWouldHelp) {
+    FileReadSeek r;
+    EXPECT_FALSE(r.openDevice("/nonexistent/disk.img"));
+    EXPECT_EQ(r.lastErrno(), ENOENT);
+    std::string error;
+    int code = -1;
+    EXPECT_EQ(openDiskSource("/nonexistent/disk.img", error, &code), nullptr);
+    EXPECT_EQ(code, ENOENT);
+    EXPECT_NE(error.find("/nonexistent/disk.img"), std::string::npos);
+
+    struct Case {
+        int errorNumber;
+        bool root;
+        bool helps;
+    } cases[] = {{EACCES, false, true}, {EPERM, false, true},   {EACCES, true, false},
+                 {EPERM, true, false},  {ENOENT, false, false}, {EIO, false, false},
+                 {0, false, false}};
+    for (const Case& c : cases)
+        EXPECT_EQ(openNeedsAdministrator(c.errorNumber, c.root), c.helps)
+            << c.errorNumber << " root " << c.root;
+}
