@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -16,6 +17,7 @@
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 
@@ -33,6 +35,8 @@ namespace vel {
 
 namespace {
 const char* const kLastOutputFolderKey = "save/lastOutputFolder";
+const char* const kShowFilterKey = "fileList/show";
+const char* const kHideSystemKey = "fileList/hideSystem";
 const char* const kDoneText = "Scanning processing done.Select save button to save the data.";
 const char* const kBusyText = "Please wait for other process to complete";
 
@@ -113,10 +117,21 @@ void VolumeScanDlg::buildControls() {
     listView_->setListModel(listModel_);
     preview_ = new PreviewPane(this);
     checkedSummary_ = new QLabel(this);
+    showFilter_ = new QComboBox(this);
+    showFilter_->addItems({"all", "deleted only", "live only"});
+    hideSystem_ = new QCheckBox("hide system files", this);
+    shownNote_ = new QLabel(this);
+    auto* filterRow = new QHBoxLayout;
+    filterRow->addWidget(new QLabel("Show:", this));
+    filterRow->addWidget(showFilter_);
+    filterRow->addWidget(hideSystem_);
+    filterRow->addWidget(shownNote_);
+    filterRow->addStretch(1);
+    filterRow->addWidget(checkedSummary_);
     auto* listColumn = new QWidget(this);
     auto* listLayout = new QVBoxLayout(listColumn);
     listLayout->setContentsMargins(0, 0, 0, 0);
-    listLayout->addWidget(checkedSummary_);
+    listLayout->addLayout(filterRow);
     listLayout->addWidget(listView_, 1);
     auto* listAndPreview = new QSplitter(Qt::Vertical, this);
     listAndPreview->addWidget(listColumn);
@@ -208,17 +223,45 @@ void VolumeScanDlg::buildControls() {
     connect(listModel_, &QAbstractItemModel::modelReset, this, [this] {
         ++previewGeneration_;
         preview_->showMessage("Select a file to see a preview of it.");
+        updateShownNote();
     });
+
+    // The filter the user left last time.
+    QSettings settings;
+    showFilter_->setCurrentIndex(std::clamp(settings.value(kShowFilterKey, 0).toInt(), 0, 2));
+    hideSystem_->setChecked(settings.value(kHideSystemKey, false).toBool());
+    applyListFilter();
+    connect(showFilter_, &QComboBox::currentIndexChanged, this, [this] {
+        QSettings().setValue(kShowFilterKey, showFilter_->currentIndex());
+        applyListFilter();
+    });
+    connect(hideSystem_, &QCheckBox::toggled, this, [this](bool on) {
+        QSettings().setValue(kHideSystemKey, on);
+        applyListFilter();
+    });
+}
+
+void VolumeScanDlg::applyListFilter() {
+    ListFilter filter;
+    filter.show = static_cast<ShowFilter>(std::clamp(showFilter_->currentIndex(), 0, 2));
+    filter.hideSystem = hideSystem_->isChecked();
+    listModel_->setFilter(filter);
+}
+
+void VolumeScanDlg::updateShownNote() {
+    const int all = listModel_->unfilteredCount();
+    const int shown = listModel_->rowCount();
+    shownNote_->setText(shown == all ? QString()
+                                     : QString("%1 of %2 files shown").arg(shown).arg(all));
 }
 
 void VolumeScanDlg::requestPreview(int row) {
     if (scanBusy_ || !currentParser_ || row < 0 || row >= listModel_->rowCount()) return;
     ItemData entry = kNoData;
     QString name;
-    if (listModel_->showsHits()) {
-        const SearchHit& hit = listModel_->hits()[static_cast<std::size_t>(row)];
-        entry = hit.entry;
-        name = QString::fromStdString(hit.path);
+    if (const SearchHit* hit = listModel_->hitAt(row)) {
+        entry = hit->entry;
+        name = QString::fromStdString(hit->path);
     } else {
         const TreeItem item = listModel_->itemAt(row);
         if (!tree_.isValid(item)) return;
@@ -730,8 +773,8 @@ void VolumeScanDlg::doubleClickRow(int row) {
         if (TreeItem item = listModel_->itemAt(row)) doubleClickItem(item);
         return;
     }
-    if (row < 0 || static_cast<std::size_t>(row) >= listModel_->hits().size()) return;
-    const SearchHit& hit = listModel_->hits()[static_cast<std::size_t>(row)];
+    if (!listModel_->hitAt(row)) return;
+    const SearchHit& hit = *listModel_->hitAt(row);
     const ItemData file = hit.entry;
     if (!ensureOutputFolder()) return;
     // The hit's folders name it in the report; the file itself goes straight into the folder.
@@ -794,7 +837,12 @@ void VolumeScanDlg::onSearch() {
 
 void VolumeScanDlg::searchEnded() {
     joinWorker();
-    listModel_->setHits(lastSearch_.hits);
+    std::vector<char> system;
+    system.reserve(lastSearch_.hits.size());
+    for (const SearchHit& hit : lastSearch_.hits)
+        system.push_back(currentParser_ &&
+                         isSystemEntry(*currentParser_, hit.entry, lastSearch_.foldersOf(hit)));
+    listModel_->setHits(lastSearch_.hits, std::move(system));
     showWorkerControls(false);
     scanBusy_ = false;
     for (QWidget* w : {static_cast<QWidget*>(back_), static_cast<QWidget*>(save_),

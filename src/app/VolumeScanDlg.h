@@ -17,6 +17,7 @@
 #include "search/PatternSearch.h"
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -80,6 +81,11 @@ class VolumeScanDlg : public WizardScreen {
     FileListModel* listModel() const { return listModel_; }
     PreviewPane* previewPane() const { return preview_; }
     QLabel* checkedSummary() const { return checkedSummary_; }
+    // "Show: all / deleted only / live only" and "hide system files" above the list.
+    QComboBox* showFilterBox() const { return showFilter_; }
+    QCheckBox* hideSystemBox() const { return hideSystem_; }
+    // "N of M files shown" while the filter hides some.
+    QLabel* shownNote() const { return shownNote_; }
     QLabel* foundSummary() const { return foundSummary_; }
     QLabel* statusLine() const { return status_; }
     QProgressBar* progressBar() const { return progress_; }
@@ -142,6 +148,8 @@ class VolumeScanDlg : public WizardScreen {
     void finishPreview();
     // "N folders, M files ..., X MB checked" above the list.
     void updateCheckedSummary();
+    void applyListFilter();
+    void updateShownNote();
 
     VolumeDescriptor volume_;
     int scanMode_;
@@ -177,6 +185,9 @@ class VolumeScanDlg : public WizardScreen {
     FileListModel* listModel_ = nullptr;
     PreviewPane* preview_ = nullptr;
     QLabel* checkedSummary_ = nullptr;
+    QComboBox* showFilter_ = nullptr;
+    QCheckBox* hideSystem_ = nullptr;
+    QLabel* shownNote_ = nullptr;
     QLabel* foundSummary_ = nullptr;  // beside the status line once a scan ends
     QTimer* checkedTimer_ = nullptr;  // many check changes make one count
     QLabel* volumeData_ = nullptr;
