@@ -133,14 +133,14 @@ void VolumeScanDlg::buildControls() {
     listLayout->setContentsMargins(0, 0, 0, 0);
     listLayout->addLayout(filterRow);
     listLayout->addWidget(listView_, 1);
-    auto* listAndPreview = new QSplitter(Qt::Vertical, this);
-    listAndPreview->addWidget(listColumn);
-    listAndPreview->addWidget(preview_);
-    listAndPreview->setStretchFactor(0, 3);
-    listAndPreview->setStretchFactor(1, 2);
+    listAndPreview_ = new QSplitter(Qt::Vertical, this);
+    listAndPreview_->addWidget(listColumn);
+    listAndPreview_->addWidget(preview_);
+    listAndPreview_->setStretchFactor(0, 3);
+    listAndPreview_->setStretchFactor(1, 2);
     auto* splitter = new QSplitter(this);
     splitter->addWidget(treeView_);
-    splitter->addWidget(listAndPreview);
+    splitter->addWidget(listAndPreview_);
     splitter->setStretchFactor(0, 2);
     splitter->setStretchFactor(1, 3);
     layout->addWidget(splitter, 1);
@@ -222,6 +222,7 @@ void VolumeScanDlg::buildControls() {
             [this](const QModelIndex& current) { requestPreview(current.row()); });
     connect(listModel_, &QAbstractItemModel::modelReset, this, [this] {
         ++previewGeneration_;
+        previewEntry_ = kNoData;
         preview_->showMessage("Select a file to see a preview of it.");
         updateShownNote();
     });
@@ -255,21 +256,24 @@ void VolumeScanDlg::updateShownNote() {
                                      : QString("%1 of %2 files shown").arg(shown).arg(all));
 }
 
+ItemData VolumeScanDlg::rowEntry(int row, QString* name) const {
+    if (const SearchHit* hit = listModel_->hitAt(row)) {
+        if (name) *name = QString::fromStdString(hit->path);
+        return hit->entry;
+    }
+    const TreeItem item = listModel_->itemAt(row);
+    if (!tree_.isValid(item)) return kNoData;
+    if (name) *name = QString::fromStdString(tree_.itemText(item));
+    return tree_.itemData(item);
+}
+
 void VolumeScanDlg::requestPreview(int row) {
     if (scanBusy_ || !currentParser_ || row < 0 || row >= listModel_->rowCount()) return;
-    ItemData entry = kNoData;
     QString name;
-    if (const SearchHit* hit = listModel_->hitAt(row)) {
-        entry = hit->entry;
-        name = QString::fromStdString(hit->path);
-    } else {
-        const TreeItem item = listModel_->itemAt(row);
-        if (!tree_.isValid(item)) return;
-        entry = tree_.itemData(item);
-        name = QString::fromStdString(tree_.itemText(item));
-    }
+    const ItemData entry = rowEntry(row, &name);
     if (!currentParser_->isEntry(entry) || currentParser_->isFolder(entry)) return;
     finishPreview();
+    previewEntry_ = entry;
     const unsigned generation = ++previewGeneration_;
     preview_->showMessage("Reading " + name + " ...");
     previewWorker_ =
@@ -768,24 +772,19 @@ void VolumeScanDlg::saveEnded() {
 }
 
 void VolumeScanDlg::doubleClickRow(int row) {
-    if (scanBusy_ || !currentParser_) return;
-    if (!listModel_->showsHits()) {
-        if (TreeItem item = listModel_->itemAt(row)) doubleClickItem(item);
-        return;
+    if (scanBusy_ || !currentParser_ || row < 0 || row >= listModel_->rowCount()) return;
+    // The user asks to see the file: a pane they had closed opens again.
+    preview_->show();
+    const QList<int> sizes = listAndPreview_->sizes();
+    if (sizes.size() == 2 && sizes[1] == 0) {
+        const int total = sizes[0] + sizes[1];
+        listAndPreview_->setSizes(total > 0 ? QList<int>{total - total * 2 / 5, total * 2 / 5}
+                                            : QList<int>{3, 2});
     }
-    if (!listModel_->hitAt(row)) return;
-    const SearchHit& hit = *listModel_->hitAt(row);
-    const ItemData file = hit.entry;
-    if (!ensureOutputFolder()) return;
-    // The hit's folders name it in the report; the file itself goes straight into the folder.
-    std::string origin;
-    for (ItemData folder : lastSearch_.foldersOf(hit))
-        origin = joinOrigin(origin, currentParser_->entryName(folder));
-    const std::string outputDir = outputFolder_->text().toStdString();
-    pendingSingleFile_ = true;
-    startSave([file, outputDir,
-               origin](FolderSaver& saver) { return saver.saveFile(file, outputDir, origin); },
-              outputDir, 1);
+    if (listView_->currentIndex().row() != row)
+        listView_->setCurrentIndex(listModel_->index(row, 0));  // the preview follows
+    else if (previewEntry_ != rowEntry(row))
+        requestPreview(row);
 }
 
 void VolumeScanDlg::showWorkerControls(bool shown) {

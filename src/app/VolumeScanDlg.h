@@ -22,6 +22,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QProgressBar;
+class QSplitter;
 class QPushButton;
 class QTimer;
 
@@ -66,7 +67,8 @@ class VolumeScanDlg : public WizardScreen {
     void onSave();
     // Searches the scan's files for the pattern box's text and lists the hits.
     void onSearch();
-    // Double click on a list row: saves its file (a hit, or a file of the selected folder).
+    // Double click on a list row: selects it and shows its file in the preview pane, opening
+    // the pane when it was closed. Nothing is saved (the tree's double click saves).
     void doubleClickRow(int row);
     // Sets every running worker's stop flag (closing, Exit).
     void stopWorkers() override;
@@ -80,6 +82,8 @@ class VolumeScanDlg : public WizardScreen {
     CCheckListCtrl* listView() const { return listView_; }
     FileListModel* listModel() const { return listModel_; }
     PreviewPane* previewPane() const { return preview_; }
+    // The list above the preview pane.
+    QSplitter* previewSplitter() const { return listAndPreview_; }
     QLabel* checkedSummary() const { return checkedSummary_; }
     // "Show: all / deleted only / live only" and "hide system files" above the list.
     QComboBox* showFilterBox() const { return showFilter_; }
@@ -144,6 +148,8 @@ class VolumeScanDlg : public WizardScreen {
     void waitForWorker(int maxMilliseconds);
     // Reads the list row's file for the preview pane on a worker of its own.
     void requestPreview(int row);
+    // The entry a list row shows (kNoData for none), and its name or path for the pane.
+    ItemData rowEntry(int row, QString* name = nullptr) const;
     // Waits for a preview being read: the parser then serves one reader only.
     void finishPreview();
     // "N folders, M files ..., X MB checked" above the list.
@@ -167,7 +173,8 @@ class VolumeScanDlg : public WizardScreen {
     MemoryTree tree_;
     std::thread worker_;
     std::thread previewWorker_;
-    unsigned previewGeneration_ = 0;  // a preview that comes late for its row is dropped
+    unsigned previewGeneration_ = 0;   // a preview that comes late for its row is dropped
+    ItemData previewEntry_ = kNoData;  // the file the pane shows or is reading
     SaveReport lastSave_;
     std::string lastReportPath_, lastReportError_;
     SearchResult lastSearch_;
@@ -184,6 +191,7 @@ class VolumeScanDlg : public WizardScreen {
     CCheckListCtrl* listView_ = nullptr;
     FileListModel* listModel_ = nullptr;
     PreviewPane* preview_ = nullptr;
+    QSplitter* listAndPreview_ = nullptr;
     QLabel* checkedSummary_ = nullptr;
     QComboBox* showFilter_ = nullptr;
     QCheckBox* hideSystem_ = nullptr;
