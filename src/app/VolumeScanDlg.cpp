@@ -272,6 +272,7 @@ void VolumeScanDlg::requestPreview(int row) {
     QString name;
     const ItemData entry = rowEntry(row, &name);
     if (!currentParser_->isEntry(entry) || currentParser_->isFolder(entry)) return;
+    clearSavedNote();
     finishPreview();
     previewEntry_ = entry;
     const unsigned generation = ++previewGeneration_;
@@ -528,8 +529,34 @@ void VolumeScanDlg::fillList(TreeItem item) {
     listModel_->setRows(std::move(rows));
 }
 
+void VolumeScanDlg::showSavedNote() {
+    const SaveReport& r = lastSave_;
+    const std::string name = lastSavedPath_.empty()
+                                 ? tree_.itemText(savedItem_)
+                                 : lastSavedPath_.substr(lastSavedPath_.rfind('/') + 1);
+    std::string text;
+    if (!r.failures.empty())
+        text = name + " could not be saved: " + r.failures.front().reason;
+    else if (r.skipped > 0 || lastSavedPath_.empty())
+        text = name + " was not saved";
+    else if (!r.incomplete.empty())
+        text = "Saved " + name + " to " + r.outputFolder + "; part of it could not be read";
+    else
+        text = "Saved " + name + " to " + r.outputFolder;
+    status_->setText(QString::fromStdString(text));
+    savedNote_ = true;
+}
+
+void VolumeScanDlg::clearSavedNote() {
+    if (!savedNote_) return;
+    savedNote_ = false;
+    status_->setText(statusBeforeSave_);
+}
+
 void VolumeScanDlg::selectItem(TreeItem item) {
     if (scanBusy_ || !currentParser_ || !tree_.isValid(item)) return;
+    // The click that ends a double click selects the saved file again: the note stays.
+    if (item != savedItem_) clearSavedNote();
     currentParser_->fillFolder(item, FillReason::Selection);
     treeModel_->flush();
     fillList(item);
@@ -537,6 +564,7 @@ void VolumeScanDlg::selectItem(TreeItem item) {
 
 void VolumeScanDlg::expandItem(TreeItem item) {
     if (scanBusy_ || !currentParser_ || !tree_.isValid(item)) return;
+    clearSavedNote();
     currentParser_->fillFolder(item, FillReason::Expansion);
     treeModel_->flush();
 }
@@ -556,6 +584,9 @@ void VolumeScanDlg::doubleClickItem(TreeItem item) {
     for (TreeItem p = tree_.parent(item); p && tree_.parent(p); p = tree_.parent(p))
         origin = joinOrigin(tree_.itemText(p), origin);
     const std::string outputDir = outputFolder_->text().toStdString();
+    clearSavedNote();
+    statusBeforeSave_ = status_->text();
+    savedItem_ = item;
     pendingSingleFile_ = true;
     startSave([data, outputDir,
                origin](FolderSaver& saver) { return saver.saveFile(data, outputDir, origin); },
@@ -599,6 +630,7 @@ void VolumeScanDlg::onSave() {
         boxes().showInfo(kBusyText);
         return;
     }
+    clearSavedNote();
     screenStopRequested_.clear();
     outputFolder_->setText(chooseFolder());
     if (outputFolder_->text().isEmpty()) {
@@ -697,7 +729,11 @@ void VolumeScanDlg::startSave(std::function<SaveReport(FolderSaver&)> job,
         std::unique_ptr<RecoveryReport> report = RecoveryReport::intoFolder(outputDir);
         std::string reportError;
         const bool reporting = report->begin(source, volume, "vellorine", reportError);
-        if (reporting) saver.onFileDone = [&](const SaveRecord& f) { report->add(f); };
+        std::string lastSaved;  // what a single file's save wrote, for the status line
+        saver.onFileDone = [&](const SaveRecord& f) {
+            lastSaved = f.savedPath;
+            if (reporting) report->add(f);
+        };
         SaveReport result = job(saver);
         if (!result.stopped) sink_->setProgressPosition(count);
         std::string reportPath;
@@ -705,8 +741,9 @@ void VolumeScanDlg::startSave(std::function<SaveReport(FolderSaver&)> job,
         workerRunning_ = false;
         QMetaObject::invokeMethod(
             this,
-            [this, result, reportPath, reportError] {
+            [this, result, reportPath, reportError, lastSaved] {
                 lastSave_ = result;
+                lastSavedPath_ = lastSaved;
                 lastReportPath_ = reportPath;
                 lastReportError_ = reportPath.empty() ? reportError : "";
                 saveEnded();
@@ -757,6 +794,7 @@ void VolumeScanDlg::saveEnded() {
     if (r.stopped) {
         boxes().showInfo("Saving stopped.\n" + summary);
     } else if (singleFile) {
+        showSavedNote();
         const std::string family = row_ ? row_->family : "";
         const bool whole = r.filesWritten == 1;
         if (whole && (family == "exfat" || family == "ext")) {
@@ -799,6 +837,7 @@ void VolumeScanDlg::onSearch() {
         return;
     }
     if (!currentParser_) return;
+    clearSavedNote();
     CKestrumApp& app = CKestrumApp::instance();
     app.searchPattern = pattern_->text().toStdString();
     if (app.searchPattern.empty()) return;

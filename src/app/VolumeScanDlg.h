@@ -154,6 +154,10 @@ class VolumeScanDlg : public WizardScreen {
     void finishPreview();
     // "N folders, M files ..., X MB checked" above the list.
     void updateCheckedSummary();
+    // After a double click's save: "Saved NAME to FOLDER" on the status line until the next
+    // action, which brings back what the line said before.
+    void showSavedNote();
+    void clearSavedNote();
     void applyListFilter();
     void updateShownNote();
 
@@ -180,6 +184,10 @@ class VolumeScanDlg : public WizardScreen {
     SearchResult lastSearch_;
     bool saving_ = false;
     bool pendingSingleFile_ = false;
+    std::string lastSavedPath_;  // of the last file saved, relative to the output folder
+    bool savedNote_ = false;
+    QString statusBeforeSave_;
+    TreeItem savedItem_ = kNoItem;
     bool started_ = false;
     bool leaving_ = false;  // the screen goes: a worker's end shows nothing
     std::atomic<bool> workerRunning_{false};

@@ -156,7 +156,9 @@ TEST_F(ScanScreen, SaveWritesTheSelectedFolderAfterConfirmation) {
 }
 
 TEST_F(ScanScreen, DoubleClickSavesAFileAndAsksForAFolderFirst) {
-    dlg->startWithParser(volume(), nullptr);
+    auto parser = volume();
+    parser->add(1, "unreadable", false, "x");  // in docs; its data cannot be read
+    dlg->startWithParser(std::move(parser), nullptr);
     waitFor([&] { return !dlg->scanBusy(); });
     boxes.clear();
     MemoryTree& tree = dlg->tree();
@@ -166,12 +168,36 @@ TEST_F(ScanScreen, DoubleClickSavesAFileAndAsksForAFolderFirst) {
     dlg->doubleClickItem(top);
     EXPECT_EQ(boxes.shown().back(), "select output folder");
     dlg->chooseFolder = [this] { return QString::fromStdString(out.path()); };
+    const QString before = dlg->statusLine()->text();
     dlg->doubleClickItem(top);
     waitFor([&] { return !dlg->scanBusy(); });
     EXPECT_EQ(readFile(out.file("top.bin")), "top");
+    EXPECT_EQ(dlg->statusLine()->text().toStdString(), "Saved top.bin to " + out.path());
     dlg->doubleClickItem(top);  // a second copy never overwrites the first
     waitFor([&] { return !dlg->scanBusy(); });
     EXPECT_EQ(readFile(out.file("top (1).bin")), "top");
+    // The line names the copy made; the click ending the double click leaves it.
+    EXPECT_EQ(dlg->statusLine()->text().toStdString(), "Saved top (1).bin to " + out.path());
+    dlg->selectItem(top);
+    EXPECT_TRUE(dlg->statusLine()->text().startsWith("Saved top (1).bin"));
+    // The next action brings back what the line said.
+    dlg->selectItem(tree.firstChild(tree.firstChild(kNoItem)));
+    EXPECT_EQ(dlg->statusLine()->text(), before);
+    boxes.clear();
+    TreeItem sub = kNoItem;
+    TreeItem docs = tree.firstChild(tree.firstChild(kNoItem));
+    for (TreeItem c = tree.firstChild(docs); c; c = tree.nextSibling(c))
+        if (tree.itemText(c) == "unreadable") sub = c;
+    ASSERT_NE(sub, kNoItem);
+    dlg->doubleClickItem(sub);
+    waitFor([&] { return !dlg->scanBusy(); });
+    EXPECT_EQ(dlg->statusLine()->text().toStdString().rfind("unreadable could not be saved: ", 0),
+              0u)
+        << dlg->statusLine()->text().toStdString();
+    dlg->patternBox()->setText("txt");
+    dlg->onSearch();
+    waitFor([&] { return !dlg->scanBusy(); });
+    EXPECT_EQ(dlg->statusLine()->text(), "Searching Finished");
 }
 
 TEST_F(ScanScreen, SelectingAFileInTheListShowsItsPreview) {
