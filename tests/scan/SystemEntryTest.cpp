@@ -1,7 +1,6 @@
 // Which entries count as the file system's own files, on real volumes and by the folder rule.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -10,7 +9,6 @@
 #include "fs/common/FileSystemTable.h"
 #include "scan/MemoryTree.h"
 #include "scan/ResultsWalk.h"
-#include "support/FakeParser.h"
 #include "support/Fixtures.h"
 
 using namespace vel;
@@ -115,63 +113,4 @@ TEST(SystemEntries, EachMftCopyOfADeepScanHasItsOwnMetafiles) {
         ++copies;
     }
     EXPECT_EQ(copies, 2);
-}
-
-TEST(SystemEntries, OtherFileSystemsReportNone) {
-    for (const auto& [image, fileSystem] :
-         std::vector<std::pair<std::string, std::string>>{{"fat32-mkfs", "FAT32"},
-                                                          {"exfat-basic", "FAT64"},
-                                                          {"ext4-64", "extX"},
-                                                          {"hfsplus-basic", "HFS+"}}) {
-        SCOPED_TRACE(image);
-        const auto found = scanSystemEntries(image, fileSystem, 1);
-        EXPECT_GT(found.size(), 10u);
-        for (const auto& [path, s] : found) EXPECT_FALSE(s.system) << path;
-    }
-}
-
-namespace {
-// Marks the entries named in it as the file system's own.
-class MetadataParser : public FakeParser {
-  public:
-    std::vector<ItemData> metadata;
-    bool isMetadata(ItemData e) const override {
-        return std::find(metadata.begin(), metadata.end(), e) != metadata.end();
-    }
-};
-}  // namespace
-
-TEST(SystemEntries, InsideASystemFolderByTheTreeAndByTheFolderChain) {
-    MetadataParser parser;
-    const ItemData extend = parser.add(0, "$Extend", true);
-    const ItemData quota = parser.add(extend, "$Quota", false, "q");
-    const ItemData deeper = parser.add(extend, "$RmMetadata", true);
-    const ItemData log = parser.add(deeper, "$Repair", false, "r");
-    const ItemData docs = parser.add(0, "docs", true);
-    const ItemData note = parser.add(docs, "note.txt", false, "n");
-    parser.metadata = {extend};
-    MemoryTree tree;
-    NullSink sink;
-    parser.attach(nullptr, &tree, &sink);
-    parser.runWorker(1);
-    const TreeItem top = tree.firstChild(kNoItem);
-    const TreeItem extendItem = tree.firstChild(top);
-    parser.fillFolder(extendItem, FillReason::Expansion);
-    const TreeItem deeperItem = tree.child(extendItem, 1);
-    parser.fillFolder(deeperItem, FillReason::Expansion);
-    const TreeItem docsItem = tree.nextSibling(extendItem);
-    parser.fillFolder(docsItem, FillReason::Expansion);
-
-    EXPECT_TRUE(isSystemEntry(parser, quota, {extend}));
-    EXPECT_TRUE(isSystemEntry(parser, log, {extend, deeper}));
-    EXPECT_FALSE(isSystemEntry(parser, note, {docs}));
-    EXPECT_FALSE(isSystemEntry(parser, kNoData, {kNoData}));
-    EXPECT_TRUE(isSystemItem(parser, tree, tree.firstChild(deeperItem)));
-    EXPECT_TRUE(isSystemItem(parser, tree, tree.firstChild(extendItem)));
-    EXPECT_FALSE(isSystemItem(parser, tree, tree.firstChild(docsItem)));
-    // The top item stands for the volume: marking it changes nothing below.
-    parser.metadata = {0};
-    tree.setItemData(top, 0);
-    EXPECT_FALSE(isSystemItem(parser, tree, tree.firstChild(docsItem)));
-    EXPECT_FALSE(isSystemItem(parser, tree, kNoItem));
 }
