@@ -734,6 +734,7 @@ void VolumeScanDlg::startSave(std::function<SaveReport(FolderSaver&)> job,
             lastSaved = f.savedPath;
             if (reporting) report->add(f);
         };
+        saver.hashFiles = reporting;
         SaveReport result = job(saver);
         if (!result.stopped) sink_->setProgressPosition(count);
         std::string reportPath;

@@ -106,8 +106,9 @@ void appendJsonString(std::string& out, std::string_view text) {
 
 void JsonLine::key(std::string_view name) {
     if (text_.size() > 1) text_ += ',';
-    appendJsonString(text_, name);
-    text_ += ':';
+    text_ += '"';
+    text_ += name;
+    text_ += "\":";
 }
 
 JsonLine& JsonLine::add(std::string_view name, std::string_view text) {

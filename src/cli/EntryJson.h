@@ -13,6 +13,8 @@ namespace vel::cli {
 // are repaired (each bad sequence becomes U+FFFD), never refused.
 class JsonLine {
   public:
+    JsonLine() { text_.reserve(320); }  // an entry's line, in one allocation
+    // Keys are plain ASCII names from the code, written as they are; texts are escaped.
     JsonLine& add(std::string_view key, std::string_view text);
     JsonLine& add(std::string_view key, const char* text) {
         return add(key, std::string_view(text));

@@ -131,6 +131,7 @@ void addSaveCommand(CLI::App& app) {
             if (!found.found) throw CliExit(kUsage, "no such path in the scan: " + path);
             FolderSaver saver(*run.parser, *run.sink, stop);
             if (report) saver.onFileDone = [&](const SaveRecord& f) { report->add(f); };
+            saver.hashFiles = report != nullptr;
             saver.confirmLargeFile = [&](const std::string& file, std::uint64_t size,
                                          std::int64_t free) {
                 if (o->allowLarge) return true;

@@ -1,4 +1,6 @@
 // vellorine-cli: the wizard's steps without a window.
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "cli/CliCommon.h"
@@ -27,6 +29,8 @@ int main(int argc, char** argv) {
     using namespace vel::cli;
 
     setCommandLine(argc, argv);
+    // Listings run to tens of megabytes: a pipe or file gets them in large writes.
+    if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 20);
     CLI::App app{"Vellorine data recovery, command line", "vellorine-cli"};
     app.set_version_flag("--version", std::string("vellorine-cli ") + VELLORINE_VERSION);
     app.require_subcommand(1);

@@ -98,7 +98,7 @@ bool OutputFile::writeZeros(std::uint64_t size) {
     return true;
 }
 
-bool OutputFile::commit(const std::string& name, bool whole) {
+bool OutputFile::commit(const std::string& name, bool whole, const std::string& reserved) {
     if (!folder_ || tempName_.empty()) return fail(EBADF);
     if (whole) applyTimes(fd_, access_, modification_);
     bool good = ok();
@@ -108,7 +108,8 @@ bool OutputFile::commit(const std::string& name, bool whole) {
         discard();
         return false;
     }
-    auto final = folder_->publish(tempName_, whole ? name : decoratedName(name, "", ".incomplete"));
+    auto final = folder_->publish(tempName_, whole ? name : decoratedName(name, "", ".incomplete"),
+                                  reserved);
     if (!final) {
         fail(errno);
         discard();

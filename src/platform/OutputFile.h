@@ -38,8 +38,9 @@ class OutputFile final : public EntryWriter {
     // A created file: closes it and gives it a name made from name (never replacing anything).
     // A whole file gets name and the times given to setTimes; any other gets name +
     // ".incomplete" and keeps the time of saving. False (errno in error()) when that fails; the
-    // temporary file is then removed.
-    bool commit(const std::string& name, bool whole);
+    // temporary file is then removed. reserved, when given, is a name taken for it in the
+    // folder beforehand (OutputFolder::reserve), tried first.
+    bool commit(const std::string& name, bool whole, const std::string& reserved = "");
     // The name commit() gave the file, in its folder.
     const std::string& committedName() const { return committed_; }
 

@@ -120,6 +120,7 @@ void OutputFolder::readExistingNames() {
 }
 
 std::string OutputFolder::reserve(const std::string& name) {
+    std::lock_guard lock(namesLock_);
     if (used_.insert(name).second) return name;
     int& n = nextNumber_[name];
     if (n == 0) n = 1;
@@ -176,11 +177,12 @@ int OutputFolder::createTemporary(std::string& tempName) {
 }
 
 std::optional<std::string> OutputFolder::publish(const std::string& tempName,
-                                                 const std::string& wanted) {
+                                                 const std::string& wanted,
+                                                 const std::string& reserved) {
     std::string base = wanted;
     bool triedPortable = false;
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        const std::string candidate = reserve(base);
+        const std::string candidate = attempt == 0 && !reserved.empty() ? reserved : reserve(base);
         if (::renameat2(fd_, tempName.c_str(), fd_, candidate.c_str(), RENAME_NOREPLACE) == 0)
             return candidate;
         if (errno == EEXIST) continue;

@@ -3,6 +3,7 @@
 // and short enough before they touch a path, and the tree is walked by folder handles from the
 // chosen output folder down, never through a symbolic link.
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,7 +36,8 @@ std::string joinPath(const std::string& dir, const std::string& name);
 std::string uniqueOutputPath(const std::string& dir, const std::string& name);
 
 // One folder of the output tree, held open. It remembers every name it holds or has handed out,
-// so unique names cost no lookups on disk.
+// so unique names cost no lookups on disk. Files may be created and named in it from several
+// threads.
 class OutputFolder {
   public:
     // The chosen output folder, created when missing. The user named it: a link to it is
@@ -60,9 +62,11 @@ class OutputFolder {
 
     // Creates an empty file under a temporary name; -1 (with errno) when it cannot.
     int createTemporary(std::string& tempName);
-    // Gives the temporary file a name made from wanted, never replacing anything. The name it
-    // got, or nullopt with errno set.
-    std::optional<std::string> publish(const std::string& tempName, const std::string& wanted);
+    // Gives the temporary file a name made from wanted, never replacing anything: reserved
+    // first when one is given (a name reserve() gave for it), else the next free one. The name
+    // it got, or nullopt with errno set.
+    std::optional<std::string> publish(const std::string& tempName, const std::string& wanted,
+                                       const std::string& reserved = "");
     void remove(const std::string& name);
 
     // The folder's recorded times; missing ones stay as they are.
@@ -77,6 +81,7 @@ class OutputFolder {
 
     int fd_;
     std::string path_, name_;
+    std::mutex namesLock_;
     std::unordered_set<std::string> used_;
     std::unordered_map<std::string, int> nextNumber_;  // per wanted name
 };

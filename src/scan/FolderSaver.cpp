@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <thread>
 #include <unordered_set>
 
 #include "device/readWriteInterface.h"
 #include "platform/OutputFile.h"
 #include "platform/OutputPath.h"
+#include "scan/SaveWriters.h"
 
 namespace vel {
 
@@ -17,6 +19,9 @@ namespace {
 
 // Holes are hashed in slices so a Stop is heard inside a long one.
 constexpr std::uint64_t kZeroSlice = 64u << 20;
+// Bytes read ahead of the writer threads, and files told of late, at most.
+constexpr std::uint64_t kHeldBudget = 64u << 20;
+constexpr std::size_t kMaxInFlight = 4096;
 
 std::vector<ItemData> childrenOf(const VolumeParser& parser, ItemData folder) {
     std::vector<ItemData> children;
@@ -27,17 +32,17 @@ std::vector<ItemData> childrenOf(const VolumeParser& parser, ItemData folder) {
     return children;
 }
 
-// What the parser writes goes through here: it is hashed, its runs are kept for the report, and
+// What the parser writes goes through here: its runs are kept for the report, and
 // a Stop ends it between two pieces. Bytes that are not on the volume are held back: they become
 // a hole only when data follows them, so a forged run far past the volume costs nothing.
 class FileRecorder final : public EntryWriter {
   public:
-    FileRecorder(EntryWriter& file, const StopFlag& stop) : hash_(file), stop_(stop) {}
+    FileRecorder(EntryWriter& file, const StopFlag& stop) : file_(file), stop_(stop) {}
 
     bool write(const void* data, std::size_t size) override {
         missingLeft_ = 0;
         if (stopRequested() || !flushHeldBack()) return false;
-        return hash_.write(data, size);
+        return file_.write(data, size);
     }
     bool writeZeros(std::uint64_t size) override {
         const std::uint64_t held = std::min(size, missingLeft_);
@@ -48,7 +53,7 @@ class FileRecorder final : public EntryWriter {
         return zeros(size);
     }
     void setTimes(std::optional<HostTime> access, std::optional<HostTime> modification) override {
-        hash_.setTimes(access, modification);
+        file_.setTimes(access, modification);
     }
     void noteRun(const ByteRun& run) override {
         if (run.length == 0) return;
@@ -68,7 +73,6 @@ class FileRecorder final : public EntryWriter {
     }
 
     bool stopped() const { return stopped_; }
-    std::string hex() { return hash_.hex(); }
     std::vector<ByteRun>& runs() { return runs_; }
 
   private:
@@ -80,7 +84,7 @@ class FileRecorder final : public EntryWriter {
         while (size > 0) {
             if (stopRequested()) return false;
             const std::uint64_t n = std::min(size, kZeroSlice);
-            if (!hash_.writeZeros(n)) return false;
+            if (!file_.writeZeros(n)) return false;
             size -= n;
         }
         return true;
@@ -90,7 +94,7 @@ class FileRecorder final : public EntryWriter {
         heldBack_ = 0;
         return zeros(n);
     }
-    HashingWriter hash_;
+    EntryWriter& file_;
     const StopFlag& stop_;
     std::vector<ByteRun> runs_;
     std::uint64_t missingLeft_ = 0, heldBack_ = 0;
@@ -279,29 +283,43 @@ void FolderSaver::finishFile(SaveRecord& file, const std::string& shownPath, Sav
     if (onFileDone) onFileDone(file);
 }
 
+struct FolderSaver::Pending {
+    SaveRecord record;
+    std::string shown;     // where it goes, for messages
+    std::string name;      // the name it should get
+    std::string relative;  // its folder below the output folder
+    std::optional<HeldFile> held;
+    std::optional<bool> committed;  // set once it was written and named, or failed to be
+    bool queued = false;            // handed to a writer thread; done when job.done
+    WriterPool::Job job;
+};
+
 void FolderSaver::saveOne(ItemData file, ItemData parent, const Target& destination,
                           const std::string& origin, SaveReport& report) {
     ++report.filesHandled;
-    SaveRecord f;
+    inFlight_.push_back(std::make_unique<Pending>());
+    Pending& p = *inFlight_.back();
+    SaveRecord& f = p.record;
     const std::string entryName = parser_.entryName(file);
     f.originalPath = joinOrigin(origin, entryName);
     f.size = parser_.entrySize(file);
     f.times = parser_.recordedTimes(file);
     f.deleted = parser_.isDeleted(file, parent);
-    const std::string name = safeFileName(trim(entryName)).value_or("unnamed");
-    const std::string shown = joinPath(destination.shownPath, name);
-    sink_.setStatusText("saving File  " + shown);
+    p.name = safeFileName(trim(entryName)).value_or("unnamed");
+    p.shown = joinPath(destination.shownPath, p.name);
+    p.relative = destination.relative;
+    sink_.setStatusText("saving File  " + p.shown);
     if (onFileSizeText) {
         char buf[64];
         std::snprintf(buf, sizeof buf, "File size: %ld kb",
                       static_cast<long>(parser_.saveSizeKiB(file)));
         onFileSizeText(buf);
     }
+    // Settled here; told of in turn, after the files read before it.
     auto done = [&](SaveStatus status, std::string reason) {
         f.status = status;
         f.reason = std::move(reason);
-        if (onFileSizeText) onFileSizeText("");
-        finishFile(f, shown, report);
+        deliver(report, false);
     };
     if (parser_.skipOnSave(file))
         return done(SaveStatus::Skipped,
@@ -311,14 +329,11 @@ void FolderSaver::saveOne(ItemData file, ItemData parent, const Target& destinat
     if (confirmLargeFile) {
         const std::int64_t free = freeFor(*destination.folder, f.size);
         if (free >= 0 && f.size > static_cast<std::uint64_t>(free) &&
-            !confirmLargeFile(shown, f.size, free))
+            !confirmLargeFile(p.shown, f.size, free))
             return done(SaveStatus::Failed, "larger than the free space of the output folder");
     }
 
-    OutputFile out;
-    if (!out.create(*destination.folder))
-        return done(SaveStatus::Failed,
-                    std::string("could not be written: ") + std::strerror(out.error()));
+    HeldFile& out = p.held.emplace(*destination.folder, hashFiles, HeldFile::Limits{}, f.size);
     FileRecorder recorder(out, stop_);
     bool read;
     std::uint64_t lost = 0;
@@ -363,35 +378,80 @@ void FolderSaver::saveOne(ItemData file, ItemData parent, const Target& destinat
     const std::uint64_t notFound = f.size > placed ? f.size - placed : 0;
     if (!whole && notFound > 0)
         f.damage.push_back({DamagedRange::Kind::NotFound, placed, -1, notFound});
-    if (!out.commit(name, whole))
-        return done(SaveStatus::Failed,
-                    std::string("could not be written: ") + std::strerror(out.error()));
-    f.savedPath = joinPath(destination.relative, out.committedName());
-    f.sha256 = recorder.hex();
+
     if (whole) {
         // Whole as far as anyone can tell, but from where its data is only likely to lie.
-        const std::string note = parser_.recoveryNote(file);
-        if (!note.empty()) sink_.setStatusText(note + ": " + shown);
-        return done(SaveStatus::Whole, note);
+        f.status = SaveStatus::Whole;
+        f.reason = parser_.recoveryNote(file);
+    } else {
+        std::string reason;
+        auto add = [&](std::uint64_t n, const char* what) {
+            if (n == 0) return;
+            if (!reason.empty()) reason += "; ";
+            reason += bytesText(n) + what;
+        };
+        std::uint64_t unreadable = 0, pastEnd = 0;
+        for (const DamagedRange& d : f.damage) {
+            if (d.kind == DamagedRange::Kind::Unreadable) unreadable += d.length;
+            if (d.kind == DamagedRange::Kind::PastSourceEnd) pastEnd += d.length;
+        }
+        add(unreadable, " unreadable, saved as zeros");
+        add(pastEnd, " past the end of the source, saved as zeros");
+        add(outside, " outside the volume, not there to be read");
+        add(notFound, " not found");
+        if (reason.empty()) reason = "its data could not be read whole";
+        f.status = SaveStatus::Incomplete;
+        f.reason = std::move(reason);
     }
 
-    std::string reason;
-    auto add = [&](std::uint64_t n, const char* what) {
-        if (n == 0) return;
-        if (!reason.empty()) reason += "; ";
-        reason += bytesText(n) + what;
-    };
-    std::uint64_t unreadable = 0, pastEnd = 0;
-    for (const DamagedRange& d : f.damage) {
-        if (d.kind == DamagedRange::Kind::Unreadable) unreadable += d.length;
-        if (d.kind == DamagedRange::Kind::PastSourceEnd) pastEnd += d.length;
+    // The name is taken now, so files get their names in the order they were read whichever
+    // is written first. A file already on disk (it outgrew memory) is named here; one held in
+    // memory by a writer thread.
+    out.reserveName(p.name, whole);
+    Pending* pending = &p;
+    auto commit = [pending] { pending->committed = pending->held->commit(); };
+    if (out.direct()) {
+        commit();
+    } else {
+        if (!writers_)
+            writers_ = std::make_unique<WriterPool>(
+                std::clamp(std::thread::hardware_concurrency(), 2u, 4u), kHeldBudget);
+        p.job.run = commit;
+        p.job.bytes = out.heldBytes();
+        p.queued = true;
+        writers_->submit(p.job);
     }
-    add(unreadable, " unreadable, saved as zeros");
-    add(pastEnd, " past the end of the source, saved as zeros");
-    add(outside, " outside the volume, not there to be read");
-    add(notFound, " not found");
-    if (reason.empty()) reason = "its data could not be read whole";
-    done(SaveStatus::Incomplete, reason);
+    deliver(report, false);
+}
+
+void FolderSaver::complete(Pending& p, SaveReport& report) {
+    SaveRecord& f = p.record;
+    if (p.committed == false) {
+        f.status = SaveStatus::Failed;
+        f.reason = std::string("could not be written: ") + std::strerror(p.held->error());
+    } else if (p.committed == true) {
+        f.savedPath = joinPath(p.relative, p.held->committedName());
+        f.sha256 = p.held->sha256();
+        if (f.status == SaveStatus::Whole && !f.reason.empty())
+            sink_.setStatusText(f.reason + ": " + p.shown);
+    }
+    if (onFileSizeText) onFileSizeText("");
+    finishFile(f, p.shown, report);
+}
+
+void FolderSaver::deliver(SaveReport& report, bool all) {
+    while (!inFlight_.empty()) {
+        Pending& p = *inFlight_.front();
+        if (p.queued) {
+            // Many files read ahead of one still being written: wait for it rather than grow.
+            if (all || inFlight_.size() > kMaxInFlight)
+                writers_->wait(p.job);
+            else if (!writers_->isDone(p.job))
+                return;
+        }
+        complete(p, report);
+        inFlight_.pop_front();
+    }
 }
 
 void FolderSaver::dumpFolder(ItemData folder, const Target& destination, const std::string& origin,
@@ -401,11 +461,12 @@ void FolderSaver::dumpFolder(ItemData folder, const Target& destination, const s
     stack.push_back(
         {childrenOf(parser_, folder), 0, folder, destination, origin, std::move(owned)});
     while (!stack.empty()) {
-        if (stopNow(report)) return;
+        if (stopNow(report)) return deliver(report, true);
         Level& level = stack.back();
         if (level.next >= level.children.size()) {
             // Its files are written: the folder gets its recorded times now.
             if (level.owned) {
+                deliver(report, true);
                 RecordedTimes t = parser_.recordedTimes(level.folder);
                 level.owned->setTimes(t.accessed, t.modified);
             }
@@ -437,6 +498,7 @@ SaveReport FolderSaver::saveEntry(ItemData entry, const std::string& outputDir,
         dumpFolder(entry, top, joinOrigin(origin, parser_.entryName(entry)), nullptr, report);
     else
         saveOne(entry, kNoData, top, origin, report);
+    deliver(report, true);
     return report;
 }
 
@@ -466,6 +528,7 @@ SaveReport FolderSaver::saveItem(const ResultsTree& tree, TreeItem item,
             saveOne(e, kNoData, top, "", report);
         }
     }
+    deliver(report, true);
     return report;
 }
 
@@ -475,6 +538,7 @@ SaveReport FolderSaver::saveFile(ItemData file, const std::string& outputDir,
     if (!parser_.isEntry(file) || parser_.isFolder(file) || !openOutput(outputDir, report))
         return report;
     saveOne(file, kNoData, {output_.get(), "", output_->path(), ""}, origin, report);
+    deliver(report, true);
     return report;
 }
 
@@ -494,6 +558,7 @@ void FolderSaver::savePlanNode(const SavePlan::Node& node, const Target& destina
         return;
     }
     for (const SavePlan::Node& child : node.children) savePlanNode(child, t, childOrigin, report);
+    deliver(report, true);
     if (made) {
         RecordedTimes times = parser_.recordedTimes(node.entry);
         made->setTimes(times.accessed, times.modified);
@@ -507,6 +572,7 @@ SaveReport FolderSaver::savePlan(const ResultsTree& tree, TreeItem top, const Sa
     if (!openOutput(outputDir, report)) return report;
     Target root{output_.get(), "", output_->path(), ""};
     for (const SavePlan::Node& node : plan.nodes) savePlanNode(node, root, "", report);
+    deliver(report, true);
     return report;
 }
 
@@ -550,6 +616,7 @@ SaveReport FolderSaver::saveFiles(const std::vector<PlacedFile>& files,
         saveOne(f.file, parent, *target, fileOrigin, report);
     }
     // Folder times once nothing more is written into them, innermost first.
+    deliver(report, true);
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
         if (!(*it)->owned) continue;
         const RecordedTimes t = parser_.recordedTimes((*it)->folder);

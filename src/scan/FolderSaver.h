@@ -3,6 +3,7 @@
 // Every file is written under a temporary name and named only once it is done: a file read
 // whole gets its name and its recorded times, a file with parts that could not be read gets
 // "<name>.incomplete", and a file of which nothing could be had leaves nothing behind.
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -18,6 +19,7 @@
 namespace vel {
 
 class OutputFolder;
+class WriterPool;
 
 enum class SaveStatus { Whole, Incomplete, Failed, Skipped };
 
@@ -124,6 +126,8 @@ class FolderSaver {
     // Asked before a file larger than the free space of its folder is written; without it such a
     // file is written. Arguments: the output path, the size, the free bytes.
     std::function<bool(const std::string&, std::uint64_t, std::int64_t)> confirmLargeFile;
+    // Whether SaveRecord::sha256 is computed (for a recovery report).
+    bool hashFiles = true;
 
   private:
     // A folder of the output tree being filled; folder is null when it could not be made.
@@ -134,6 +138,7 @@ class FolderSaver {
         std::string failure;  // why there is no folder
     };
     struct Level;
+    struct Pending;
 
     bool openOutput(const std::string& outputDir, SaveReport& report);
     void dumpFolder(ItemData folder, const Target& destination, const std::string& origin,
@@ -145,12 +150,19 @@ class FolderSaver {
     void savePlanNode(const SavePlan::Node& node, const Target& destination,
                       const std::string& origin, SaveReport& report);
     void finishFile(SaveRecord& file, const std::string& shownPath, SaveReport& report);
+    // Files are told of in the order they were read, each once it is written; all=true waits
+    // for every file still being written (before a folder gets its times or goes away).
+    void deliver(SaveReport& report, bool all);
+    void complete(Pending& file, SaveReport& report);
     bool stopNow(SaveReport& report);
 
     VolumeParser& parser_;
     ScanSink& sink_;
     const StopFlag& stop_;
     std::unique_ptr<OutputFolder> output_;
+    std::deque<std::unique_ptr<Pending>> inFlight_;
+    // Declared after what its jobs use, so it ends (finishing them) first.
+    std::unique_ptr<WriterPool> writers_;
     // The output's free space when last asked, and what was written since: the file system is
     // asked again only when a file could come near it.
     std::int64_t knownFree_ = -1;

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <optional>
 
 #include "platform/FileTimes.h"
 
@@ -74,10 +75,23 @@ std::string dateOnlyText(const CalendarTime& t) {
 }
 
 CalendarTime unixToLocal(std::int64_t seconds) {
+    // An entry's times, and neighbouring entries', are often the same second; the zone is part
+    // of the key, as tzset() may have changed it.
+    thread_local std::int64_t lastSeconds = 0;
+    thread_local long lastZone = 0;
+    thread_local const char* lastName = nullptr;
+    thread_local std::optional<CalendarTime> last;
+    if (last && seconds == lastSeconds && lastZone == ::timezone && lastName == ::tzname[1])
+        return *last;
     std::time_t tt = static_cast<std::time_t>(seconds);
     std::tm tm{};
     if (!localtime_r(&tt, &tm)) return {};
-    return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+    last = CalendarTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                        tm.tm_hour,        tm.tm_min,     tm.tm_sec};
+    lastSeconds = seconds;
+    lastZone = ::timezone;
+    lastName = ::tzname[1];
+    return *last;
 }
 
 CalendarTime filetimeToLocal(std::uint64_t filetime) {

@@ -394,3 +394,42 @@ TEST(SavingFiles, AFullOutputFailsTheFileAndLeavesNothingOfIt) {
     EXPECT_EQ(r.failures[0].reason, "could not be written: File too large");
     EXPECT_EQ(listing(out.path()), std::vector<std::string>{"small.txt"});
 }
+
+TEST(SavingManyFiles, NamesTimesAndReportFollowTheReadOrderWhateverIsWrittenFirst) {
+    // Writer threads finish files out of order: names, folder times and the report must not.
+    FakeParser parser;
+    MemoryTree tree;
+    NullSink sink;
+    StopFlag stop;
+    TempDir out;
+    ItemData folder = parser.add(0, "same", true);
+    parser.entries[static_cast<std::size_t>(folder)].times.modified = HostTime{1500000000, 0};
+    std::vector<std::string> expectedNames;
+    for (int i = 0; i < 300; ++i) {
+        // Sizes vary so later small files often overtake earlier large ones.
+        std::string data = std::to_string(i) + std::string(i % 7 == 0 ? 200000 : i, 'x');
+        parser.add(folder, i % 3 == 2 ? "b.txt" : "a.txt", false, data);
+    }
+    parser.attach(nullptr, &tree, &sink);
+    parser.runWorker(1);
+    FolderSaver saver(parser, sink, stop);
+    std::vector<std::string> saved;
+    saver.onFileDone = [&](const SaveRecord& f) { saved.push_back(f.savedPath); };
+    SaveReport r = saver.saveItem(tree, tree.firstChild(kNoItem), out.path());
+    EXPECT_EQ(r.filesWritten, 300);
+    ASSERT_EQ(saved.size(), 300u);
+    int a = 0, b = 0;
+    for (int i = 0; i < 300; ++i) {
+        const bool isB = i % 3 == 2;
+        int& n = isB ? b : a;
+        const std::string base = isB ? "b" : "a";
+        const std::string name = n == 0 ? base + ".txt" : base + " (" + std::to_string(n) + ").txt";
+        ++n;
+        ASSERT_EQ(saved[static_cast<std::size_t>(i)], "same/" + name) << i;
+        const std::string content = readFile(out.file("same/" + name));
+        ASSERT_EQ(content.substr(0, std::to_string(i).size()), std::to_string(i)) << name;
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(out.file("same").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
+}

@@ -284,7 +284,8 @@ TEST_F(VolumeList, StopEndsTheAdvanceScanEarly) {
     std::string big = dir.file("big.img");
     {
         std::ofstream f(big, std::ios::binary);
-        f.seekp((std::int64_t{4} << 30) - 1);
+        // Large enough that a busy machine cannot finish the scan before Stop is clicked.
+        f.seekp((std::int64_t{32} << 30) - 1);
         f.put('\0');
     }
     PopulateDriveDlg::Inputs in;

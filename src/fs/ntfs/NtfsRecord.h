@@ -81,8 +81,9 @@ struct AttributeRef {
 class AttributeHeaders {
   public:
     static constexpr std::size_t kMax = 64;
-    const AttributeRef* begin() const { return items_.data(); }
-    const AttributeRef* end() const { return items_.data() + count_; }
+    AttributeHeaders() {}  // the slots stay unset: this is made several times per record
+    const AttributeRef* begin() const { return items_; }
+    const AttributeRef* end() const { return items_ + count_; }
     std::size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
     const AttributeRef& operator[](std::size_t i) const { return items_[i]; }
@@ -95,7 +96,10 @@ class AttributeHeaders {
     }
 
   private:
-    std::array<AttributeRef, kMax> items_{};
+    // In a union so the array is not filled with defaults; only the first count_ are read.
+    union {
+        AttributeRef items_[kMax];
+    };
     std::size_t count_ = 0;
 };
 

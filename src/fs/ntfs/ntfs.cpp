@@ -83,20 +83,26 @@ class RecordBlockReader {
     explicit RecordBlockReader(const readWriteInterface* reader)
         : reader_(reader), block_(kReadBlock) {}
     bool fetch(std::uint64_t offset, std::uint8_t* record, std::uint32_t recordSize) {
-        if (!reader_) return false;
+        const std::uint8_t* bytes = peek(offset, recordSize);
+        if (!bytes) return false;
+        std::memcpy(record, bytes, recordSize);
+        return true;
+    }
+    // The record's bytes in the block, valid until the next call; null past the last offset.
+    const std::uint8_t* peek(std::uint64_t offset, std::uint32_t recordSize) {
+        if (!reader_) return nullptr;
         if (!(valid_ && offset >= start_ && offset + recordSize <= start_ + length_)) {
             if (offset >
                 static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) - kReadBlock) {
                 valid_ = false;
-                return false;
+                return nullptr;
             }
             reader_->readAt(static_cast<std::int64_t>(offset), block_.data(), kReadBlock);
             start_ = offset;
             length_ = kReadBlock;
             valid_ = true;
         }
-        std::memcpy(record, block_.data() + (offset - start_), recordSize);
-        return true;
+        return block_.data() + (offset - start_);
     }
 
   private:
@@ -109,6 +115,14 @@ class RecordBlockReader {
 }  // namespace ntfsdetail
 
 using ntfsdetail::RecordBlockReader;
+
+namespace {
+bool hasAttributeList(const std::uint8_t* record, std::uint32_t recordSize) {
+    for (const AttributeRef& a : attributeHeaders(record, recordSize))
+        if (a.type == kAttributeList) return true;
+    return false;
+}
+}  // namespace
 
 ntfs::ntfs(VolumeDescriptor descriptor, ParserOptions options)
     : VolumeParser(std::move(descriptor), std::move(options)) {}
@@ -273,6 +287,11 @@ void ntfs::enumerateMft() {
         static_cast<std::size_t>(std::min<std::uint64_t>(slots, volumeSize / recordSize + 16)) +
         1);  // and the orphan node
 
+    // Records are decoded as they are read, so the table is read once; the deep mode links its
+    // copies in a pass of its own.
+    decodedEarly_ = scanMode != 3;
+    decodeLater_.clear();
+    report().setProgressRange(static_cast<std::int64_t>(entries.capacity()));
     RecordBlockReader blocks(reader);
     std::uint8_t record[kMaxRecordSize];
     constexpr auto maxOffset = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
@@ -293,12 +312,25 @@ void ntfs::enumerateMft() {
             if (volumeSize && clusterOffset >= volumeSize) break;
             for (std::uint32_t r = 0; r < recordsPerCluster; ++r) {
                 const std::uint64_t offset = clusterOffset + std::uint64_t{r} * recordSize;
-                std::memset(record, 0, recordSize);
-                if (!blocks.fetch(offset, record, recordSize)) break;
+                const std::uint8_t* bytes = blocks.peek(offset, recordSize);
+                if (!bytes) break;
+                const auto index = static_cast<std::int64_t>(entries.size());
                 NtfsEntry e;
-                e.signature = le32(record);
+                e.signature = le32(bytes);
                 e.recordOffset = offset;
                 entries.push_back(e);
+                if (index % kStatusEvery == 0) {
+                    report().setStatusText("parsing MFT entry " + std::to_string(index) + "...");
+                    report().setProgressPosition(index);
+                }
+                if (!decodedEarly_ || !e.isFileRecord()) continue;
+                std::memcpy(record, bytes, recordSize);
+                applyFixups(record, recordSize);
+                // An attribute list may point at records not read yet.
+                if (hasAttributeList(record, recordSize))
+                    decodeLater_.push_back(index);
+                else
+                    decodeRecord(record, index);
             }
         }
     }
@@ -413,7 +445,14 @@ std::int64_t ntfs::appendSyntheticFolder(const std::string& asciiName) {
 
 void ntfs::buildTree() {
     const auto n = static_cast<std::int64_t>(entries.size());
-    if (mftReady && !stopRequested.requested()) {
+    if (mftReady && decodedEarly_) {
+        for (std::int64_t i : decodeLater_) {
+            if (stopRequested.requested()) break;
+            decodeEntry(entries[static_cast<std::size_t>(i)].recordOffset, i);
+        }
+        report().setProgressRange(n);
+        report().setProgressPosition(n);
+    } else if (mftReady && !stopRequested.requested()) {
         report().setProgressRange(n);
         for (std::int64_t i = 0; i < n; ++i) {
             if (i % kStatusEvery == 0) {

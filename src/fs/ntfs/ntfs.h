@@ -160,6 +160,9 @@ class ntfs final : public VolumeParser {
     bool mftReady = false;
     bool runPending = true;
     int scanMode = 1;
+    // enumerateMft decoded the records it read, but for those listed here.
+    bool decodedEarly_ = false;
+    std::vector<std::int64_t> decodeLater_;
     std::int64_t orphanIndex = -1;
     std::int64_t rootIndex = -1;
 

@@ -1,0 +1,142 @@
+#include "scan/SaveWriters.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/OutputPath.h"
+
+namespace vel {
+
+HeldFile::HeldFile(OutputFolder& folder, bool hash, Limits limits, std::uint64_t expectedSize)
+    : folder_(folder), hash_(hash), limits_(limits) {
+    // The recorded size is a hint only (it may lie); the limit holds whatever it says.
+    data_.reserve(static_cast<std::size_t>(std::min(expectedSize, limits_.data)));
+}
+
+bool HeldFile::write(const void* data, std::size_t size) {
+    if (!direct_ && data_.size() + size > limits_.data && !spill()) return false;
+    if (direct_) {
+        if (!target().write(data, size)) return false;
+    } else {
+        const auto* p = static_cast<const std::uint8_t*>(data);
+        data_.insert(data_.end(), p, p + size);
+        if (!pieces_.empty() && !pieces_.back().zeros)
+            pieces_.back().length += size;
+        else
+            pieces_.push_back({false, size});
+    }
+    size_ += size;
+    written_ += size;
+    return true;
+}
+
+bool HeldFile::writeZeros(std::uint64_t size) {
+    if (!direct_ && heldZeros_ + size > limits_.zeros && !spill()) return false;
+    if (direct_) {
+        if (!target().writeZeros(size)) return false;
+    } else {
+        heldZeros_ += size;
+        if (!pieces_.empty() && pieces_.back().zeros)
+            pieces_.back().length += size;
+        else
+            pieces_.push_back({true, size});
+    }
+    size_ += size;
+    return true;
+}
+
+bool HeldFile::spill() {
+    direct_ = true;
+    if (!out_.create(folder_)) return false;
+    if (hash_) hasher_.emplace(out_);
+    std::uint64_t at = 0;
+    for (const Piece& p : pieces_) {
+        const bool ok =
+            p.zeros ? target().writeZeros(p.length) : target().write(data_.data() + at, p.length);
+        if (!ok) return false;
+        if (!p.zeros) at += p.length;
+    }
+    data_ = {};
+    pieces_ = {};
+    return true;
+}
+
+void HeldFile::reserveName(const std::string& name, bool whole) {
+    name_ = name;
+    whole_ = whole;
+    reserved_ = folder_.reserve(whole ? name : decoratedName(name, "", ".incomplete"));
+}
+
+bool HeldFile::commit() {
+    if (!direct_ && !spill()) {
+        out_.discard();
+        return false;
+    }
+    out_.setTimes(access_, modification_);
+    if (out_.error() != 0) {
+        out_.discard();
+        return false;
+    }
+    if (!out_.commit(name_, whole_, reserved_)) return false;
+    if (hasher_) sha256_ = hasher_->hex();
+    return true;
+}
+
+void HeldFile::discard() {
+    out_.discard();
+    data_ = {};
+    pieces_ = {};
+}
+
+WriterPool::WriterPool(unsigned threads, std::uint64_t byteBudget) : budget_(byteBudget) {
+    threads = std::max(threads, 1u);
+    for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
+}
+
+WriterPool::~WriterPool() {
+    {
+        std::lock_guard guard(lock_);
+        quit_ = true;
+    }
+    queued_.notify_all();
+    for (std::thread& t : threads_) t.join();
+}
+
+void WriterPool::submit(Job& job) {
+    std::unique_lock guard(lock_);
+    // One job larger than the whole budget still goes, alone.
+    finished_.wait(guard, [&] { return queue_.empty() || queuedBytes_ + job.bytes <= budget_; });
+    job.done = false;
+    queuedBytes_ += job.bytes;
+    queue_.push_back(&job);
+    queued_.notify_one();
+}
+
+bool WriterPool::isDone(const Job& job) {
+    std::lock_guard guard(lock_);
+    return job.done;
+}
+
+void WriterPool::wait(const Job& job) {
+    std::unique_lock guard(lock_);
+    finished_.wait(guard, [&] { return job.done; });
+}
+
+void WriterPool::work() {
+    std::unique_lock guard(lock_);
+    for (;;) {
+        queued_.wait(guard, [&] { return quit_ || !queue_.empty(); });
+        // Jobs already queued are written before the pool ends: they were read whole.
+        if (queue_.empty()) return;
+        Job* job = queue_.front();
+        queue_.pop_front();
+        guard.unlock();
+        job->run();
+        guard.lock();
+        queuedBytes_ -= job->bytes;
+        job->done = true;
+        finished_.notify_all();
+    }
+}
+
+}  // namespace vel
