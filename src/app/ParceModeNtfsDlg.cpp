@@ -11,6 +11,7 @@
 
 #include "app/CKestrumApp.h"
 #include "app/NextScreens.h"
+#include "fs/common/FileSystemTable.h"
 
 namespace vel {
 
@@ -61,13 +62,15 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(WizardScreen* creator, const VolumeDescriptor
     onStandard();
 
     volume_ = volume;
-    fsPrefix_ = trimLeft(volume_.fileSystem).substr(0, 3);
-    if (equalsIgnoreCase(fsPrefix_, "fat") || equalsIgnoreCase(fsPrefix_, "exF")) {
+    // A name no row knows ("Unknown", a GPT partition's own) is offered every mode.
+    const FileSystemRow* row = FileSystemTable::builtin().find(trim(volume_.fileSystem));
+    family_ = row ? row->family : "";
+    if (family_ == "fat" || family_ == "exfat") {
         deep_->setVisible(false);
-    } else if (equalsIgnoreCase(fsPrefix_, "ext")) {
+    } else if (family_ == "ext") {
         deep_->setVisible(false);
         advanced_->setVisible(false);
-    } else if (equalsIgnoreCase(fsPrefix_, "HFS")) {
+    } else if (family_ == "hfs") {
         advanced_->setVisible(false);
     }
 }
@@ -99,7 +102,8 @@ void ParceModeNtfsDlg::onAdvanced() {
     modeClicked();
     showMaxFileSystems(true);
     checkOnly(advanced_);
-    if (equalsIgnoreCase(fsPrefix_, "fat")) formatted_->setVisible(true);
+    // Both FAT and exFAT readers can take every file as contiguous.
+    if (family_ == "fat" || family_ == "exfat") formatted_->setVisible(true);
     scanMode_ = 2;
 }
 

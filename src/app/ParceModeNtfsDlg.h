@@ -35,7 +35,8 @@ class ParceModeNtfsDlg : public WizardScreen {
     const VolumeDescriptor& volume() const { return volume_; }
     int scanMode() const { return scanMode_; }  // 1 Standard, 2 Advanced, 3 Deep
     QString maxFileSystemsText() const;
-    const std::string& fsPrefix() const { return fsPrefix_; }
+    // The file system's family ("ntfs", "fat", "exfat", "ext", "hfs"; "" when unknown).
+    const std::string& family() const { return family_; }
 
     QRadioButton* standardButton() const { return standard_; }
     QRadioButton* advancedButton() const { return advanced_; }
@@ -53,7 +54,7 @@ class ParceModeNtfsDlg : public WizardScreen {
     void checkOnly(QRadioButton* button);
 
     VolumeDescriptor volume_;
-    std::string fsPrefix_;
+    std::string family_;
     int scanMode_ = -1;
     QRadioButton* standard_ = nullptr;
     QRadioButton* advanced_ = nullptr;

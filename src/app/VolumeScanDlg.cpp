@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -16,6 +17,7 @@
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 
@@ -33,6 +35,8 @@ namespace vel {
 
 namespace {
 const char* const kLastOutputFolderKey = "save/lastOutputFolder";
+const char* const kShowFilterKey = "fileList/show";
+const char* const kHideSystemKey = "fileList/hideSystem";
 const char* const kDoneText = "Scanning processing done.Select save button to save the data.";
 const char* const kBusyText = "Please wait for other process to complete";
 
@@ -113,19 +117,30 @@ void VolumeScanDlg::buildControls() {
     listView_->setListModel(listModel_);
     preview_ = new PreviewPane(this);
     checkedSummary_ = new QLabel(this);
+    showFilter_ = new QComboBox(this);
+    showFilter_->addItems({"all", "deleted only", "live only"});
+    hideSystem_ = new QCheckBox("hide system files", this);
+    shownNote_ = new QLabel(this);
+    auto* filterRow = new QHBoxLayout;
+    filterRow->addWidget(new QLabel("Show:", this));
+    filterRow->addWidget(showFilter_);
+    filterRow->addWidget(hideSystem_);
+    filterRow->addWidget(shownNote_);
+    filterRow->addStretch(1);
+    filterRow->addWidget(checkedSummary_);
     auto* listColumn = new QWidget(this);
     auto* listLayout = new QVBoxLayout(listColumn);
     listLayout->setContentsMargins(0, 0, 0, 0);
-    listLayout->addWidget(checkedSummary_);
+    listLayout->addLayout(filterRow);
     listLayout->addWidget(listView_, 1);
-    auto* listAndPreview = new QSplitter(Qt::Vertical, this);
-    listAndPreview->addWidget(listColumn);
-    listAndPreview->addWidget(preview_);
-    listAndPreview->setStretchFactor(0, 3);
-    listAndPreview->setStretchFactor(1, 2);
+    listAndPreview_ = new QSplitter(Qt::Vertical, this);
+    listAndPreview_->addWidget(listColumn);
+    listAndPreview_->addWidget(preview_);
+    listAndPreview_->setStretchFactor(0, 3);
+    listAndPreview_->setStretchFactor(1, 2);
     auto* splitter = new QSplitter(this);
     splitter->addWidget(treeView_);
-    splitter->addWidget(listAndPreview);
+    splitter->addWidget(listAndPreview_);
     splitter->setStretchFactor(0, 2);
     splitter->setStretchFactor(1, 3);
     layout->addWidget(splitter, 1);
@@ -207,26 +222,59 @@ void VolumeScanDlg::buildControls() {
             [this](const QModelIndex& current) { requestPreview(current.row()); });
     connect(listModel_, &QAbstractItemModel::modelReset, this, [this] {
         ++previewGeneration_;
+        previewEntry_ = kNoData;
         preview_->showMessage("Select a file to see a preview of it.");
+        updateShownNote();
     });
+
+    // The filter the user left last time.
+    QSettings settings;
+    showFilter_->setCurrentIndex(std::clamp(settings.value(kShowFilterKey, 0).toInt(), 0, 2));
+    hideSystem_->setChecked(settings.value(kHideSystemKey, false).toBool());
+    applyListFilter();
+    connect(showFilter_, &QComboBox::currentIndexChanged, this, [this] {
+        QSettings().setValue(kShowFilterKey, showFilter_->currentIndex());
+        applyListFilter();
+    });
+    connect(hideSystem_, &QCheckBox::toggled, this, [this](bool on) {
+        QSettings().setValue(kHideSystemKey, on);
+        applyListFilter();
+    });
+}
+
+void VolumeScanDlg::applyListFilter() {
+    ListFilter filter;
+    filter.show = static_cast<ShowFilter>(std::clamp(showFilter_->currentIndex(), 0, 2));
+    filter.hideSystem = hideSystem_->isChecked();
+    listModel_->setFilter(filter);
+}
+
+void VolumeScanDlg::updateShownNote() {
+    const int all = listModel_->unfilteredCount();
+    const int shown = listModel_->rowCount();
+    shownNote_->setText(shown == all ? QString()
+                                     : QString("%1 of %2 files shown").arg(shown).arg(all));
+}
+
+ItemData VolumeScanDlg::rowEntry(int row, QString* name) const {
+    if (const SearchHit* hit = listModel_->hitAt(row)) {
+        if (name) *name = QString::fromStdString(hit->path);
+        return hit->entry;
+    }
+    const TreeItem item = listModel_->itemAt(row);
+    if (!tree_.isValid(item)) return kNoData;
+    if (name) *name = QString::fromStdString(tree_.itemText(item));
+    return tree_.itemData(item);
 }
 
 void VolumeScanDlg::requestPreview(int row) {
     if (scanBusy_ || !currentParser_ || row < 0 || row >= listModel_->rowCount()) return;
-    ItemData entry = kNoData;
     QString name;
-    if (listModel_->showsHits()) {
-        const SearchHit& hit = listModel_->hits()[static_cast<std::size_t>(row)];
-        entry = hit.entry;
-        name = QString::fromStdString(hit.path);
-    } else {
-        const TreeItem item = listModel_->itemAt(row);
-        if (!tree_.isValid(item)) return;
-        entry = tree_.itemData(item);
-        name = QString::fromStdString(tree_.itemText(item));
-    }
+    const ItemData entry = rowEntry(row, &name);
     if (!currentParser_->isEntry(entry) || currentParser_->isFolder(entry)) return;
+    clearSavedNote();
     finishPreview();
+    previewEntry_ = entry;
     const unsigned generation = ++previewGeneration_;
     preview_->showMessage("Reading " + name + " ...");
     previewWorker_ =
@@ -481,8 +529,34 @@ void VolumeScanDlg::fillList(TreeItem item) {
     listModel_->setRows(std::move(rows));
 }
 
+void VolumeScanDlg::showSavedNote() {
+    const SaveReport& r = lastSave_;
+    const std::string name = lastSavedPath_.empty()
+                                 ? tree_.itemText(savedItem_)
+                                 : lastSavedPath_.substr(lastSavedPath_.rfind('/') + 1);
+    std::string text;
+    if (!r.failures.empty())
+        text = name + " could not be saved: " + r.failures.front().reason;
+    else if (r.skipped > 0 || lastSavedPath_.empty())
+        text = name + " was not saved";
+    else if (!r.incomplete.empty())
+        text = "Saved " + name + " to " + r.outputFolder + "; part of it could not be read";
+    else
+        text = "Saved " + name + " to " + r.outputFolder;
+    status_->setText(QString::fromStdString(text));
+    savedNote_ = true;
+}
+
+void VolumeScanDlg::clearSavedNote() {
+    if (!savedNote_) return;
+    savedNote_ = false;
+    status_->setText(statusBeforeSave_);
+}
+
 void VolumeScanDlg::selectItem(TreeItem item) {
     if (scanBusy_ || !currentParser_ || !tree_.isValid(item)) return;
+    // The click that ends a double click selects the saved file again: the note stays.
+    if (item != savedItem_) clearSavedNote();
     currentParser_->fillFolder(item, FillReason::Selection);
     treeModel_->flush();
     fillList(item);
@@ -490,6 +564,7 @@ void VolumeScanDlg::selectItem(TreeItem item) {
 
 void VolumeScanDlg::expandItem(TreeItem item) {
     if (scanBusy_ || !currentParser_ || !tree_.isValid(item)) return;
+    clearSavedNote();
     currentParser_->fillFolder(item, FillReason::Expansion);
     treeModel_->flush();
 }
@@ -509,6 +584,9 @@ void VolumeScanDlg::doubleClickItem(TreeItem item) {
     for (TreeItem p = tree_.parent(item); p && tree_.parent(p); p = tree_.parent(p))
         origin = joinOrigin(tree_.itemText(p), origin);
     const std::string outputDir = outputFolder_->text().toStdString();
+    clearSavedNote();
+    statusBeforeSave_ = status_->text();
+    savedItem_ = item;
     pendingSingleFile_ = true;
     startSave([data, outputDir,
                origin](FolderSaver& saver) { return saver.saveFile(data, outputDir, origin); },
@@ -552,6 +630,7 @@ void VolumeScanDlg::onSave() {
         boxes().showInfo(kBusyText);
         return;
     }
+    clearSavedNote();
     screenStopRequested_.clear();
     outputFolder_->setText(chooseFolder());
     if (outputFolder_->text().isEmpty()) {
@@ -650,7 +729,11 @@ void VolumeScanDlg::startSave(std::function<SaveReport(FolderSaver&)> job,
         std::unique_ptr<RecoveryReport> report = RecoveryReport::intoFolder(outputDir);
         std::string reportError;
         const bool reporting = report->begin(source, volume, "vellorine", reportError);
-        if (reporting) saver.onFileDone = [&](const SaveRecord& f) { report->add(f); };
+        std::string lastSaved;  // what a single file's save wrote, for the status line
+        saver.onFileDone = [&](const SaveRecord& f) {
+            lastSaved = f.savedPath;
+            if (reporting) report->add(f);
+        };
         saver.hashFiles = reporting;
         SaveReport result = job(saver);
         if (!result.stopped) sink_->setProgressPosition(count);
@@ -659,8 +742,9 @@ void VolumeScanDlg::startSave(std::function<SaveReport(FolderSaver&)> job,
         workerRunning_ = false;
         QMetaObject::invokeMethod(
             this,
-            [this, result, reportPath, reportError] {
+            [this, result, reportPath, reportError, lastSaved] {
                 lastSave_ = result;
+                lastSavedPath_ = lastSaved;
                 lastReportPath_ = reportPath;
                 lastReportError_ = reportPath.empty() ? reportError : "";
                 saveEnded();
@@ -711,6 +795,7 @@ void VolumeScanDlg::saveEnded() {
     if (r.stopped) {
         boxes().showInfo("Saving stopped.\n" + summary);
     } else if (singleFile) {
+        showSavedNote();
         const std::string family = row_ ? row_->family : "";
         const bool whole = r.filesWritten == 1;
         if (whole && (family == "exfat" || family == "ext")) {
@@ -726,24 +811,19 @@ void VolumeScanDlg::saveEnded() {
 }
 
 void VolumeScanDlg::doubleClickRow(int row) {
-    if (scanBusy_ || !currentParser_) return;
-    if (!listModel_->showsHits()) {
-        if (TreeItem item = listModel_->itemAt(row)) doubleClickItem(item);
-        return;
+    if (scanBusy_ || !currentParser_ || row < 0 || row >= listModel_->rowCount()) return;
+    // The user asks to see the file: a pane they had closed opens again.
+    preview_->show();
+    const QList<int> sizes = listAndPreview_->sizes();
+    if (sizes.size() == 2 && sizes[1] == 0) {
+        const int total = sizes[0] + sizes[1];
+        listAndPreview_->setSizes(total > 0 ? QList<int>{total - total * 2 / 5, total * 2 / 5}
+                                            : QList<int>{3, 2});
     }
-    if (row < 0 || static_cast<std::size_t>(row) >= listModel_->hits().size()) return;
-    const SearchHit& hit = listModel_->hits()[static_cast<std::size_t>(row)];
-    const ItemData file = hit.entry;
-    if (!ensureOutputFolder()) return;
-    // The hit's folders name it in the report; the file itself goes straight into the folder.
-    std::string origin;
-    for (ItemData folder : lastSearch_.foldersOf(hit))
-        origin = joinOrigin(origin, currentParser_->entryName(folder));
-    const std::string outputDir = outputFolder_->text().toStdString();
-    pendingSingleFile_ = true;
-    startSave([file, outputDir,
-               origin](FolderSaver& saver) { return saver.saveFile(file, outputDir, origin); },
-              outputDir, 1);
+    if (listView_->currentIndex().row() != row)
+        listView_->setCurrentIndex(listModel_->index(row, 0));  // the preview follows
+    else if (previewEntry_ != rowEntry(row))
+        requestPreview(row);
 }
 
 void VolumeScanDlg::showWorkerControls(bool shown) {
@@ -758,6 +838,7 @@ void VolumeScanDlg::onSearch() {
         return;
     }
     if (!currentParser_) return;
+    clearSavedNote();
     CKestrumApp& app = CKestrumApp::instance();
     app.searchPattern = pattern_->text().toStdString();
     if (app.searchPattern.empty()) return;
@@ -795,7 +876,12 @@ void VolumeScanDlg::onSearch() {
 
 void VolumeScanDlg::searchEnded() {
     joinWorker();
-    listModel_->setHits(lastSearch_.hits);
+    std::vector<char> system;
+    system.reserve(lastSearch_.hits.size());
+    for (const SearchHit& hit : lastSearch_.hits)
+        system.push_back(currentParser_ &&
+                         isSystemEntry(*currentParser_, hit.entry, lastSearch_.foldersOf(hit)));
+    listModel_->setHits(lastSearch_.hits, std::move(system));
     showWorkerControls(false);
     scanBusy_ = false;
     for (QWidget* w : {static_cast<QWidget*>(back_), static_cast<QWidget*>(save_),

@@ -17,10 +17,12 @@
 #include "search/PatternSearch.h"
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
 class QProgressBar;
+class QSplitter;
 class QPushButton;
 class QTimer;
 
@@ -65,7 +67,8 @@ class VolumeScanDlg : public WizardScreen {
     void onSave();
     // Searches the scan's files for the pattern box's text and lists the hits.
     void onSearch();
-    // Double click on a list row: saves its file (a hit, or a file of the selected folder).
+    // Double click on a list row: selects it and shows its file in the preview pane, opening
+    // the pane when it was closed. Nothing is saved (the tree's double click saves).
     void doubleClickRow(int row);
     // Sets every running worker's stop flag (closing, Exit).
     void stopWorkers() override;
@@ -79,7 +82,14 @@ class VolumeScanDlg : public WizardScreen {
     CCheckListCtrl* listView() const { return listView_; }
     FileListModel* listModel() const { return listModel_; }
     PreviewPane* previewPane() const { return preview_; }
+    // The list above the preview pane.
+    QSplitter* previewSplitter() const { return listAndPreview_; }
     QLabel* checkedSummary() const { return checkedSummary_; }
+    // "Show: all / deleted only / live only" and "hide system files" above the list.
+    QComboBox* showFilterBox() const { return showFilter_; }
+    QCheckBox* hideSystemBox() const { return hideSystem_; }
+    // "N of M files shown" while the filter hides some.
+    QLabel* shownNote() const { return shownNote_; }
     QLabel* foundSummary() const { return foundSummary_; }
     QLabel* statusLine() const { return status_; }
     QProgressBar* progressBar() const { return progress_; }
@@ -138,10 +148,18 @@ class VolumeScanDlg : public WizardScreen {
     void waitForWorker(int maxMilliseconds);
     // Reads the list row's file for the preview pane on a worker of its own.
     void requestPreview(int row);
+    // The entry a list row shows (kNoData for none), and its name or path for the pane.
+    ItemData rowEntry(int row, QString* name = nullptr) const;
     // Waits for a preview being read: the parser then serves one reader only.
     void finishPreview();
     // "N folders, M files ..., X MB checked" above the list.
     void updateCheckedSummary();
+    // After a double click's save: "Saved NAME to FOLDER" on the status line until the next
+    // action, which brings back what the line said before.
+    void showSavedNote();
+    void clearSavedNote();
+    void applyListFilter();
+    void updateShownNote();
 
     VolumeDescriptor volume_;
     int scanMode_;
@@ -159,12 +177,17 @@ class VolumeScanDlg : public WizardScreen {
     MemoryTree tree_;
     std::thread worker_;
     std::thread previewWorker_;
-    unsigned previewGeneration_ = 0;  // a preview that comes late for its row is dropped
+    unsigned previewGeneration_ = 0;   // a preview that comes late for its row is dropped
+    ItemData previewEntry_ = kNoData;  // the file the pane shows or is reading
     SaveReport lastSave_;
     std::string lastReportPath_, lastReportError_;
     SearchResult lastSearch_;
     bool saving_ = false;
     bool pendingSingleFile_ = false;
+    std::string lastSavedPath_;  // of the last file saved, relative to the output folder
+    bool savedNote_ = false;
+    QString statusBeforeSave_;
+    TreeItem savedItem_ = kNoItem;
     bool started_ = false;
     bool leaving_ = false;  // the screen goes: a worker's end shows nothing
     std::atomic<bool> workerRunning_{false};
@@ -176,7 +199,11 @@ class VolumeScanDlg : public WizardScreen {
     CCheckListCtrl* listView_ = nullptr;
     FileListModel* listModel_ = nullptr;
     PreviewPane* preview_ = nullptr;
+    QSplitter* listAndPreview_ = nullptr;
     QLabel* checkedSummary_ = nullptr;
+    QComboBox* showFilter_ = nullptr;
+    QCheckBox* hideSystem_ = nullptr;
+    QLabel* shownNote_ = nullptr;
     QLabel* foundSummary_ = nullptr;  // beside the status line once a scan ends
     QTimer* checkedTimer_ = nullptr;  // many check changes make one count
     QLabel* volumeData_ = nullptr;

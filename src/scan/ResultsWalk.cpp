@@ -58,6 +58,26 @@ bool foundNoFiles(const VolumeParser& parser, const ResultsTree& tree, TreeItem 
     return !found;
 }
 
+bool isSystemEntry(const VolumeParser& parser, ItemData entry,
+                   const std::vector<ItemData>& folders) {
+    if (parser.isEntry(entry) && parser.isMetadata(entry)) return true;
+    for (ItemData folder : folders)
+        if (parser.isEntry(folder) && parser.isMetadata(folder)) return true;
+    return false;
+}
+
+bool isSystemItem(const VolumeParser& parser, const ResultsTree& tree, TreeItem item) {
+    // Up to the item below the top: the top item stands for the volume itself. The guard ends
+    // the climb on a tree whose parent links loop.
+    TreeItem at = item;
+    for (int depth = 0; at != kNoItem && tree.parent(at) != kNoItem && depth < 4096; ++depth) {
+        const ItemData d = tree.itemData(at);
+        if (parser.isEntry(d) && parser.isMetadata(d)) return true;
+        at = tree.parent(at);
+    }
+    return false;
+}
+
 namespace {
 // Adds entry and everything below it, each folder entered once.
 void addBelow(const VolumeParser& parser, ItemData entry, bool deleted,

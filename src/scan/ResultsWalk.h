@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "scan/ResultsTree.h"
 #include "scan/VolumeParser.h"
@@ -25,6 +26,14 @@ void walkResults(const VolumeParser& parser, const ResultsTree& tree, TreeItem t
 
 // Whether the scan found no file (live or deleted) besides the file system's own metadata.
 bool foundNoFiles(const VolumeParser& parser, const ResultsTree& tree, TreeItem top);
+
+// The file system's own bookkeeping rather than anyone's file: an entry the parser marks as
+// metadata ($MFT, $LogFile, $Extend ...) or anything inside such a folder ($Extend's $Quota).
+// folders: the folders the entry lies in, outermost first, the top item's left out.
+bool isSystemEntry(const VolumeParser& parser, ItemData entry,
+                   const std::vector<ItemData>& folders);
+// The same for an item of the tree, its folders read from the tree.
+bool isSystemItem(const VolumeParser& parser, const ResultsTree& tree, TreeItem item);
 
 // Folders and files a scan found, as a listing counts them (the top item not included).
 struct EntryTotals {

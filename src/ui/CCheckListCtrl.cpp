@@ -7,7 +7,9 @@
 #include <QStyleOptionButton>
 #include <algorithm>
 #include <numeric>
+#include <unordered_map>
 
+#include "scan/ResultsWalk.h"
 #include "ui/CUseShGetFileInfo.h"
 
 namespace vel {
@@ -33,21 +35,76 @@ void FileListModel::setRows(std::vector<TreeItem> items) {
     showsHits_ = false;
     hits_.clear();
     hitChecked_.clear();
-    rows_ = std::move(items);
-    cache_.assign(rows_.size(), Texts{});
-    applySort();
+    hitSystem_.clear();
+    shownHits_.clear();
+    allRows_ = std::move(items);
+    applyFilter();
     endResetModel();
 }
 
-void FileListModel::setHits(std::vector<SearchHit> hits) {
+void FileListModel::setHits(std::vector<SearchHit> hits, std::vector<char> system) {
     beginResetModel();
     showsHits_ = true;
+    allRows_.clear();
     rows_.clear();
     hits_ = std::move(hits);
     hitChecked_.assign(hits_.size(), 0);
-    cache_.assign(hits_.size(), Texts{});
-    applySort();
+    hitSystem_ = std::move(system);
+    if (hitSystem_.size() != hits_.size()) hitSystem_.assign(hits_.size(), 0);
+    applyFilter();
     endResetModel();
+}
+
+void FileListModel::setFilter(ListFilter filter) {
+    beginResetModel();
+    filter_ = filter;
+    applyFilter();
+    endResetModel();
+}
+
+bool FileListModel::passes(bool deleted, bool system) const {
+    if (filter_.hideSystem && system) return false;
+    if (filter_.show == ShowFilter::DeletedOnly) return deleted;
+    if (filter_.show == ShowFilter::LiveOnly) return !deleted;
+    return true;
+}
+
+void FileListModel::applyFilter() {
+    if (showsHits_) {
+        shownHits_.clear();
+        for (std::size_t i = 0; i < hits_.size(); ++i)
+            if (passes(hits_[i].deleted, hitSystem_[i] != 0)) shownHits_.push_back(i);
+    } else {
+        rows_.clear();
+        // The rows of a folder share their folders: each folder is asked about once.
+        std::unordered_map<TreeItem, bool> systemFolder;
+        for (TreeItem item : allRows_) {
+            bool system = false;
+            if (filter_.hideSystem && parser_ && tree_.isValid(item)) {
+                const TreeItem folder = tree_.parent(item);
+                auto known = systemFolder.find(folder);
+                if (known == systemFolder.end())
+                    known =
+                        systemFolder.emplace(folder, isSystemItem(*parser_, tree_, folder)).first;
+                const ItemData d = tree_.itemData(item);
+                system = known->second || (parser_->isEntry(d) && parser_->isMetadata(d));
+            }
+            const bool deleted = tree_.isValid(item) && tree_.itemColour(item) == kDeletedColour;
+            if (passes(deleted, system)) rows_.push_back(item);
+        }
+    }
+    cache_.assign(static_cast<std::size_t>(size()), Texts{});
+    applySort();
+}
+
+int FileListModel::unfilteredCount() const {
+    return static_cast<int>(showsHits_ ? hits_.size() : allRows_.size());
+}
+
+const SearchHit* FileListModel::hitAt(int row) const {
+    if (!showsHits_ || row < 0 || static_cast<std::size_t>(row) >= shownHits_.size())
+        return nullptr;
+    return &hits_[shownHits_[static_cast<std::size_t>(row)]];
 }
 
 std::vector<SearchHit> FileListModel::checkedHits() const {
@@ -64,18 +121,18 @@ TreeItem FileListModel::itemAt(int row) const {
 }
 
 int FileListModel::size() const {
-    return static_cast<int>(showsHits_ ? hits_.size() : rows_.size());
+    return static_cast<int>(showsHits_ ? shownHits_.size() : rows_.size());
 }
 
 ItemData FileListModel::entryAt(int row) const {
     if (row < 0 || row >= size()) return kNoData;
-    if (showsHits_) return hits_[static_cast<std::size_t>(row)].entry;
+    if (showsHits_) return hitAt(row)->entry;
     return tree_.itemData(rows_[static_cast<std::size_t>(row)]);
 }
 
 bool FileListModel::isChecked(int row) const {
     if (row < 0 || row >= size()) return false;
-    if (showsHits_) return hitChecked_[static_cast<std::size_t>(row)] != 0;
+    if (showsHits_) return hitChecked_[shownHits_[static_cast<std::size_t>(row)]] != 0;
     return tree_.isChecked(rows_[static_cast<std::size_t>(row)]);
 }
 
@@ -117,7 +174,7 @@ void FileListModel::applySort() {
         const bool entry = parser_->isEntry(e);
         if (sortColumn_ == 0) {
             texts[i] =
-                QString::fromStdString(showsHits_ ? hits_[i].path : tree_.itemText(rows_[i]));
+                QString::fromStdString(showsHits_ ? hitAt(row)->path : tree_.itemText(rows_[i]));
         } else if (sortColumn_ <= 3) {
             const RecordedTimes t = entry ? parser_->recordedTimes(e) : RecordedTimes{};
             const std::optional<HostTime>& when = sortColumn_ == 1   ? t.created
@@ -148,8 +205,7 @@ void FileListModel::applySort() {
         v = std::move(sorted);
     };
     if (showsHits_) {
-        permute(hits_);
-        permute(hitChecked_);
+        permute(shownHits_);
     } else {
         permute(rows_);
     }
@@ -191,7 +247,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant FileListModel::hitData(const QModelIndex& index, int role) const {
-    const SearchHit& hit = hits_[static_cast<std::size_t>(index.row())];
+    const SearchHit& hit = *hitAt(index.row());
     int col = index.column();
     switch (role) {
         case Qt::DisplayRole:
@@ -217,7 +273,8 @@ QVariant FileListModel::hitData(const QModelIndex& index, int role) const {
 bool FileListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
     if (role != Qt::CheckStateRole || index.column() != 0 || index.row() >= size()) return false;
     if (showsHits_) {
-        hitChecked_[static_cast<std::size_t>(index.row())] = value.toInt() == Qt::Checked;
+        hitChecked_[shownHits_[static_cast<std::size_t>(index.row())]] =
+            value.toInt() == Qt::Checked;
         emit dataChanged(index, index, {Qt::CheckStateRole});
         emit rowCheckChanged(kNoItem);
         return true;
@@ -245,7 +302,7 @@ Qt::ItemFlags FileListModel::flags(const QModelIndex& index) const {
 
 void FileListModel::setAllChecked(bool checked) {
     if (showsHits_) {
-        hitChecked_.assign(hits_.size(), checked);
+        for (std::size_t i : shownHits_) hitChecked_[i] = checked;
         refreshChecks();
         emit rowCheckChanged(kNoItem);
         return;

@@ -13,24 +13,40 @@
 
 namespace vel {
 
+// Which rows the list shows. A hidden row keeps its check box: what is saved does not change.
+enum class ShowFilter { All, DeletedOnly, LiveOnly };
+struct ListFilter {
+    ShowFilter show = ShowFilter::All;
+    bool hideSystem = false;  // the file system's own files ($MFT ...)
+};
+
 class FileListModel final : public QAbstractTableModel {
     Q_OBJECT
   public:
     FileListModel(MemoryTree& tree, QObject* parent = nullptr);
 
     void setParser(const VolumeParser* parser) { parser_ = parser; }
-    // Rows: the given tree items (files), in order.
+    // Rows: the given tree items (files), in order, as far as the filter shows them.
     void setRows(std::vector<TreeItem> items);
     void clear() { setRows({}); }
     TreeItem itemAt(int row) const;
+    // The rows shown.
     const std::vector<TreeItem>& rows() const { return rows_; }
-    // Rows: search hits, unchecked, in order.
-    void setHits(std::vector<SearchHit> hits);
+    // Rows: search hits, unchecked, in order. system: per hit, whether it is the file system's
+    // own (see isSystemEntry); empty when none is.
+    void setHits(std::vector<SearchHit> hits, std::vector<char> system = {});
     bool showsHits() const { return showsHits_; }
+    // Every hit of the search, shown or not.
     const std::vector<SearchHit>& hits() const { return hits_; }
-    // The hits whose check box is set.
+    // The hit a row shows; null for none.
+    const SearchHit* hitAt(int row) const;
+    // The hits whose check box is set, hidden ones too.
     std::vector<SearchHit> checkedHits() const;
-    // Checks or clears every row's tree item.
+    void setFilter(ListFilter filter);
+    ListFilter filter() const { return filter_; }
+    // Rows before the filter: the folder's files or the search's hits.
+    int unfilteredCount() const;
+    // Checks or clears every shown row's tree item.
     void setAllChecked(bool checked);
     bool allChecked() const;
     void refreshChecks();
@@ -55,6 +71,9 @@ class FileListModel final : public QAbstractTableModel {
         bool ready = false;
     };
     const Texts& texts(int row) const;
+    // Picks the rows shown from all of them; then sorts.
+    void applyFilter();
+    bool passes(bool deleted, bool system) const;
     void applySort();
     QVariant hitData(const QModelIndex& index, int role) const;
     int size() const;
@@ -63,10 +82,14 @@ class FileListModel final : public QAbstractTableModel {
 
     MemoryTree& tree_;
     const VolumeParser* parser_ = nullptr;
+    std::vector<TreeItem> allRows_;
     std::vector<TreeItem> rows_;
     bool showsHits_ = false;
     std::vector<SearchHit> hits_;
-    std::vector<char> hitChecked_;
+    std::vector<char> hitChecked_;  // per hit
+    std::vector<char> hitSystem_;   // per hit; empty: none is
+    std::vector<std::size_t> shownHits_;
+    ListFilter filter_;
     mutable std::vector<Texts> cache_;
     int sortColumn_ = -1;
     Qt::SortOrder sortOrder_ = Qt::AscendingOrder;

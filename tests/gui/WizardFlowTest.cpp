@@ -341,7 +341,7 @@ TEST_F(Flow, PhysicalDriveThenBackThenAVolumeToItsScanMode) {
     EXPECT_EQ(mode->volume().fileSystem, "NTFS");
     EXPECT_EQ(mode->volume().devicePath, machine.dev("sdb1"));
     EXPECT_EQ(mode->volume().sizeText, "3  MB");
-    EXPECT_EQ(mode->fsPrefix(), "NTF");
+    EXPECT_EQ(mode->family(), "ntfs");
     EXPECT_TRUE(mode->standardButton()->isChecked());
     EXPECT_EQ(mode->scanMode(), 1);
     EXPECT_FALSE(mode->maxPrompt()->isVisible());
@@ -412,8 +412,10 @@ TEST_F(Flow, RecoveryModesOfferedByFileSystem) {
     for (const Case& c : {Case{"NTFS", true, true, false}, Case{"extX", false, false, false},
                           Case{"HFS+", false, true, false}, Case{"FAT32", true, false, true},
                           Case{"FAT", true, false, true}, Case{"  fat16", true, false, true},
-                          Case{"FAT64", true, false, true}, Case{"exFAT", true, false, false},
-                          Case{"ntfs", true, true, false}, Case{"Unknown", true, true, false}}) {
+                          Case{"FAT64", true, false, true}, Case{"exFAT", true, false, true},
+                          Case{"ntfs", true, true, false}, Case{"ext4", false, false, false},
+                          Case{"HFSX", false, true, false}, Case{"fat64 ", true, false, true},
+                          Case{"Unknown", true, true, false}}) {
         SCOPED_TRACE(c.fileSystem);
         ParceModeNtfsDlg mode(drives.get(), VolumeDescriptor{c.fileSystem, "", "0", "10", 2048});
         EXPECT_FALSE(mode.standardButton()->isHidden());

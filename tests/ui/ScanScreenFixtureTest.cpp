@@ -3,10 +3,15 @@
 #include <sys/stat.h>
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
+#include <set>
 
 #include "app/CKestrumApp.h"
 #include "app/VolumeScanDlg.h"
@@ -234,5 +239,124 @@ TEST(ScanScreenDeep, EachMftFoundShowsUnderTheOrphanNode) {
             late = late || tree.itemText(row) == "late.bin";
         EXPECT_TRUE(late);
     }
+    app.setMessageBoxes(nullptr);
+}
+
+namespace {
+TreeItem childNamed(const MemoryTree& tree, TreeItem parent, const std::string& name) {
+    for (TreeItem c = tree.firstChild(parent); c; c = tree.nextSibling(c))
+        if (tree.itemText(c) == name) return c;
+    return kNoItem;
+}
+
+std::set<std::string> listedNames(VolumeScanDlg& dlg) {
+    std::set<std::string> names;
+    FileListModel* list = dlg.listModel();
+    for (int r = 0; r < list->rowCount(); ++r)
+        names.insert(list->data(list->index(r, 0), Qt::DisplayRole).toString().toStdString());
+    return names;
+}
+
+// Settings of their own while they live: other test processes read the shared ones.
+struct OwnSettings {
+    QString name = QCoreApplication::applicationName();
+    OwnSettings() {
+        QCoreApplication::setApplicationName(name + "-" +
+                                             QString::number(QCoreApplication::applicationPid()));
+        QSettings().clear();
+    }
+    ~OwnSettings() {
+        QSettings().clear();
+        QCoreApplication::setApplicationName(name);
+    }
+};
+}  // namespace
+
+TEST(ScanScreenFilter, ShowsTheDeletedOrLiveFilesAndHidesTheSystemFiles) {
+    qtApp();
+    OwnSettings settings;
+    RecordingMessageBoxes boxes;
+    CKestrumApp& app = CKestrumApp::instance();
+    app.initialise();
+    app.setMessageBoxes(&boxes);
+    ASSERT_TRUE(app.replaceReader().openDevice(fixtureImage("recycle-ntfs.img")));
+    const auto manifest =
+        loadJson(sourceDir() + "/tests/fixtures/images/recycle-ntfs.manifest.json");
+    // The manifest's files of a folder, deleted ones or live ones.
+    auto filesIn = [&](const std::string& folder, bool deleted) {
+        std::set<std::string> names;
+        for (const auto& e : manifest["entries"]) {
+            const std::string path = e["path"];
+            const auto slash = path.rfind('/');
+            const std::string parent = slash == std::string::npos ? "" : path.substr(0, slash);
+            if (e["type"] == "file" && parent == folder && e["deleted"].get<bool>() == deleted)
+                names.insert(path.substr(slash + 1));
+        }
+        return names;
+    };
+    {
+        VolumeDescriptor volume{"NTFS", "", "0", std::to_string(app.totalSectors() / 2048), 0};
+        VolumeScanDlg dlg(volume, 1, "3");
+        dlg.startScan();
+        waitFor([&] { return !dlg.scanBusy(); });
+        EXPECT_EQ(dlg.showFilterBox()->currentText(), "all");
+        EXPECT_FALSE(dlg.hideSystemBox()->isChecked());
+        MemoryTree& tree = dlg.tree();
+        const TreeItem root = tree.firstChild(kNoItem);
+        const TreeItem photos = childNamed(tree, root, "photos");
+        ASSERT_NE(photos, kNoItem);
+        dlg.selectItem(photos);
+        ASSERT_EQ(filesIn("photos", true).size(), 1u);
+        EXPECT_EQ(dlg.listModel()->rowCount(), 6);
+        dlg.showFilterBox()->setCurrentIndex(1);  // deleted only
+        EXPECT_EQ(listedNames(dlg), filesIn("photos", true));
+        EXPECT_EQ(dlg.shownNote()->text(), "1 of 6 files shown");
+        // A hidden row keeps its check box: the deleted photo stays picked while not shown.
+        dlg.listModel()->setAllChecked(true);
+        dlg.showFilterBox()->setCurrentIndex(2);  // live only
+        EXPECT_EQ(listedNames(dlg), filesIn("photos", false));
+        dlg.listModel()->setAllChecked(true);
+        dlg.listModel()->setAllChecked(false);
+        const TreeItem gone = childNamed(tree, photos, "Gone Photo.jpg");
+        ASSERT_NE(gone, kNoItem);
+        EXPECT_TRUE(tree.isChecked(gone));
+        EXPECT_FALSE(tree.isChecked(childNamed(tree, photos, "photo.jpg")));
+        dlg.showFilterBox()->setCurrentIndex(0);
+        EXPECT_TRUE(dlg.shownNote()->text().isEmpty());
+
+        // The root: the metafiles go, the one user file and the recycle bin's stay.
+        dlg.selectItem(root);
+        EXPECT_TRUE(listedNames(dlg).count("$MFTMirr"));
+        dlg.hideSystemBox()->setChecked(true);
+        EXPECT_EQ(listedNames(dlg), filesIn("", false));
+        const TreeItem extend = childNamed(tree, root, "$Extend");
+        ASSERT_NE(extend, kNoItem);
+        dlg.selectItem(extend);
+        EXPECT_EQ(dlg.listModel()->rowCount(), 0);
+        EXPECT_EQ(dlg.listModel()->unfilteredCount(), 3);
+        const TreeItem bin = childNamed(tree, root, "$RECYCLE.BIN");
+        ASSERT_NE(bin, kNoItem);
+        dlg.selectItem(bin);
+        const TreeItem alice = childNamed(tree, bin, "S-1-5-21-1000-1001");
+        dlg.selectItem(alice);
+        EXPECT_EQ(listedNames(dlg).size(),
+                  filesIn("$RECYCLE.BIN/S-1-5-21-1000-1001", false).size());
+        EXPECT_TRUE(listedNames(dlg).count("report.docx"));
+
+        // Search hits pass the same filter.
+        dlg.patternBox()->setText("^\\$");
+        dlg.onSearch();
+        waitFor([&] { return !dlg.scanBusy(); });
+        std::set<std::string> hits = listedNames(dlg);
+        EXPECT_FALSE(hits.empty());
+        for (const std::string& hit : hits)
+            EXPECT_EQ(hit.rfind("ROOT/$RECYCLE.BIN/", 0), 0u) << hit;
+        EXPECT_GT(static_cast<int>(dlg.listModel()->hits().size()), dlg.listModel()->rowCount());
+        dlg.showFilterBox()->setCurrentIndex(2);
+    }
+    // The next screen starts with the filter the user left.
+    VolumeScanDlg again(VolumeDescriptor{"NTFS", "", "0", "1", 0}, 1, "3");
+    EXPECT_EQ(again.showFilterBox()->currentText(), "live only");
+    EXPECT_TRUE(again.hideSystemBox()->isChecked());
     app.setMessageBoxes(nullptr);
 }

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSplitter>
 #include <filesystem>
 
 #include "app/CKestrumApp.h"
@@ -155,7 +156,9 @@ TEST_F(ScanScreen, SaveWritesTheSelectedFolderAfterConfirmation) {
 }
 
 TEST_F(ScanScreen, DoubleClickSavesAFileAndAsksForAFolderFirst) {
-    dlg->startWithParser(volume(), nullptr);
+    auto parser = volume();
+    parser->add(1, "unreadable", false, "x");  // in docs; its data cannot be read
+    dlg->startWithParser(std::move(parser), nullptr);
     waitFor([&] { return !dlg->scanBusy(); });
     boxes.clear();
     MemoryTree& tree = dlg->tree();
@@ -165,12 +168,36 @@ TEST_F(ScanScreen, DoubleClickSavesAFileAndAsksForAFolderFirst) {
     dlg->doubleClickItem(top);
     EXPECT_EQ(boxes.shown().back(), "select output folder");
     dlg->chooseFolder = [this] { return QString::fromStdString(out.path()); };
+    const QString before = dlg->statusLine()->text();
     dlg->doubleClickItem(top);
     waitFor([&] { return !dlg->scanBusy(); });
     EXPECT_EQ(readFile(out.file("top.bin")), "top");
+    EXPECT_EQ(dlg->statusLine()->text().toStdString(), "Saved top.bin to " + out.path());
     dlg->doubleClickItem(top);  // a second copy never overwrites the first
     waitFor([&] { return !dlg->scanBusy(); });
     EXPECT_EQ(readFile(out.file("top (1).bin")), "top");
+    // The line names the copy made; the click ending the double click leaves it.
+    EXPECT_EQ(dlg->statusLine()->text().toStdString(), "Saved top (1).bin to " + out.path());
+    dlg->selectItem(top);
+    EXPECT_TRUE(dlg->statusLine()->text().startsWith("Saved top (1).bin"));
+    // The next action brings back what the line said.
+    dlg->selectItem(tree.firstChild(tree.firstChild(kNoItem)));
+    EXPECT_EQ(dlg->statusLine()->text(), before);
+    boxes.clear();
+    TreeItem sub = kNoItem;
+    TreeItem docs = tree.firstChild(tree.firstChild(kNoItem));
+    for (TreeItem c = tree.firstChild(docs); c; c = tree.nextSibling(c))
+        if (tree.itemText(c) == "unreadable") sub = c;
+    ASSERT_NE(sub, kNoItem);
+    dlg->doubleClickItem(sub);
+    waitFor([&] { return !dlg->scanBusy(); });
+    EXPECT_EQ(dlg->statusLine()->text().toStdString().rfind("unreadable could not be saved: ", 0),
+              0u)
+        << dlg->statusLine()->text().toStdString();
+    dlg->patternBox()->setText("txt");
+    dlg->onSearch();
+    waitFor([&] { return !dlg->scanBusy(); });
+    EXPECT_EQ(dlg->statusLine()->text(), "Searching Finished");
 }
 
 TEST_F(ScanScreen, SelectingAFileInTheListShowsItsPreview) {
@@ -207,6 +234,43 @@ TEST_F(ScanScreen, SelectingAFileInTheListShowsItsPreview) {
         << pane->shownText().toStdString();
     select("top.bin");
     waitFor([&] { return pane->shownText() == "top"; });
+    dlg->hide();
+}
+
+TEST_F(ScanScreen, ListDoubleClickShowsThePreviewAndSavesNothing) {
+    dlg->startWithParser(volume(), nullptr);
+    waitFor([&] { return !dlg->scanBusy(); });
+    dlg->resize(1280, 720);
+    dlg->show();
+    boxes.clear();
+    MemoryTree& tree = dlg->tree();
+    dlg->selectItem(tree.child(tree.firstChild(kNoItem), 0));  // docs: a.txt, gone.txt
+    PreviewPane* pane = dlg->previewPane();
+    QSplitter* split = dlg->previewSplitter();
+    split->setSizes({600, 0});  // the user closed the pane
+    ASSERT_EQ(split->sizes()[1], 0);
+    const QModelIndex gone = dlg->listModel()->index(1, 0);
+    emit dlg->listView()->doubleClicked(gone);
+    EXPECT_GT(split->sizes()[1], 0);
+    EXPECT_EQ(dlg->listView()->currentIndex().row(), 1);
+    waitFor([&] { return pane->shownText() == "old"; });
+    // Twice on the row shown reads nothing again; another row is read.
+    pane->showMessage("unchanged");
+    dlg->doubleClickRow(1);
+    for (int i = 0; i < 10; ++i) QApplication::processEvents(QEventLoop::AllEvents, 5);
+    EXPECT_EQ(pane->caption(), "unchanged");
+    dlg->doubleClickRow(0);
+    waitFor([&] { return pane->shownText() == "alpha"; });
+
+    // A search hit the same way.
+    dlg->patternBox()->setText("b\\.txt");
+    dlg->onSearch();
+    waitFor([&] { return !dlg->scanBusy(); });
+    ASSERT_EQ(dlg->listModel()->rowCount(), 1);
+    dlg->doubleClickRow(0);
+    waitFor([&] { return pane->shownText() == "beta"; });
+    EXPECT_TRUE(fs::is_empty(out.path()));
+    EXPECT_EQ(boxes.shown(), std::vector<std::string>{"Searching Finished"});
     dlg->hide();
 }
 
@@ -368,7 +432,7 @@ TEST_F(ScanScreen, SearchListsHitsAndSavesTheCheckedOnesInTheirFolders) {
     waitFor([&] { return !dlg->scanBusy(); });
     ASSERT_EQ(list->rowCount(), 3);
 
-    // Checked hits are saved in their folders; a double click saves one file at once.
+    // Checked hits are saved in their folders.
     list->setData(list->index(0, 0), Qt::Checked, Qt::CheckStateRole);
     list->setData(list->index(2, 0), Qt::Checked, Qt::CheckStateRole);
     boxes.queueAnswer(true);
@@ -382,9 +446,17 @@ TEST_F(ScanScreen, SearchListsHitsAndSavesTheCheckedOnesInTheirFolders) {
     EXPECT_EQ(readFile(out.file("docs/a.txt")), "alpha");
     EXPECT_EQ(readFile(out.file("docs/sub/b.txt")), "beta");
     EXPECT_FALSE(fs::exists(out.file("docs/gone.txt")));
-    dlg->doubleClickRow(1);
+    // A deleted hit is saved as well, by itself.
+    TempDir alone;
+    dlg->chooseFolder = [&] { return QString::fromStdString(alone.path()); };
+    list->setAllChecked(false);
+    list->setData(list->index(1, 0), Qt::Checked, Qt::CheckStateRole);
+    boxes.queueAnswer(true);
+    dlg->onSave();
+    EXPECT_EQ(boxes.shown().back(),
+              "number of checked files = 1 .do u want to continue dumping these files..?");
     waitFor([&] { return !dlg->scanBusy(); });
-    EXPECT_EQ(readFile(out.file("gone.txt")), "old");
+    EXPECT_EQ(readFile(alone.file("docs/gone.txt")), "old");
 
     boxes.clear();
     dlg->patternBox()->setText("*.txt");

@@ -952,8 +952,12 @@ RecordedTimes ntfs::recordedTimes(ItemData entry) const {
 }
 
 bool ntfs::isMetadata(ItemData entry) const {
-    // The first records of the MFT are the volume's own files ($MFT, $LogFile, ..., $Extend).
-    return entry >= 0 && entry < kFirstUserRecord && validIndex(entry);
+    // The first records of each MFT are the volume's own files ($MFT, $LogFile, ..., $Extend),
+    // by their number in that MFT: a deep scan's entries are numbered in disk order. Record 5
+    // among them is the root folder, which holds everyone's files.
+    if (!validIndex(entry)) return false;
+    const std::uint64_t number = recordNumberOf(entry);
+    return number < static_cast<std::uint64_t>(kFirstUserRecord) && number != ntfsdeep::kRootRecord;
 }
 
 bool ntfs::skipOnSave(ItemData entry) const {
