@@ -11,7 +11,6 @@
 #include "device/readWriteInterface.h"
 #include "platform/OutputFile.h"
 #include "platform/OutputPath.h"
-#include "scan/SaveWriters.h"
 
 namespace vel {
 
@@ -22,6 +21,9 @@ constexpr std::uint64_t kZeroSlice = 64u << 20;
 // Bytes read ahead of the writer threads, and files told of late, at most.
 constexpr std::uint64_t kHeldBudget = 64u << 20;
 constexpr std::size_t kMaxInFlight = 4096;
+// Files handed to the writer threads at a time.
+constexpr std::size_t kBatchFiles = 64;
+constexpr std::uint64_t kBatchBytes = 4u << 20;
 
 std::vector<ItemData> childrenOf(const VolumeParser& parser, ItemData folder) {
     std::vector<ItemData> children;
@@ -419,9 +421,17 @@ void FolderSaver::saveOne(ItemData file, ItemData parent, const Target& destinat
         p.job.run = commit;
         p.job.bytes = out.heldBytes();
         p.queued = true;
-        writers_->submit(p.job);
+        batch_.push_back(&p.job);
+        batchBytes_ += p.job.bytes;
+        if (batch_.size() >= kBatchFiles || batchBytes_ >= kBatchBytes) submitBatch();
     }
     deliver(report, false);
+}
+
+void FolderSaver::submitBatch() {
+    if (batch_.empty()) return;
+    writers_->submit(batch_);
+    batchBytes_ = 0;
 }
 
 void FolderSaver::complete(Pending& p, SaveReport& report) {
@@ -440,14 +450,24 @@ void FolderSaver::complete(Pending& p, SaveReport& report) {
 }
 
 void FolderSaver::deliver(SaveReport& report, bool all) {
+    if (all) submitBatch();
     while (!inFlight_.empty()) {
         Pending& p = *inFlight_.front();
-        if (p.queued) {
-            // Many files read ahead of one still being written: wait for it rather than grow.
-            if (all || inFlight_.size() > kMaxInFlight)
+        if (p.queued && !writers_->isDone(p.job)) {
+            if (all) {
+                // The last one read is about the last one written: one wait for all of them.
+                auto last = std::find_if(inFlight_.rbegin(), inFlight_.rend(),
+                                         [](const auto& f) { return f->queued; });
+                writers_->wait((*last)->job);
                 writers_->wait(p.job);
-            else if (!writers_->isDone(p.job))
+            } else if (inFlight_.size() > kMaxInFlight) {
+                // Read far ahead of the writers: let them catch up halfway, in one wait.
+                submitBatch();
+                writers_->wait(inFlight_[inFlight_.size() / 2]->job);
+            } else {
                 return;
+            }
+            continue;
         }
         complete(p, report);
         inFlight_.pop_front();

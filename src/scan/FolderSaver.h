@@ -12,6 +12,7 @@
 
 #include "core/EntryWriter.h"
 #include "scan/ResultsTree.h"
+#include "scan/SaveWriters.h"
 #include "scan/ScanSink.h"
 #include "scan/VolumeParser.h"
 #include "scan/WorkerControl.h"
@@ -19,7 +20,6 @@
 namespace vel {
 
 class OutputFolder;
-class WriterPool;
 
 enum class SaveStatus { Whole, Incomplete, Failed, Skipped };
 
@@ -161,6 +161,10 @@ class FolderSaver {
     const StopFlag& stop_;
     std::unique_ptr<OutputFolder> output_;
     std::deque<std::unique_ptr<Pending>> inFlight_;
+    // Files read but not yet handed to the writers, and their held bytes.
+    std::vector<WriterPool::Job*> batch_;
+    std::uint64_t batchBytes_ = 0;
+    void submitBatch();
     // Declared after what its jobs use, so it ends (finishing them) first.
     std::unique_ptr<WriterPool> writers_;
     // The output's free space when last asked, and what was written since: the file system is

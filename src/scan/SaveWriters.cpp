@@ -102,14 +102,25 @@ WriterPool::~WriterPool() {
     for (std::thread& t : threads_) t.join();
 }
 
-void WriterPool::submit(Job& job) {
+void WriterPool::submit(std::vector<Job*>& batch) {
+    std::uint64_t bytes = 0;
+    for (const Job* job : batch) bytes += job->bytes;
     std::unique_lock guard(lock_);
-    // One job larger than the whole budget still goes, alone.
-    finished_.wait(guard, [&] { return queue_.empty() || queuedBytes_ + job.bytes <= budget_; });
-    job.done = false;
-    queuedBytes_ += job.bytes;
-    queue_.push_back(&job);
-    queued_.notify_one();
+    // A batch larger than the whole budget still goes, alone.
+    auto fits = [&] { return queue_.empty() || queuedBytes_ + bytes <= budget_; };
+    if (!fits()) {
+        roomWanted_ = bytes;
+        finished_.wait(guard, fits);
+        roomWanted_ = 0;
+    }
+    for (Job* job : batch) {
+        job->done = false;
+        queue_.push_back(job);
+    }
+    queuedBytes_ += bytes;
+    guard.unlock();
+    queued_.notify_all();
+    batch.clear();
 }
 
 bool WriterPool::isDone(const Job& job) {
@@ -119,7 +130,9 @@ bool WriterPool::isDone(const Job& job) {
 
 void WriterPool::wait(const Job& job) {
     std::unique_lock guard(lock_);
+    awaited_ = &job;
     finished_.wait(guard, [&] { return job.done; });
+    awaited_ = nullptr;
 }
 
 void WriterPool::work() {
@@ -135,7 +148,8 @@ void WriterPool::work() {
         guard.lock();
         queuedBytes_ -= job->bytes;
         job->done = true;
-        finished_.notify_all();
+        if (job == awaited_ || (roomWanted_ > 0 && queuedBytes_ + roomWanted_ <= budget_))
+            finished_.notify_all();
     }
 }
 

@@ -82,7 +82,9 @@ class HeldFile final : public EntryWriter {
 };
 
 // Threads that run jobs in the background, at most `byteBudget` of held bytes queued at a time.
-// Jobs may end in any order; each one's `done` is set under the pool's lock.
+// Jobs may end in any order; each one's `done` is set under the pool's lock. Jobs come in
+// batches and a waiter is woken only by what it waits for: a hand-over per file costs more than
+// writing a small file.
 class WriterPool {
   public:
     struct Job {
@@ -95,10 +97,11 @@ class WriterPool {
     WriterPool(const WriterPool&) = delete;
     WriterPool& operator=(const WriterPool&) = delete;
 
-    // Queues the job; waits while the queued jobs hold the whole budget. The job must live
-    // until it is done.
-    void submit(Job& job);
+    // Queues the jobs (and empties batch); waits while the queued jobs hold the whole budget.
+    // Each job must live until it is done.
+    void submit(std::vector<Job*>& batch);
     bool isDone(const Job& job);
+    // Waits for a queued job.
     void wait(const Job& job);
 
   private:
@@ -108,6 +111,8 @@ class WriterPool {
     std::condition_variable queued_, finished_;
     std::deque<Job*> queue_;
     std::uint64_t budget_, queuedBytes_ = 0;
+    const Job* awaited_ = nullptr;
+    std::uint64_t roomWanted_ = 0;  // bytes a waiting submit needs freed; 0 when none waits
     bool quit_ = false;
     std::vector<std::thread> threads_;
 };

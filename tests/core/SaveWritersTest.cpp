@@ -101,14 +101,19 @@ TEST(WriterPools, RunEveryJobOnceAndFinishQueuedJobsBeforeEnding) {
     std::atomic<int> runs{0};
     std::vector<WriterPool::Job> jobs(200);
     {
-        WriterPool pool(3, 10);  // a budget below the jobs' sizes: they go one at a time
+        WriterPool pool(3, 10);  // a budget below the batches' sizes: they go one at a time
+        std::vector<WriterPool::Job*> batch;
         for (std::size_t i = 0; i < jobs.size(); ++i) {
             jobs[i].run = [&] { ++runs; };
             jobs[i].bytes = i % 2 ? 1 : 50;
-            pool.submit(jobs[i]);
+            batch.push_back(&jobs[i]);
+            if (batch.size() == 3 || i + 1 == jobs.size()) {
+                pool.submit(batch);
+                EXPECT_TRUE(batch.empty());
+            }
         }
-        pool.wait(jobs[0]);
-        EXPECT_TRUE(pool.isDone(jobs[0]));
+        pool.wait(jobs.back());
+        EXPECT_TRUE(pool.isDone(jobs.back()));
     }
     EXPECT_EQ(runs.load(), 200);
     for (const auto& j : jobs) EXPECT_TRUE(j.done);
