@@ -110,8 +110,9 @@ void WriterPool::submit(std::vector<Job*>& batch) {
     auto fits = [&] { return queue_.empty() || queuedBytes_ + bytes <= budget_; };
     if (!fits()) {
         roomWanted_ = bytes;
+        roomAwaited_ = true;
         finished_.wait(guard, fits);
-        roomWanted_ = 0;
+        roomAwaited_ = false;
     }
     for (Job* job : batch) {
         job->done = false;
@@ -148,7 +149,8 @@ void WriterPool::work() {
         guard.lock();
         queuedBytes_ -= job->bytes;
         job->done = true;
-        if (job == awaited_ || (roomWanted_ > 0 && queuedBytes_ + roomWanted_ <= budget_))
+        if (job == awaited_ ||
+            (roomAwaited_ && (queue_.empty() || queuedBytes_ + roomWanted_ <= budget_)))
             finished_.notify_all();
     }
 }

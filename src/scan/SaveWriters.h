@@ -112,7 +112,8 @@ class WriterPool {
     std::deque<Job*> queue_;
     std::uint64_t budget_, queuedBytes_ = 0;
     const Job* awaited_ = nullptr;
-    std::uint64_t roomWanted_ = 0;  // bytes a waiting submit needs freed; 0 when none waits
+    bool roomAwaited_ = false;  // a submit waits for roomWanted_ bytes of the budget
+    std::uint64_t roomWanted_ = 0;
     bool quit_ = false;
     std::vector<std::thread> threads_;
 };
