@@ -21,6 +21,7 @@ constexpr std::uint64_t kZeroSlice = 64u << 20;
 // Bytes read ahead of the writer threads, and files told of late, at most.
 constexpr std::uint64_t kHeldBudget = 64u << 20;
 constexpr std::size_t kMaxInFlight = 4096;
+constexpr std::size_t kMaxFoldersInFlight = 64;
 // Files handed to the writer threads at a time.
 constexpr std::size_t kBatchFiles = 64;
 constexpr std::uint64_t kBatchBytes = 4u << 20;
@@ -294,6 +295,10 @@ struct FolderSaver::Pending {
     std::optional<bool> committed;  // set once it was written and named, or failed to be
     bool queued = false;            // handed to a writer thread; done when job.done
     WriterPool::Job job;
+    // Instead of a file: a folder whose files are all read, to get its times once they are
+    // written (every file before it is).
+    std::unique_ptr<OutputFolder> folder;
+    RecordedTimes folderTimes;
 };
 
 void FolderSaver::saveOne(ItemData file, ItemData parent, const Target& destination,
@@ -435,6 +440,11 @@ void FolderSaver::submitBatch() {
 }
 
 void FolderSaver::complete(Pending& p, SaveReport& report) {
+    if (p.folder) {
+        p.folder->setTimes(p.folderTimes.accessed, p.folderTimes.modified);
+        --foldersInFlight_;
+        return;
+    }
     SaveRecord& f = p.record;
     if (p.committed == false) {
         f.status = SaveStatus::Failed;
@@ -484,11 +494,13 @@ void FolderSaver::dumpFolder(ItemData folder, const Target& destination, const s
         if (stopNow(report)) return deliver(report, true);
         Level& level = stack.back();
         if (level.next >= level.children.size()) {
-            // Its files are written: the folder gets its recorded times now.
+            // Its files are read: the folder gets its recorded times once they are written.
             if (level.owned) {
-                deliver(report, true);
-                RecordedTimes t = parser_.recordedTimes(level.folder);
-                level.owned->setTimes(t.accessed, t.modified);
+                inFlight_.push_back(std::make_unique<Pending>());
+                inFlight_.back()->folderTimes = parser_.recordedTimes(level.folder);
+                inFlight_.back()->folder = std::move(level.owned);
+                // Each holds a descriptor open.
+                deliver(report, ++foldersInFlight_ > kMaxFoldersInFlight);
             }
             stack.pop_back();
             continue;

@@ -164,6 +164,7 @@ class FolderSaver {
     // Files read but not yet handed to the writers, and their held bytes.
     std::vector<WriterPool::Job*> batch_;
     std::uint64_t batchBytes_ = 0;
+    std::size_t foldersInFlight_ = 0;
     void submitBatch();
     // Declared after what its jobs use, so it ends (finishing them) first.
     std::unique_ptr<WriterPool> writers_;
