@@ -3,6 +3,7 @@
 // that lists and reads everything it finds, bounded so that slow or huge inputs are findings.
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <utility>
@@ -15,6 +16,9 @@ namespace vel::fuzz {
 
 // A fixture image (tests/fixtures/images/NAME.img.xz), unpacked once per process.
 const std::vector<std::uint8_t>& fixture(const std::string& name);
+// Unpacks the fixtures at start-up, before the fuzzer times the first input: unpacking under
+// ASan on a busy machine can take longer than the time an input is allowed.
+bool unpackEarly(std::initializer_list<const char*> names);
 
 // A base image with the input's bytes laid over chosen regions, in order: the first region takes
 // the input's first bytes, the next what follows. Reads never copy the whole image.

@@ -6,6 +6,8 @@
 #include "fs/exfat/ExfatLayout.h"
 #include "fs/exfat/Fat64Class.h"
 
+[[maybe_unused]] static const bool unpacked = vel::fuzz::unpackEarly({"exfat-noboot"});
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vel;
     for (std::size_t o = 0; o + 32 <= size; o += 32) exfat::candidateEntrySet(data, size, o);

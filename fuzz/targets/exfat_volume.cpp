@@ -3,6 +3,8 @@
 #include "FuzzSupport.h"
 #include "fs/exfat/Fat64Class.h"
 
+[[maybe_unused]] static const bool unpacked = vel::fuzz::unpackEarly({"exfat-basic"});
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vel;
     const auto& base = fuzz::fixture("exfat-basic");

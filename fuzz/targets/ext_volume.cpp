@@ -4,6 +4,8 @@
 #include "FuzzSupport.h"
 #include "fs/ext/ext2Class.h"
 
+[[maybe_unused]] static const bool unpacked = vel::fuzz::unpackEarly({"ext4-small"});
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vel;
     const auto& base = fuzz::fixture("ext4-small");

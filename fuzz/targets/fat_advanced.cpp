@@ -7,6 +7,9 @@
 #include "fs/fat/Fat32Class.h"
 #include "fs/fat/FatAdvanced.h"
 
+[[maybe_unused]] static const bool unpacked =
+    vel::fuzz::unpackEarly({"fat32-noboot", "fat16-noboot"});
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vel;
     if (size < 1) return 0;

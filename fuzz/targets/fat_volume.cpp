@@ -4,6 +4,8 @@
 #include "fs/fat/Fat16Class.h"
 #include "fs/fat/Fat32Class.h"
 
+[[maybe_unused]] static const bool unpacked = vel::fuzz::unpackEarly({"fat32-mkfs", "fat12-mkfs"});
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vel;
     if (size < 1) return 0;

@@ -4,6 +4,8 @@
 #include "FuzzSupport.h"
 #include "fs/ntfs/ntfs.h"
 
+[[maybe_unused]] static const bool unpacked = vel::fuzz::unpackEarly({"ntfs-512"});
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vel;
     const auto& base = fuzz::fixture("ntfs-512");
