@@ -98,6 +98,10 @@ bool OutputFile::writeZeros(std::uint64_t size) {
     return true;
 }
 
+std::string OutputFile::nameFor(const std::string& name, bool whole) {
+    return whole ? name : decoratedName(name, "", ".incomplete");
+}
+
 bool OutputFile::commit(const std::string& name, bool whole, const std::string& reserved) {
     if (!folder_ || tempName_.empty()) return fail(EBADF);
     if (whole) applyTimes(fd_, access_, modification_);
@@ -108,8 +112,7 @@ bool OutputFile::commit(const std::string& name, bool whole, const std::string& 
         discard();
         return false;
     }
-    auto final = folder_->publish(tempName_, whole ? name : decoratedName(name, "", ".incomplete"),
-                                  reserved);
+    auto final = folder_->publish(tempName_, nameFor(name, whole), reserved);
     if (!final) {
         fail(errno);
         discard();

@@ -41,6 +41,8 @@ class OutputFile final : public EntryWriter {
     // temporary file is then removed. reserved, when given, is a name taken for it in the
     // folder beforehand (OutputFolder::reserve), tried first.
     bool commit(const std::string& name, bool whole, const std::string& reserved = "");
+    // The name commit() asks for: name for a whole file, else name + ".incomplete".
+    static std::string nameFor(const std::string& name, bool whole);
     // The name commit() gave the file, in its folder.
     const std::string& committedName() const { return committed_; }
 

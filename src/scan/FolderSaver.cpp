@@ -433,6 +433,16 @@ void FolderSaver::saveOne(ItemData file, ItemData parent, const Target& destinat
     deliver(report, false);
 }
 
+void FolderSaver::datedOnceWritten(ItemData folder, std::unique_ptr<OutputFolder> made,
+                                   SaveReport& report) {
+    // Its files are read: it gets its recorded times when they have been written, in turn.
+    inFlight_.push_back(std::make_unique<Pending>());
+    inFlight_.back()->folderTimes = parser_.recordedTimes(folder);
+    inFlight_.back()->folder = std::move(made);
+    // Each holds a descriptor open.
+    deliver(report, ++foldersInFlight_ > kMaxFoldersInFlight);
+}
+
 void FolderSaver::submitBatch() {
     if (batch_.empty()) return;
     writers_->submit(batch_);
@@ -494,14 +504,7 @@ void FolderSaver::dumpFolder(ItemData folder, const Target& destination, const s
         if (stopNow(report)) return deliver(report, true);
         Level& level = stack.back();
         if (level.next >= level.children.size()) {
-            // Its files are read: the folder gets its recorded times once they are written.
-            if (level.owned) {
-                inFlight_.push_back(std::make_unique<Pending>());
-                inFlight_.back()->folderTimes = parser_.recordedTimes(level.folder);
-                inFlight_.back()->folder = std::move(level.owned);
-                // Each holds a descriptor open.
-                deliver(report, ++foldersInFlight_ > kMaxFoldersInFlight);
-            }
+            if (level.owned) datedOnceWritten(level.folder, std::move(level.owned), report);
             stack.pop_back();
             continue;
         }
@@ -590,11 +593,7 @@ void FolderSaver::savePlanNode(const SavePlan::Node& node, const Target& destina
         return;
     }
     for (const SavePlan::Node& child : node.children) savePlanNode(child, t, childOrigin, report);
-    deliver(report, true);
-    if (made) {
-        RecordedTimes times = parser_.recordedTimes(node.entry);
-        made->setTimes(times.accessed, times.modified);
-    }
+    if (made) datedOnceWritten(node.entry, std::move(made), report);
 }
 
 SaveReport FolderSaver::savePlan(const ResultsTree& tree, TreeItem top, const SavePlan& plan,

@@ -154,6 +154,8 @@ class FolderSaver {
     // for every file still being written (before a folder gets its times or goes away).
     void deliver(SaveReport& report, bool all);
     void complete(Pending& file, SaveReport& report);
+    // The made folder gets folder's recorded times once every file read so far is written.
+    void datedOnceWritten(ItemData folder, std::unique_ptr<OutputFolder> made, SaveReport& report);
     bool stopNow(SaveReport& report);
 
     VolumeParser& parser_;

@@ -64,7 +64,7 @@ bool HeldFile::spill() {
 void HeldFile::reserveName(const std::string& name, bool whole) {
     name_ = name;
     whole_ = whole;
-    reserved_ = folder_.reserve(whole ? name : decoratedName(name, "", ".incomplete"));
+    reserved_ = folder_.reserve(OutputFile::nameFor(name, whole));
 }
 
 bool HeldFile::commit() {

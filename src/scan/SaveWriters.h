@@ -44,7 +44,8 @@ class HeldFile final : public EntryWriter {
     std::uint64_t bytesWritten() const { return written_; }
     // errno of the first failure; 0 when there was none.
     int error() const { return direct_ ? out_.error() : 0; }
-    std::uint64_t heldBytes() const { return data_.size(); }
+    // Memory it holds (what was reserved for the data, used or not).
+    std::uint64_t heldBytes() const { return data_.capacity(); }
 
     // Takes the file's name in its folder: name when it is whole, else name + ".incomplete".
     void reserveName(const std::string& name, bool whole);
