@@ -20,7 +20,6 @@ namespace {
 constexpr std::uint64_t kZeroSlice = 64u << 20;
 // Bytes read ahead of the writer threads, and files told of late, at most.
 constexpr std::uint64_t kHeldBudget = 64u << 20;
-constexpr std::size_t kMaxInFlight = 4096;
 constexpr std::size_t kMaxFoldersInFlight = 64;
 // Files handed to the writer threads at a time.
 constexpr std::size_t kBatchFiles = 64;
@@ -480,10 +479,13 @@ void FolderSaver::deliver(SaveReport& report, bool all) {
                                          [](const auto& f) { return f->queued; });
                 writers_->wait((*last)->job);
                 writers_->wait(p.job);
-            } else if (inFlight_.size() > kMaxInFlight) {
-                // Read far ahead of the writers: let them catch up halfway, in one wait.
+            } else if (inFlight_.size() > readAhead) {
+                // Read far ahead of the writers: let them catch up halfway, in one wait. Only a
+                // queued file's job ends; a folder or a file written at once has none.
                 submitBatch();
-                writers_->wait(inFlight_[inFlight_.size() / 2]->job);
+                auto half = inFlight_.begin() + static_cast<std::ptrdiff_t>(inFlight_.size() / 2);
+                while (!(*half)->queued) --half;
+                writers_->wait((*half)->job);
             } else {
                 return;
             }

@@ -128,6 +128,8 @@ class FolderSaver {
     std::function<bool(const std::string&, std::uint64_t, std::int64_t)> confirmLargeFile;
     // Whether SaveRecord::sha256 is computed (for a recovery report).
     bool hashFiles = true;
+    // Files and made folders read ahead of the writers at most, before reading waits for them.
+    std::size_t readAhead = 4096;
 
   private:
     // A folder of the output tree being filled; folder is null when it could not be made.

@@ -433,3 +433,33 @@ TEST(SavingManyFiles, NamesTimesAndReportFollowTheReadOrderWhateverIsWrittenFirs
     ASSERT_EQ(::stat(out.file("same").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
 }
+
+TEST(SavingManyFiles, ReadingFarAheadWaitsForAFileNotForAFolder) {
+    // With little read-ahead allowed the saver waits on the writers often, and the entry it
+    // waits at may be a made folder (which the writers never handle): that wait must not hang.
+    FakeParser parser;
+    MemoryTree tree;
+    NullSink sink;
+    StopFlag stop;
+    TempDir out;
+    ItemData top = parser.add(0, "top", true);
+    for (int d = 0; d < 40; ++d) {
+        ItemData folder = parser.add(top, "f" + std::to_string(d), true);
+        parser.entries[static_cast<std::size_t>(folder)].times.modified =
+            HostTime{1400000000 + d, 0};
+        parser.add(folder, "one.txt", false, "one " + std::to_string(d));
+    }
+    parser.attach(nullptr, &tree, &sink);
+    parser.runWorker(1);
+    FolderSaver saver(parser, sink, stop);
+    saver.readAhead = 2;
+    SaveReport r = saver.saveItem(tree, tree.firstChild(kNoItem), out.path());
+    EXPECT_EQ(r.filesWritten, 40);
+    for (int d = 0; d < 40; ++d) {
+        const std::string folder = "top/f" + std::to_string(d);
+        EXPECT_EQ(readFile(out.file(folder + "/one.txt")), "one " + std::to_string(d));
+        struct stat st {};
+        ASSERT_EQ(::stat(out.file(folder).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec, 1400000000 + d) << folder;
+    }
+}
