@@ -50,6 +50,19 @@ bool OutputFile::create(OutputFolder& folder) {
     return true;
 }
 
+bool OutputFile::createNamed(OutputFolder& folder, const std::string& name) {
+    reset();
+    folder_ = &folder;
+    error_ = 0;
+    size_ = written_ = 0;
+    committed_.clear();
+    fd_ = folder.createNamed(name);
+    if (fd_ < 0) return fail(errno);
+    named_ = name;
+    path_ = folder.pathOf(name);
+    return true;
+}
+
 bool OutputFile::open(const std::string& path) {
     reset();
     folder_ = nullptr;
@@ -103,7 +116,7 @@ std::string OutputFile::nameFor(const std::string& name, bool whole) {
 }
 
 bool OutputFile::commit(const std::string& name, bool whole, const std::string& reserved) {
-    if (!folder_ || tempName_.empty()) return fail(EBADF);
+    if (!folder_ || (tempName_.empty() && named_.empty())) return fail(EBADF);
     if (whole) applyTimes(fd_, access_, modification_);
     bool good = ok();
     if (fd_ >= 0 && ::close(fd_) != 0 && good) good = fail(errno);
@@ -111,6 +124,11 @@ bool OutputFile::commit(const std::string& name, bool whole, const std::string& 
     if (!good) {
         discard();
         return false;
+    }
+    if (!named_.empty()) {
+        committed_ = std::move(named_);
+        named_.clear();
+        return true;
     }
     auto final = folder_->publish(tempName_, nameFor(name, whole), reserved);
     if (!final) {
@@ -128,7 +146,9 @@ void OutputFile::reset() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     if (folder_ && !tempName_.empty()) folder_->remove(tempName_);
+    if (folder_ && !named_.empty()) folder_->remove(named_);
     tempName_.clear();
+    named_.clear();
 }
 
 void OutputFile::discard() {

@@ -22,6 +22,10 @@ class OutputFile final : public EntryWriter {
 
     // A new file in folder under a temporary name; it gets its name from commit().
     bool create(OutputFolder& folder);
+    // A new file in folder under name itself, for a file whose bytes are all at hand and go in
+    // at once: one rename fewer. Until commit() it is removed on any failure, as a temporary
+    // file is. False (errno in error()) when name is taken or refused.
+    bool createNamed(OutputFolder& folder, const std::string& name);
     // A file at path, created or truncated, written in place.
     bool open(const std::string& path);
     // Creates the file only when nothing is at path yet (false, errno EEXIST, when something is).
@@ -71,6 +75,7 @@ class OutputFile final : public EntryWriter {
     int error_ = 0;
     OutputFolder* folder_ = nullptr;  // set for a created file
     std::string tempName_, committed_;
+    std::string named_;  // the name createNamed() made the file under, until commit()
     std::string path_;
     std::optional<HostTime> access_, modification_;
     std::uint64_t size_ = 0, written_ = 0;

@@ -176,6 +176,10 @@ int OutputFolder::createTemporary(std::string& tempName) {
     return -1;
 }
 
+int OutputFolder::createNamed(const std::string& name) {
+    return ::openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
 std::optional<std::string> OutputFolder::publish(const std::string& tempName,
                                                  const std::string& wanted,
                                                  const std::string& reserved) {

@@ -62,6 +62,8 @@ class OutputFolder {
 
     // Creates an empty file under a temporary name; -1 (with errno) when it cannot.
     int createTemporary(std::string& tempName);
+    // Creates an empty file under name (reserved before); -1 (with errno) when anything is there.
+    int createNamed(const std::string& name);
     // Gives the temporary file a name made from wanted, never replacing anything: reserved
     // first when one is given (a name reserve() gave for it), else the next free one. The name
     // it got, or nullopt with errno set.

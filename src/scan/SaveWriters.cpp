@@ -45,9 +45,13 @@ bool HeldFile::writeZeros(std::uint64_t size) {
     return true;
 }
 
-bool HeldFile::spill() {
+bool HeldFile::spill(bool final) {
     direct_ = true;
-    if (!out_.create(folder_)) return false;
+    // A file written in one go gets its own name at once; one read in pieces (or whose name was
+    // taken meanwhile) is written under a temporary name and named when whole.
+    if (!(final && !reserved_.empty() && out_.createNamed(folder_, reserved_)) &&
+        !out_.create(folder_))
+        return false;
     if (hash_) hasher_.emplace(out_);
     std::uint64_t at = 0;
     for (const Piece& p : pieces_) {
@@ -68,7 +72,7 @@ void HeldFile::reserveName(const std::string& name, bool whole) {
 }
 
 bool HeldFile::commit() {
-    if (!direct_ && !spill()) {
+    if (!direct_ && !spill(true)) {
         out_.discard();
         return false;
     }

@@ -60,7 +60,7 @@ class HeldFile final : public EntryWriter {
     void discard();
 
   private:
-    bool spill();
+    bool spill(bool final = false);
     EntryWriter& target() { return hasher_ ? static_cast<EntryWriter&>(*hasher_) : out_; }
 
     struct Piece {

@@ -97,6 +97,33 @@ TEST(HeldFileFailures, AFileThatCannotBeMadeIsToldAndLeavesNothing) {
     EXPECT_EQ(file.sha256(), "");
 }
 
+TEST(HeldFileFailures, ANameTakenAfterItWasReservedIsNeverReplaced) {
+    // Something else may put a file or a link at the name between reading and writing.
+    for (const bool link : {false, true}) {
+        TempDir dir;
+        std::string error;
+        auto folder = OutputFolder::open(dir.path(), error);
+        ASSERT_TRUE(folder) << error;
+        HeldFile file(*folder, false, {}, 3);
+        ASSERT_TRUE(file.write("new", 3));
+        file.reserveName("x.txt", true);
+        if (link)
+            std::filesystem::create_symlink(dir.file("elsewhere"), dir.file("x.txt"));
+        else
+            writeFile(dir.file("x.txt"), "theirs");
+        ASSERT_TRUE(file.commit());
+        EXPECT_EQ(file.committedName(), "x (1).txt");
+        EXPECT_EQ(readFile(dir.file("x (1).txt")), "new");
+        if (link) {
+            EXPECT_TRUE(std::filesystem::is_symlink(dir.file("x.txt")));
+            EXPECT_FALSE(std::filesystem::exists(dir.file("elsewhere")));
+        } else {
+            EXPECT_EQ(readFile(dir.file("x.txt")), "theirs");
+        }
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+    }
+}
+
 TEST(WriterPools, RunEveryJobOnceAndFinishQueuedJobsBeforeEnding) {
     std::atomic<int> runs{0};
     std::vector<WriterPool::Job> jobs(200);
