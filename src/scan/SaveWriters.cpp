@@ -82,7 +82,10 @@ bool HeldFile::commit() {
         return false;
     }
     if (!out_.commit(name_, whole_, reserved_)) return false;
-    if (hasher_) sha256_ = hasher_->hex();
+    if (hasher_) {
+        sha256_ = hasher_->hex();
+        hasher_.reset();  // here, so the writer thread keeps its hashing context for the next
+    }
     return true;
 }
 
