@@ -4,7 +4,9 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <ctime>
 #include <pugixml.hpp>
@@ -22,6 +24,8 @@ constexpr const char* kDfxmlNamespace =
 
 // Text as XML 1.0 takes it: valid UTF-8 without control characters (hostile names carry any).
 std::string xmlText(const std::string& s) {
+    // Most text is printable ASCII and goes as it is.
+    if (std::all_of(s.begin(), s.end(), [](char ch) { return ch >= 0x20 && ch < 0x7F; })) return s;
     std::string out = sanitizeUtf8(s);
     std::string clean;
     clean.reserve(out.size());
@@ -97,17 +101,38 @@ std::string isoTime(const HostTime& t) {
     std::tm tm{};
     const std::time_t seconds = static_cast<std::time_t>(t.seconds);
     if (!::gmtime_r(&seconds, &tm)) return "";
-    char buf[64];
-    int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900,
-                          tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    std::string s(buf, static_cast<std::size_t>(n));
-    if (t.nanoseconds != 0) {
-        std::snprintf(buf, sizeof buf, ".%09u", t.nanoseconds);
-        std::string fraction = buf;
-        while (fraction.back() == '0') fraction.pop_back();
-        s += fraction;
+    // Every file has three: formatted by hand, as printf's parsing costs more than the rest.
+    char buf[48];
+    char* p = buf;
+    auto digits = [&p](long value, int width) {
+        char tmp[24];
+        auto [end, ec] = std::to_chars(tmp, tmp + sizeof tmp, value < 0 ? -value : value);
+        if (value < 0) {  // as %0*d has it: the sign counts in the width
+            *p++ = '-';
+            --width;
+        }
+        for (int pad = width - static_cast<int>(end - tmp); pad > 0; --pad) *p++ = '0';
+        p = std::copy(tmp, end, p);
+    };
+    digits(static_cast<long>(tm.tm_year) + 1900, 4);
+    const int fields[] = {tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+    const char separators[] = {'-', '-', 'T', ':', ':'};
+    for (int i = 0; i < 5; ++i) {
+        *p++ = separators[i];
+        digits(fields[i], 2);
     }
-    return s + "Z";
+    if (t.nanoseconds != 0) {
+        *p++ = '.';
+        std::uint32_t ns = t.nanoseconds;
+        int width = 9;
+        while (ns % 10 == 0) {
+            ns /= 10;
+            --width;
+        }
+        digits(static_cast<long>(ns), width);
+    }
+    *p++ = 'Z';
+    return std::string(buf, p);
 }
 
 std::unique_ptr<RecoveryReport> RecoveryReport::intoFolder(const std::string& outputDir) {
@@ -121,6 +146,9 @@ std::unique_ptr<RecoveryReport> RecoveryReport::atPath(const std::string& path) 
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     return std::unique_ptr<RecoveryReport>(new RecoveryReport(folder, name, true));
 }
+
+RecoveryReport::RecoveryReport(std::string folder, std::string name, bool replace)
+    : folderPath_(std::move(folder)), name_(std::move(name)), replace_(replace) {}
 
 RecoveryReport::~RecoveryReport() {
     if (out_) std::fclose(out_);
@@ -202,8 +230,9 @@ bool RecoveryReport::begin(const ReportSource& source, const ReportVolume& volum
 
 void RecoveryReport::add(const SaveRecord& f) {
     if (!out_) return;
-    pugi::xml_document doc;
-    pugi::xml_node o = doc.append_child("fileobject");
+    if (!scratch_) scratch_ = std::make_unique<pugi::xml_document>();
+    scratch_->remove_children();
+    pugi::xml_node o = scratch_->append_child("fileobject");
     text(o, "filename", f.originalPath);
     number(o, "filesize", static_cast<long long>(f.size));
     number(o, f.deleted ? "unalloc" : "alloc", 1);

@@ -12,6 +12,10 @@
 #include "platform/OutputPath.h"
 #include "scan/FolderSaver.h"
 
+namespace pugi {
+class xml_document;
+}
+
 namespace vel {
 
 struct ReportSource {
@@ -50,8 +54,7 @@ class RecoveryReport {
     const std::string& path() const { return path_; }
 
   private:
-    RecoveryReport(std::string folder, std::string name, bool replace)
-        : folderPath_(std::move(folder)), name_(std::move(name)), replace_(replace) {}
+    RecoveryReport(std::string folder, std::string name, bool replace);
 
     std::string folderPath_, name_;
     bool replace_;
@@ -61,6 +64,8 @@ class RecoveryReport {
     std::string path_;
     std::int64_t imageBase_ = 0;  // the volume's first byte in the source
     bool failed_ = false;
+    // One file's element, its memory kept from file to file.
+    std::unique_ptr<pugi::xml_document> scratch_;
 };
 
 // "2021-01-01T00:00:00Z", with a fraction when the time has one.

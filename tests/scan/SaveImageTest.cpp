@@ -273,3 +273,16 @@ TEST(SaveNtfsImage, ByteRunsAreTheOnesTheSleuthKitReads) {
         EXPECT_EQ(ours, theirs) << path;
     }
 }
+
+TEST(ReportTimes, AreUtcWithTheFractionCutToItsLastDigit) {
+    const std::pair<HostTime, const char*> cases[] = {
+        {{0, 0}, "1970-01-01T00:00:00Z"},
+        {{-1, 0}, "1969-12-31T23:59:59Z"},
+        {{1500000000, 5}, "2017-07-14T02:40:00.000000005Z"},
+        {{1400000000, 120000000}, "2014-05-13T16:53:20.12Z"},
+        {{951782400, 999999999}, "2000-02-29T00:00:00.999999999Z"},
+        {{-11644473600, 0}, "1601-01-01T00:00:00Z"},  // the NTFS epoch
+        {{253402300800, 0}, "10000-01-01T00:00:00Z"},
+    };
+    for (const auto& [time, expected] : cases) EXPECT_EQ(isoTime(time), expected) << time.seconds;
+}
