@@ -89,10 +89,14 @@ ReadOutcome SectorSource::readAt(std::int64_t offset, void* buffer, std::size_t 
     r.requested = count;
     if (count == 0) return r;
     auto* out = static_cast<unsigned char*>(buffer);
-    std::memset(out, 0, count);
     const std::int64_t end =
         size_ > 0 ? std::min(endOf(offset, count), size_) : endOf(offset, count);
     const std::int64_t start = std::max<std::int64_t>(offset, 0);
+    // Only what is not read is zeroed: clearing a large block first costs as much as a cached
+    // read of it.
+    const auto lead = static_cast<std::size_t>(
+        std::min<std::int64_t>(start - offset, static_cast<std::int64_t>(count)));
+    std::memset(out, 0, lead);
     std::int64_t pos = start;
     while (pos < end) {
         std::int64_t n = readSome(pos, out + (pos - offset), static_cast<std::size_t>(end - pos));
@@ -107,6 +111,8 @@ ReadOutcome SectorSource::readAt(std::int64_t offset, void* buffer, std::size_t 
         }
         break;
     }
+    const auto filled = static_cast<std::size_t>(std::max(pos, start) - offset);
+    if (filled < count) std::memset(out + filled, 0, count - filled);
     r.inSource = pos > start ? static_cast<std::size_t>(pos - start) : 0;
     if (r.inSource < count) {
         // Before the first byte, and past the last one the source gave.
@@ -126,7 +132,10 @@ bool SectorSource::readWhole(std::int64_t offset, unsigned char* out, std::size_
         std::int64_t n =
             readSome(offset + static_cast<std::int64_t>(done), out + done, count - done);
         if (n < 0) return false;
-        if (n == 0) break;  // the end: the rest stays zeros
+        if (n == 0) {  // the end: the rest is zeros
+            std::memset(out + done, 0, count - done);
+            break;
+        }
         done += static_cast<std::size_t>(n);
     }
     return true;

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -289,4 +291,26 @@ TEST(FileReader, FailedOpensTellWhetherAdministratorRightsWouldHelp) {
     for (const Case& c : cases)
         EXPECT_EQ(openNeedsAdministrator(c.errorNumber, c.root), c.helps)
             << c.errorNumber << " root " << c.root;
+}
+
+TEST(FileSource, AFileCutShortAfterOpeningReadsZerosPastItsNewEnd) {
+    // The size taken at opening promises bytes the file no longer has. With a failing sector
+    // the read goes piece by piece, and the end comes inside a piece that reads well.
+    for (const bool failingFirst : {false, true}) {
+        TempDir dir;
+        const std::string data = pattern(128 << 10);
+        writeFile(dir.file("img"), data);
+        FaultyFile f;
+        if (failingFirst) f.failing = {0};
+        ASSERT_TRUE(f.openDevice(dir.file("img")));
+        ASSERT_EQ(::truncate(dir.file("img").c_str(), 70000), 0);
+        std::string buf(data.size(), 'x');
+        f.readAt(0, buf.data(), buf.size());
+        std::string expected = data.substr(0, 70000) + std::string(data.size() - 70000, '\0');
+        if (failingFirst) std::fill_n(expected.begin(), 512, '\0');
+        // Compared whole, not printed: the buffers are 128 KiB.
+        EXPECT_TRUE(buf == expected)
+            << "first difference at byte "
+            << std::mismatch(buf.begin(), buf.end(), expected.begin()).first - buf.begin();
+    }
 }
