@@ -29,8 +29,10 @@ int main(int argc, char** argv) {
     using namespace vel::cli;
 
     setCommandLine(argc, argv);
-    // Listings run to tens of megabytes: a pipe or file gets them in large writes.
-    if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 20);
+    // Listings run to tens of megabytes: a pipe or file gets them in large writes. The buffer
+    // is given: without one the C library keeps its own block size and ignores the size asked.
+    static char stdoutBuffer[1 << 20];
+    if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, stdoutBuffer, _IOFBF, sizeof stdoutBuffer);
     CLI::App app{"Vellorine data recovery, command line", "vellorine-cli"};
     app.set_version_flag("--version", std::string("vellorine-cli ") + VELLORINE_VERSION);
     app.require_subcommand(1);
