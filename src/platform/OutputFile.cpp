@@ -35,12 +35,16 @@ bool OutputFile::fail(int err) {
     return false;
 }
 
-bool OutputFile::create(OutputFolder& folder) {
+void OutputFile::startIn(OutputFolder& folder) {
     reset();
     folder_ = &folder;
     error_ = 0;
     size_ = written_ = 0;
     committed_.clear();
+}
+
+bool OutputFile::create(OutputFolder& folder) {
+    startIn(folder);
     fd_ = folder.createTemporary(tempName_);
     if (fd_ < 0) {
         tempName_.clear();
@@ -51,11 +55,7 @@ bool OutputFile::create(OutputFolder& folder) {
 }
 
 bool OutputFile::createNamed(OutputFolder& folder, const std::string& name) {
-    reset();
-    folder_ = &folder;
-    error_ = 0;
-    size_ = written_ = 0;
-    committed_.clear();
+    startIn(folder);
     fd_ = folder.createNamed(name);
     if (fd_ < 0) return fail(errno);
     named_ = name;

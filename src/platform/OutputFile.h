@@ -68,6 +68,8 @@ class OutputFile final : public EntryWriter {
 
   private:
     bool fail(int err);
+    // A fresh file in folder, before it is created.
+    void startIn(OutputFolder& folder);
     // Closes, and removes a created file that was not committed.
     void reset();
 

@@ -1,8 +1,8 @@
 #pragma once
 // Saving what a scan found: a folder with everything below it, the checked items, or one file.
-// No file has its name before it is whole on disk: a file held in memory is created under its
-// name and written in one go (and removed if that fails), a larger one is written under a
-// temporary name and named when done. A file read whole gets its name and its recorded times,
+// A file held in memory is created under its name and written in one go (and removed if that
+// fails); a larger one is written under a temporary name and named when done, so a failed read
+// or write never leaves a file under its name. A file read whole gets its name and its times,
 // a file with parts that could not be read gets "<name>.incomplete", and a file of which
 // nothing could be had leaves nothing behind.
 #include <deque>
