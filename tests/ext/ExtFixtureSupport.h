@@ -149,6 +149,8 @@ inline void checkSaves(Volume& v) {
     TempDir out;
     StopFlag stop;
     FolderSaver saver(v.parser, v.sink, stop);
+    std::map<std::string, RecordedTimes> reported;
+    saver.onFileDone = [&](const SaveRecord& f) { reported[f.originalPath] = f.times; };
     SaveReport report = saver.saveItem(v.tree, v.tree.firstChild(kNoItem), out.path());
     std::set<std::string> failures;
     for (const SaveFailure& f : report.failures) failures.insert(f.path);
@@ -177,9 +179,24 @@ inline void checkSaves(Volume& v) {
         EXPECT_EQ(st.st_mtim.tv_nsec, mtime - floorSeconds(mtime) * 1000000000) << path;
         EXPECT_EQ(st.st_atim.tv_sec, floorSeconds(atime)) << path;
         EXPECT_EQ(st.st_atim.tv_nsec, atime - floorSeconds(atime) * 1000000000) << path;
+        // The report tells the same times.
+        const RecordedTimes& told = reported[path];
+        ASSERT_TRUE(told.modified && told.accessed) << path;
+        EXPECT_EQ(told.modified->seconds, floorSeconds(mtime)) << path;
+        EXPECT_EQ(told.accessed->seconds, floorSeconds(atime)) << path;
         // The list shows the same instant in local time.
         EXPECT_EQ(v.parser.entryColumns(v.at(path)->data).modified, shownTime(floorSeconds(mtime)))
             << path;
+    }
+    // Folders get their recorded times after their files.
+    for (const auto& e : v.manifest["entries"]) {
+        if (e["type"] != "dir" || e["deleted"].get<bool>()) continue;
+        const std::string path = e["path"];
+        const std::optional<HostTime> modified = v.parser.recordedTimes(v.at(path)->data).modified;
+        struct stat st {};
+        ASSERT_TRUE(modified) << path;
+        ASSERT_EQ(::stat(out.file(path).c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_mtim.tv_sec, modified->seconds) << path;
     }
     EXPECT_EQ(report.filesHandled, static_cast<std::int64_t>(files));
     EXPECT_EQ(report.failures.size() + report.incomplete.size(), lost);

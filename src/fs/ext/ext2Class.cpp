@@ -696,6 +696,19 @@ EntryColumns ext2Class::entryColumns(ItemData e) const {
     return cols;
 }
 
+RecordedTimes ext2Class::recordedTimes(ItemData e) const {
+    RecordedTimes t;
+    const ExtEntry* x = entry(e);
+    const ExtInode* n = x ? map_.inodeOf(*x) : nullptr;
+    if (!n || n->number == 0) return t;
+    t.accessed = hostTime(n->accessTime());
+    t.modified = hostTime(n->modificationTime());
+    // Small inodes have no creation time at all.
+    if (n->created != 0 || (n->state & ExtInode::kCreatedExtra))
+        t.created = hostTime(n->creationTime());
+    return t;
+}
+
 std::uint64_t ext2Class::entrySize(ItemData e) const {
     const ExtEntry* x = entry(e);
     const ExtInode* n = x && !x->isFolder() ? map_.inodeOf(*x) : nullptr;

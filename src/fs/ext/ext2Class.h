@@ -52,6 +52,8 @@ class ext2Class final : public VolumeParser {
     EntryColumns entryColumns(ItemData entry) const override;
     std::string entrySizeText(ItemData entry) const override;
     std::uint64_t entrySize(ItemData entry) const override;
+    // A folder's too: its saved copy gets them after its files.
+    RecordedTimes recordedTimes(ItemData entry) const override;
     // Holes and unreadable blocks are written as zeros, in their place.
     bool writeEntry(ItemData entry, EntryWriter& out) override;
 
