@@ -14,9 +14,7 @@ const EVP_MD* sha256Digest() {
     static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
     return md ? md : EVP_sha256();
 }
-}  // namespace
 
-namespace {
 // A context costs more to make and free than hashing a small file: each thread keeps one to
 // hand to its next hash.
 thread_local struct SpareContext {

@@ -102,8 +102,9 @@ class VolumeParser {
     // How the entry's data is found where the file system no longer records it ("" when it
     // does): said by the list, the command line and the recovery report. Never reads the disk.
     virtual std::string recoveryNote(ItemData) const { return {}; }
-    // The entry's recorded times, from what the scan read (never reads the disk).
-    virtual RecordedTimes recordedTimes(ItemData) const { return {}; }
+    // The entry's recorded times, from what the scan read (never reads the disk). Every file
+    // system says: the report lists them and a saved folder gets them after its files.
+    virtual RecordedTimes recordedTimes(ItemData) const = 0;
     virtual bool skipOnSave(ItemData) const { return false; }
     // The file system's own bookkeeping ($MFT and the like) rather than anyone's file.
     virtual bool isMetadata(ItemData) const { return false; }

@@ -31,6 +31,7 @@ class TestParser : public LinkedRecordParser<TestRecord> {
     EntryColumns entryColumns(ItemData) const override { return {}; }
     std::string entrySizeText(ItemData) const override { return ""; }
     std::uint64_t entrySize(ItemData) const override { return 0; }
+    RecordedTimes recordedTimes(ItemData) const override { return {}; }
     bool extractEntry(const std::string&, ItemData) override { return false; }
 };
 
